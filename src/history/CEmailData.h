@@ -1,0 +1,76 @@
+#pragma once
+
+#include <cstdint>
+#include <ctime>
+#include <string>
+
+enum EmailStatus : uint32_t {
+    ES_Unknown = 0,
+    ES_OnServer = 1,
+    ES_Quarantined = 2,
+    ES_Deleted = 4,
+    ES_Delivered = 8,
+};
+
+// One entry of the view table: a record belongs to a view when its status
+// shares a bit with the mask.
+struct EmailView {
+    const char* text;
+    uint32_t mask;
+};
+constexpr EmailView kEmailViews[] = {
+    {"On Server", 1},
+    {"Quarantined", 2},
+    {"Deleted", 4},
+    {"All", 65535},
+};
+constexpr int kEmailViewCount = 4;
+
+// Label field selectors for GetLabel.
+enum EmailLabelField : unsigned {
+    EL_Account = 1,
+    EL_Sender = 2,
+    EL_Subject = 4,
+    EL_All = 7,
+};
+
+// The record kept for every fetched message.
+class CEmailData {
+public:
+    CEmailData(std::string account, uint32_t receivedTime, std::string sender, std::string subject,
+               uint32_t bodyChecksum, std::string text, std::string headerTimestamp, uint32_t size,
+               uint32_t status, uint32_t reason, std::string reasonDetails,
+               std::string emailFilename, int32_t serverId);
+
+    void MarkDirty() { m_dirty = true; }
+    std::string GetStatusText() const;
+    static std::string StatusText(uint32_t status);
+    std::string GetDisplayTime() const;
+    bool IsSameEmail(const CEmailData& other) const;
+    std::string GetLabel(unsigned fieldMask = EL_All, const std::string& separator = "/") const;
+    // The diagnostic text; with a title it is headed by it. Showing it in a
+    // "Database Error" box is the caller's business (through the engine's owner).
+    std::string Dump(const char* title = nullptr) const;
+
+    int32_t m_id = -1;
+    std::string m_account;
+    std::string m_sender;
+    std::string m_subject;
+    std::string m_text;
+    std::string m_headerTimestamp;
+    std::string m_reasonDetails;
+    std::string m_emailFilename;
+    uint32_t m_status = ES_Unknown;
+    uint32_t m_reason = 0;
+    uint32_t m_myTimestamp = 0;
+    uint32_t m_size = 0;
+    uint32_t m_todo = 0;
+    int32_t m_restoreFailures = 0;
+    int32_t m_serverId = 0;
+    bool m_dirty = true;
+    bool m_duplicate = false;
+    uint32_t m_bodyChecksum = 0;
+};
+
+// ctime text of a time, without its line end.
+std::string CTimeText(time_t when);

@@ -1,0 +1,48 @@
+#pragma once
+
+#include <ctime>
+#include <memory>
+#include <string>
+
+#include "support/CLogFile.h"
+#include "support/CSettings.h"
+
+// The process-wide environment: program folder, settings store, main log and
+// data folder. Start-up creates one and installs it with SetInstance.
+class CAppEnvironment {
+public:
+    enum Flags : unsigned {
+        AE_IniInProgramFolder = 1,
+    };
+
+    CAppEnvironment(const std::string& appName, unsigned flags);
+
+    static CAppEnvironment* Instance();
+    // Installs the process-wide environment (nullptr removes it); not owning.
+    static void SetInstance(CAppEnvironment* env);
+
+    const std::string& GetAppName() const { return m_appName; }
+    // Ends with "/".
+    const std::string& GetProgramFolder() const { return m_programFolder; }
+    CSettings& GetSettings() { return *m_settings; }
+    CLogFile& GetMainLog() { return *m_mainLog; }
+    time_t GetStartTime() const { return m_startTime; }
+
+    // The data folder, made to exist; "." when it cannot be created.
+    std::string GetDataFolder();
+    // Re-reads [General] DataFolder (after the settings dialog changed it).
+    void ReloadDataFolder();
+
+    // INBOXWARDEN_HOME when set, else the running executable's folder; with "/".
+    static std::string ComputeProgramFolder();
+    // Cuts a path just after its last separator (not counting the last character).
+    static std::string FolderOfPath(const std::string& path);
+
+private:
+    std::string m_appName;
+    std::string m_programFolder;
+    std::unique_ptr<CSettings> m_settings;
+    std::unique_ptr<CLogFile> m_mainLog;
+    std::string m_dataFolder;
+    time_t m_startTime;
+};

@@ -1,0 +1,155 @@
+#include "support/StringUtils.h"
+
+#include <algorithm>
+#include <unordered_set>
+
+void SplitBySet(const std::string& delimiters, const std::string& text, StringList& list) {
+    list.clear();
+    size_t pos = 0;
+    while (true) {
+        size_t start = text.find_first_not_of(delimiters, pos);
+        if (start == std::string::npos) {
+            return;
+        }
+        size_t end = text.find_first_of(delimiters, start);
+        if (end == std::string::npos) {
+            end = text.size();
+        }
+        list.push_back(text.substr(start, end - start));
+        pos = end;
+    }
+}
+
+void SplitList(const std::string& text, StringList& list, bool keepExisting) {
+    StringList pieces;
+    SplitBySet(",", text, pieces);
+    if (!keepExisting) {
+        list.clear();
+    }
+    list.insert(list.end(), pieces.begin(), pieces.end());
+}
+
+void JoinList(std::string& output, const StringList& list, bool dropLastComma) {
+    for (const auto& entry : list) {
+        output += entry;
+        output += ',';
+    }
+    if (dropLastComma && !list.empty()) {
+        output.pop_back();
+    }
+}
+
+void RemoveDuplicates(StringList& list) {
+    std::unordered_set<std::string> seen;
+    StringList kept;
+    kept.reserve(list.size());
+    for (auto& entry : list) {
+        if (seen.insert(entry).second) {
+            kept.push_back(std::move(entry));
+        }
+    }
+    list.swap(kept);
+}
+
+void ToLower(std::string& text) {
+    for (auto& c : text) {
+        if (c >= 'A' && c <= 'Z') {
+            c = static_cast<char>(c - 'A' + 'a');
+        }
+    }
+}
+
+void RemoveChars(std::string& text, const std::string& set) {
+    text.erase(std::remove_if(text.begin(), text.end(),
+                              [&](char c) { return set.find(c) != std::string::npos; }),
+               text.end());
+}
+
+void MakeSafeName(std::string& text, bool keepPathSeparators) {
+    RemoveChars(text, keepPathSeparators ? "%:*?\"<>|,;. \t" : "%\\/:*?\"<>|,;. \t");
+}
+
+void ToCrLf(std::string& text) {
+    std::string out;
+    out.reserve(text.size() + text.size() / 16);
+    for (size_t i = 0; i < text.size(); ++i) {
+        if (text[i] == '\n' && i > 0 && text[i - 1] != '\r') {
+            out += '\r';
+        }
+        out += text[i];
+    }
+    text.swap(out);
+}
+
+void IndentForLog(std::string& text) {
+    std::string out = "\t";
+    out.reserve(text.size() + 16);
+    for (char c : text) {
+        out += c;
+        if (c == '\n') {
+            out += '\t';
+        }
+    }
+    text.swap(out);
+}
+
+void PrependWithSeparator(std::string& text, const std::string& head,
+                          const std::string& separator) {
+    text = text.empty() ? head : head + separator + text;
+}
+
+std::string FillPlaceholders(const std::string& templ, const StringList& args) {
+    std::string out;
+    out.reserve(templ.size());
+    auto isDigit = [](char c) { return c >= '0' && c <= '9'; };
+    for (size_t i = 0; i < templ.size(); ++i) {
+        char c = templ[i];
+        if (c != '%' || i + 1 >= templ.size()) {
+            out += c;
+            continue;
+        }
+        char next = templ[i + 1];
+        if (!isDigit(next)) {
+            out += c;
+            out += next;
+            ++i;
+            continue;
+        }
+        size_t number = static_cast<size_t>(next - '0');
+        size_t used = 2;
+        // A second digit joins only when it makes a number above 9 (a leading
+        // zero, as in "%05", stays placeholder 0 followed by the text "5").
+        if (i + 2 < templ.size() && isDigit(templ[i + 2]) && number > 0) {
+            number = number * 10 + static_cast<size_t>(templ[i + 2] - '0');
+            used = 3;
+        }
+        out += number < args.size() ? args[number] : std::string("???");
+        i += used - 1;
+    }
+    return out;
+}
+
+bool ExtractAddress(std::string& text) {
+    size_t open = text.find('<');
+    size_t close = text.find('>');
+    if (open == std::string::npos || close == std::string::npos || close < open) {
+        return false;
+    }
+    text = text.substr(open + 1, close - open - 1);
+    return true;
+}
+
+bool IsEmailAddress(const std::string& text) {
+    size_t at = text.find('@');
+    if (at == std::string::npos) {
+        return false;
+    }
+    size_t dot = text.find('.', at);
+    while (dot != std::string::npos) {
+        if (dot + 1 < text.size()) {
+            return true;
+        }
+        dot = text.find('.', dot + 1);
+    }
+    return false;
+}

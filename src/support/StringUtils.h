@@ -1,0 +1,30 @@
+#pragma once
+
+#include <string>
+#include <vector>
+
+using StringList = std::vector<std::string>;
+
+// Splits a comma list; empty pieces are dropped, blanks stay in the entries.
+void SplitList(const std::string& text, StringList& list, bool keepExisting = false);
+// Splits at any character of the delimiter set; the list is emptied first.
+void SplitBySet(const std::string& delimiters, const std::string& text, StringList& list);
+// Appends each entry and a ","; with dropLastComma the final comma goes.
+void JoinList(std::string& output, const StringList& list, bool dropLastComma);
+// Keeps the first of equal entries (case-sensitive) in its place.
+void RemoveDuplicates(StringList& list);
+// Only A to Z change.
+void ToLower(std::string& text);
+// Removes the characters that cannot stand in a file or folder name (dots too).
+void MakeSafeName(std::string& text, bool keepPathSeparators = false);
+void RemoveChars(std::string& text, const std::string& set);
+// A line feed without a carriage return before it gets one (not at position 0).
+void ToCrLf(std::string& text);
+void IndentForLog(std::string& text);
+void PrependWithSeparator(std::string& text, const std::string& head, const std::string& separator);
+// Replaces %0, %1, ... (two digits above 9) with the arguments, "???" past them.
+std::string FillPlaceholders(const std::string& templ, const StringList& args);
+// Keeps only the text between the first "<" and the first ">". False, and the
+// text unchanged, when either is missing or ">" comes first.
+bool ExtractAddress(std::string& text);
+bool IsEmailAddress(const std::string& text);
