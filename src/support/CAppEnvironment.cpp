@@ -29,9 +29,13 @@ CAppEnvironment::CAppEnvironment(const std::string& appName, unsigned flags)
     ReloadDataFolder();
 }
 
-CAppEnvironment* CAppEnvironment::Instance() { return g_instance.load(); }
+CAppEnvironment* CAppEnvironment::Instance() {
+    return g_instance.load();
+}
 
-void CAppEnvironment::SetInstance(CAppEnvironment* env) { g_instance.store(env); }
+void CAppEnvironment::SetInstance(CAppEnvironment* env) {
+    g_instance.store(env);
+}
 
 void CAppEnvironment::ReloadDataFolder() {
     m_dataFolder = m_settings->GetString("DataFolder", "General", "");
@@ -79,21 +83,14 @@ std::string CAppEnvironment::GetDataFolder() {
     StringList parts;
     SplitBySet("\\/", path, parts);
     if (!parts.empty()) {
-        // An absolute path keeps its leading "/"; the first component is then
-        // a folder to create like the others.
-        std::string prefix;
-        size_t first = 0;
-        if (path[0] == '/') {
-            prefix = "";
-        } else {
-            prefix = parts[0];
-            first = 1;
-        }
-        for (size_t i = first; i < parts.size(); ++i) {
+        // Each prefix joined with "/" is created in turn. An absolute path
+        // starts at the root; a relative one starts with its first component,
+        // which here is a folder like the others, not a drive.
+        std::string prefix = path[0] == '/' ? "/" + parts[0] : parts[0];
+        bool ok = mkdir(prefix.c_str(), 0755) == 0 || errno == EEXIST;
+        for (size_t i = 1; ok && i < parts.size(); ++i) {
             prefix += "/" + parts[i];
-            if (mkdir(prefix.c_str(), 0755) != 0 && errno != EEXIST) {
-                break;
-            }
+            ok = mkdir(prefix.c_str(), 0755) == 0 || errno == EEXIST;
         }
     }
     if (IsDirectory(path)) {

@@ -57,7 +57,9 @@ std::string FormatV(const char* format, va_list args) {
 CLogFile::CLogFile(std::string programFolder, std::string appName)
     : m_programFolder(std::move(programFolder)), m_appName(std::move(appName)) {}
 
-CLogFile::~CLogFile() { Close(); }
+CLogFile::~CLogFile() {
+    Close();
+}
 
 std::string CLogFile::VersionText() {
     char text[64];

@@ -29,8 +29,10 @@ bool EqualNoCase(const std::string& a, const std::string& b) {
     }
     for (size_t i = 0; i < a.size(); ++i) {
         char x = a[i], y = b[i];
-        if (x >= 'A' && x <= 'Z') x = static_cast<char>(x - 'A' + 'a');
-        if (y >= 'A' && y <= 'Z') y = static_cast<char>(y - 'A' + 'a');
+        if (x >= 'A' && x <= 'Z')
+            x = static_cast<char>(x - 'A' + 'a');
+        if (y >= 'A' && y <= 'Z')
+            y = static_cast<char>(y - 'A' + 'a');
         if (x != y) {
             return false;
         }
@@ -40,8 +42,10 @@ bool EqualNoCase(const std::string& a, const std::string& b) {
 
 std::string Trim(const std::string& s) {
     size_t b = 0, e = s.size();
-    while (b < e && (s[b] == ' ' || s[b] == '\t' || s[b] == '\r')) ++b;
-    while (e > b && (s[e - 1] == ' ' || s[e - 1] == '\t' || s[e - 1] == '\r')) --e;
+    while (b < e && (s[b] == ' ' || s[b] == '\t' || s[b] == '\r'))
+        ++b;
+    while (e > b && (s[e - 1] == ' ' || s[e - 1] == '\t' || s[e - 1] == '\r'))
+        --e;
     return s.substr(b, e - b);
 }
 
@@ -166,7 +170,8 @@ bool WriteFileAtomically(const std::string& path, const std::string& content) {
     while (done < content.size()) {
         ssize_t n = write(fd, content.data() + done, content.size() - done);
         if (n < 0) {
-            if (errno == EINTR) continue;
+            if (errno == EINTR)
+                continue;
             close(fd);
             unlink(name.data());
             return false;
@@ -199,7 +204,8 @@ bool WriteValue(const std::string& path, const std::string& key, const std::stri
     // A value cannot span lines in this format: line breaks would become keys.
     std::string clean;
     for (char c : value) {
-        if (c != '\n' && c != '\r') clean += c;
+        if (c != '\n' && c != '\r')
+            clean += c;
     }
     std::string newLine = key + "=" + clean;
     size_t begin, end;
@@ -225,10 +231,9 @@ bool WriteValue(const std::string& path, const std::string& key, const std::stri
             }
         }
         if (!replaced) {
-            bool cr = begin > 0 && !lines[begin - 1].text.empty() &&
-                      lines[begin - 1].text.back() == '\r';
-            lines.insert(lines.begin() + static_cast<long>(lastKey),
-                         {newLine + (cr ? "\r" : "")});
+            bool cr =
+                begin > 0 && !lines[begin - 1].text.empty() && lines[begin - 1].text.back() == '\r';
+            lines.insert(lines.begin() + static_cast<long>(lastKey), {newLine + (cr ? "\r" : "")});
         }
     }
     std::string content;
@@ -267,8 +272,7 @@ std::string CSettings::GetString(const std::string& key, const std::string& sect
     return value;
 }
 
-int CSettings::GetInt(const std::string& key, const std::string& section,
-                      int defaultValue) const {
+int CSettings::GetInt(const std::string& key, const std::string& section, int defaultValue) const {
     std::string value;
     {
         std::lock_guard<std::mutex> guard(StoreLock());
@@ -315,8 +319,7 @@ bool CSettings::WriteString(const std::string& key, const std::string& value,
         if (stored.size() > kMaxScrambledLength) {
             // Refusing would lose the whole secret; a cut one is still usable
             // and the log says what happened.
-            LogToMain("Settings: the value of %s was longer than 999 characters and was cut.",
-                      key);
+            LogToMain("Settings: the value of %s was longer than 999 characters and was cut.", key);
             stored.resize(kMaxScrambledLength);
         }
         stored = Scramble(stored, true);
