@@ -38,10 +38,12 @@ void CAppEnvironment::SetInstance(CAppEnvironment* env) {
 }
 
 void CAppEnvironment::ReloadDataFolder() {
-    m_dataFolder = m_settings->GetString("DataFolder", "General", "");
-    if (m_dataFolder.empty()) {
-        m_dataFolder = m_programFolder;
+    std::string folder = m_settings->GetString("DataFolder", "General", "");
+    if (folder.empty()) {
+        folder = m_programFolder;
     }
+    std::lock_guard<std::mutex> guard(m_dataFolderLock);
+    m_dataFolder = folder;
 }
 
 std::string CAppEnvironment::FolderOfPath(const std::string& path) {
@@ -76,7 +78,11 @@ std::string CAppEnvironment::ComputeProgramFolder() {
 }
 
 std::string CAppEnvironment::GetDataFolder() {
-    const std::string path = m_dataFolder;
+    std::string path;
+    {
+        std::lock_guard<std::mutex> guard(m_dataFolderLock);
+        path = m_dataFolder;
+    }
     if (IsDirectory(path)) {
         return path;
     }

@@ -2,6 +2,7 @@
 
 #include <ctime>
 #include <memory>
+#include <mutex>
 #include <string>
 
 #include "support/CLogFile.h"
@@ -43,6 +44,8 @@ private:
     std::string m_programFolder;
     std::unique_ptr<CSettings> m_settings;
     std::unique_ptr<CLogFile> m_mainLog;
+    // Read by the worker thread while the interface thread may reload it.
+    mutable std::mutex m_dataFolderLock;
     std::string m_dataFolder;
     time_t m_startTime;
 };
