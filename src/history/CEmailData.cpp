@@ -9,9 +9,8 @@ struct StatusEntry {
     const char* text;
 };
 constexpr StatusEntry kStatusTable[] = {
-    {ES_Unknown, "Unknown"},     {ES_OnServer, "On Server"}, {ES_Quarantined, "Quarantined"},
-    {ES_Deleted, "Deleted"},     {ES_Delivered, "Delivered"},
-    {65535, nullptr},
+    {ES_Unknown, "Unknown"}, {ES_OnServer, "On Server"},  {ES_Quarantined, "Quarantined"},
+    {ES_Deleted, "Deleted"}, {ES_Delivered, "Delivered"}, {65535, nullptr},
 };
 
 std::string Printf(const char* format, ...) __attribute__((format(printf, 1, 2)));
@@ -77,7 +76,9 @@ std::string CEmailData::StatusText(uint32_t status) {
     return "???";
 }
 
-std::string CEmailData::GetStatusText() const { return StatusText(m_status); }
+std::string CEmailData::GetStatusText() const {
+    return StatusText(m_status);
+}
 
 std::string CEmailData::GetDisplayTime() const {
     if (!m_headerTimestamp.empty()) {
