@@ -49,6 +49,10 @@ public:
     int32_t m_bodyHash = 0;
     int32_t m_size = 0;
     CRecipientList m_recipients;
+    // Who the message is delivered to (RCPT TO), when that differs from the
+    // header's recipients: a restored message goes back to the user alone.
+    // Empty means the header recipients.
+    CRecipientList m_envelopeRecipients;
 };
 
 // Additive hashes over signed characters, in groups of 4 (8) characters

@@ -1,0 +1,182 @@
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "history/CEmailData.h"
+#include "history/CEmailHistory.h"
+#include "support/CLogFile.h"
+#include "support/StringUtils.h"
+
+class CPOP3;
+class CSMTP;
+class CMailContent;
+class CSettings;
+class IEngineOwner;
+
+// Pending-task bits of a record (stored in the database).
+enum TodoBits : uint32_t {
+    DeleteFromServer = 0x02,
+    RestoreSender = 0x04,
+    Challenge = 0x08,
+    RestoreEmail = 0x20,
+    WelcomeSender = 0x40,
+    Instruction = 0x80,
+    AddSenderToFriends = 0x100,
+};
+
+// Reason codes of a record's status (stored in the database).
+enum ReasonCodes : uint32_t {
+    ER_None = 0,
+    ER_Friend = 0x2,
+    ER_Undesirable = 0x4,
+    ER_Good = 0x8,
+    ER_BadSubject = 0x10,
+    ER_Looping = 0x20,
+    ER_Registration = 0x40,
+    ER_UnknownSender = 0x100,
+    ER_User = 0x200,
+    ER_AutoSender = 0x400,
+    ER_TooBig = 0x800,
+    ER_UserMailBounced = 0x1000,
+    ER_Instruction = 0x8000,
+};
+
+// The filtering engine: owns the history and a worker thread that scans the
+// accounts on request or on the interval. It reports only through its owner.
+class CInboxWardenEngine {
+public:
+    CInboxWardenEngine();
+    // Asks a running scan to abort and waits for the worker thread, so that
+    // nothing runs on a destroyed engine.
+    ~CInboxWardenEngine();
+    CInboxWardenEngine(const CInboxWardenEngine&) = delete;
+    CInboxWardenEngine& operator=(const CInboxWardenEngine&) = delete;
+
+    // The one engine of the process, or nullptr.
+    static CInboxWardenEngine* Instance();
+
+    // Opens the traffic log, reads the settings, loads the history and starts
+    // the worker thread. False when the history could not be loaded.
+    bool Initialize(IEngineOwner* owner);
+    void ReadSettings(bool initial);
+
+    void RequestScan() { m_scanRequested = true; }
+    void AbortScan() { m_abortRequested = true; }
+    void SetAutoScan(bool on) { m_autoScan = on; }
+    bool GetAutoScan() const { return m_autoScan; }
+    bool IsScanning() const { return m_scanning; }
+    void SetReadOnly(bool on) { m_readOnly = on; }
+    bool IsReadOnly() const { return m_readOnly; }
+    int GetInterval() const { return m_interval; }
+    const std::string& GetChallengeTag() const { return m_challengeTag; }
+    // Scans started since the engine started (for owners that wait for one).
+    unsigned GetScanCount() const { return m_scanCount; }
+    // The clean-scan flag of the last scan: no message failed to fetch.
+    bool WasCleanScan() const { return m_cleanScan; }
+    // True when the last scan could not reach an account or fetch a message.
+    bool LastScanHadErrors() const { return m_scanErrors; }
+
+    // The main window's visits of the two lists (day numbers).
+    void SetDeletedVisitDay(int day) { m_deletedVisitDay = day; }
+    void SetQuarantinedVisitDay(int day) { m_quarantinedVisitDay = day; }
+
+    CEmailHistory& GetHistory() { return m_history; }
+    CLogFile& GetInetLog() { return m_inetLog; }
+
+    // User commands; the next scan carries them out.
+    void MarkForDeletion(CEmailData* email);
+    void MarkForRestore(CEmailData* email);
+    void RestoreAllFromSender(const std::string& sender, bool addToFriends);
+
+    // Status line 1.
+    void SetStatus(const char* format, ...) __attribute__((format(printf, 2, 3)));
+    void SetStatusLevel(int levels, const char* format, ...) __attribute__((format(printf, 3, 4)));
+
+    // Scan cycle.
+    void ScanServers();
+    int DownloadEmails(std::vector<std::unique_ptr<CEmailData>>& emails,
+                       const std::string& account);
+    void MatchWithHistory(std::vector<std::unique_ptr<CEmailData>>& emails,
+                          const std::string& account, int& newOnServer, int& newEmails);
+
+    // Filter decision and tasks.
+    void FilterNewEmail(CEmailData* email);
+    void ProcessTasks(const std::string& account);
+
+    // Quarantine and restore.
+    bool SaveToQuarantine(CEmailData* email);
+    bool RestoreEmailPrivate(CEmailData* email);
+    int32_t RestoreEmailsFromSenderPrivate(const std::string& sender);
+    // The account's quarantine folder, ending without "/".
+    std::string GetQuarantineFolder(const std::string& account) const;
+
+    // Outgoing mail through the current SMTP client.
+    bool SendChallenge(CEmailData* email);
+    bool SendEmail(const std::string& account, const std::string& from, const std::string& to,
+                   const std::string& subject, const std::string& body);
+    bool SendRawEmail(const std::string& account, CMailContent& message);
+    static std::string FormatNow(bool shortForm);
+    static std::string InternalChallengeBody();
+    static std::string MailFooter();
+
+    // History cleanup.
+    void SeeAboutCleaningUpHistory();
+    void CleanupHistory(int minDay);
+    static int Today();
+
+    // The clients of the account being scanned; tests set them directly.
+    void SetCurrentClients(CPOP3* pop3, CSMTP* smtp) {
+        m_pop3 = pop3;
+        m_smtp = smtp;
+    }
+
+    // How long a time-out waits in the busy wait; tests shorten it.
+    static constexpr int kBusyWaitSteps = 100;
+
+private:
+    void ScanThread();
+    // The busy-flag wait: false when it timed out (the flag is then cleared).
+    bool WaitWhileBusy(const char* sourceFile, int line);
+    void Notify(int levels, const std::string& text);
+    std::string DataFolder() const;
+    mutable std::mutex m_folderLock;
+    CSettings& Settings() const;
+    CLogFile& MainLog() const;
+
+    // Fields in the order of the engine's description.
+    std::atomic<int> m_interval{600};
+    std::atomic<int> m_deletedVisitDay{0};
+    std::atomic<int> m_quarantinedVisitDay{0};
+    std::atomic<bool> m_busy{false};
+    std::atomic<bool> m_scanRequested{false};
+    std::atomic<bool> m_abortRequested{false};
+    std::atomic<bool> m_stopRequested{false};
+    std::atomic<bool> m_autoScan{false};
+    std::atomic<bool> m_cleanScan{false};
+    std::thread m_thread;
+    CEmailHistory m_history;
+    std::string m_dataFolder;
+    IEngineOwner* m_owner = nullptr;
+    CLogFile m_inetLog;
+    std::string m_challengeTag;
+    StringList m_newMailSenders;
+    CPOP3* m_pop3 = nullptr;
+    CSMTP* m_smtp = nullptr;
+
+    // Loop detection.
+    std::string m_loopKey;
+    int32_t m_loopCount = 0;
+    bool m_detailedLog = false;
+
+    std::atomic<bool> m_readOnly{false};
+    std::atomic<bool> m_scanning{false};
+    std::atomic<bool> m_scanErrors{false};
+    std::atomic<unsigned> m_scanCount{0};
+    int m_lastCheckDay = 0;
+};

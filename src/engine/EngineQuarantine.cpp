@@ -1,0 +1,235 @@
+// CInboxWardenEngine: quarantine files and restoring mail to the user's mailbox.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "engine/CInboxWardenEngine.h"
+#include "engine/IEngineOwner.h"
+#include "mail/CMailContent.h"
+#include "mail/CPOP3.h"
+#include "support/CAppEnvironment.h"
+
+namespace {
+
+bool WriteAll(int fd, const std::string& text) {
+    size_t done = 0;
+    while (done < text.size()) {
+        ssize_t n = write(fd, text.data() + done, text.size() - done);
+        if (n < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            return false;
+        }
+        done += static_cast<size_t>(n);
+    }
+    return true;
+}
+
+bool EnsureFolder(const std::string& path) {
+    struct stat info {};
+    if (stat(path.c_str(), &info) == 0) {
+        return S_ISDIR(info.st_mode);
+    }
+    return mkdir(path.c_str(), 0700) == 0 || errno == EEXIST;
+}
+
+// The message as it was sent: the raw fetch is dot-stuffed and ends with the
+// terminator line, neither of which belongs in the saved copy.
+std::string MessageFromRawFetch(std::string raw) {
+    if (raw.size() >= 5 && raw.compare(raw.size() - 5, 5, "\r\n.\r\n") == 0) {
+        raw.resize(raw.size() - 3);
+    } else if (raw == ".\r\n") {
+        raw.clear();
+    }
+    CMailContent::UnstuffDots(raw);
+    return raw;
+}
+
+const char* kRestoreNotice =
+    "Due to a problem with InboxWarden's settings, your computer or your SMTP (outgoing) mail "
+    "server, \nInboxWarden was unable to restore previous email(s) from a sender who just "
+    "subscribed.\nThese emails are not lost, and have been saved in InboxWarden's Quarantine "
+    "folder as files.\nThese files are named after the sender, %0.\nLook for them in the Windows "
+    "folder InboxWarden has just open for you.\nWe are sorry for the inconvenience. Click OK to "
+    "continue.";
+
+}  // namespace
+
+std::string CInboxWardenEngine::GetQuarantineFolder(const std::string& account) const {
+    std::string name = account;
+    MakeSafeName(name, true);
+    return DataFolder() + "/Quarantine/" + name;
+}
+
+bool CInboxWardenEngine::SaveToQuarantine(CEmailData* email) {
+    CLogFile& log = MainLog();
+    std::string root = DataFolder() + "/Quarantine/";
+    if (!EnsureFolder(root)) {
+        IW_LOG_AT(log, "CreateDirectory failed for %s", root.c_str());
+    }
+    std::string folder = GetQuarantineFolder(email->m_account);
+    if (!EnsureFolder(folder)) {
+        IW_LOG_AT(log, "CreateDirectory failed for %s", folder.c_str());
+    }
+    std::string base = email->m_sender + "_" + email->m_subject;
+    MakeSafeName(base, false);
+    if (base.size() > 100) {
+        base.resize(100);
+    }
+    // A new file never replaces another record's: names in use are passed over.
+    std::string path;
+    int fd = -1;
+    for (int n = 0; n < 1000; ++n) {
+        path = folder + "/" + base + "_" + std::to_string(n) + ".eml";
+        fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+        if (fd >= 0 || errno != EEXIST) {
+            break;
+        }
+    }
+    if (fd < 0) {
+        IW_LOG_AT(log, "======> Error: Could not create valid filename from %s_%s : %s]",
+                  email->m_sender.c_str(), email->m_subject.c_str(), path.c_str());
+        return false;
+    }
+    std::string content;
+    if (email->m_serverId != 0) {
+        std::string raw;
+        if (!m_pop3 || !m_pop3->GetMessage(email->m_serverId, raw)) {
+            close(fd);
+            unlink(path.c_str());
+            std::string error = m_pop3 ? m_pop3->GetErrorText() : "no POP3 connection";
+            std::string host = m_pop3 ? m_pop3->GetHost() : "";
+            IW_LOG_AT(log, "======> GetMessage returned FALSE (%s) for message %d on %s from %s",
+                      error.c_str(), email->m_serverId, host.c_str(), email->m_account.c_str());
+            SetStatus("Error (%s) getting message %d on %s from %s", error.c_str(),
+                      email->m_serverId, host.c_str(), email->m_account.c_str());
+            return false;
+        }
+        content = MessageFromRawFetch(std::move(raw));
+    } else {
+        content = "\r\nFrom: " + email->m_sender + "\r\nDate: " + email->m_headerTimestamp +
+                  "\r\nSubject: " + email->m_subject + "\r\n\r\n" + email->m_text;
+    }
+    // The copy must be whole on disk before the message may leave the server.
+    bool written = WriteAll(fd, content) && fsync(fd) == 0;
+    if (close(fd) != 0) {
+        written = false;
+    }
+    if (!written) {
+        int error = errno;
+        unlink(path.c_str());
+        IW_LOG_AT(log, "======> Error: Could not write %s: %s", path.c_str(), strerror(error));
+        return false;
+    }
+    email->m_emailFilename = path;
+    email->MarkDirty();
+    log.Write("Quarantined %s/%s from %s to %s", email->m_sender.c_str(), email->m_subject.c_str(),
+              email->m_account.c_str(), path.c_str());
+    return true;
+}
+
+bool CInboxWardenEngine::RestoreEmailPrivate(CEmailData* email) {
+    CLogFile& log = MainLog();
+    if (email->m_emailFilename.empty()) {
+        log.Write("Returning from RestoreEmailPrivate: !pEmail->GetEmailFilename().size()");
+        return true;
+    }
+    struct stat info {};
+    if (stat(email->m_emailFilename.c_str(), &info) == -1) {
+        log.Write(
+            "Returning from RestoreEmailPrivate: _stat( pEmail->GetEmailFilename().c_str(), &buf "
+            ") == -1");
+        return true;
+    }
+    std::string content;
+    {
+        int fd = open(email->m_emailFilename.c_str(), O_RDONLY | O_CLOEXEC);
+        if (fd < 0) {
+            log.Write("Returning from RestoreEmailPrivate: could not open %s",
+                      email->m_emailFilename.c_str());
+            return false;
+        }
+        char buffer[65536];
+        ssize_t n;
+        while ((n = read(fd, buffer, sizeof buffer)) > 0) {
+            content.append(buffer, static_cast<size_t>(n));
+        }
+        close(fd);
+        if (n < 0) {
+            log.Write("Returning from RestoreEmailPrivate: could not read %s",
+                      email->m_emailFilename.c_str());
+            return false;
+        }
+    }
+    size_t separator = content.find("\r\n\r\n");
+    if (separator == std::string::npos) {
+        log.Write("Returning from RestoreEmailPrivate: could not find separator");
+        return false;
+    }
+    // The copy goes back to the user alone: the stored To and Cc stay in its
+    // header, but other recipients must not get the message a second time.
+    std::string address = Settings().GetString("emailAddress", email->m_account, "");
+    std::string bareAddress = address;
+    ExtractAddress(bareAddress);
+    if (!IsEmailAddress(bareAddress)) {
+        log.Write("Cannot restore %s/%s: the account %s has no valid emailAddress",
+                  email->m_sender.c_str(), email->m_subject.c_str(), email->m_account.c_str());
+        return false;
+    }
+    CMailContent message;
+    message.m_header = content.substr(0, separator);
+    message.m_body = content.substr(separator + 4);
+    message.ParseHeader();
+    message.m_subject += "[InboxWardenRestored]";
+    message.FormatHeader();
+    log.Write("UnQuarantining %s/%s from %s to %s", email->m_sender.c_str(),
+              email->m_subject.c_str(), email->m_emailFilename.c_str(), email->m_account.c_str());
+    ExtractAddress(message.m_from);
+    message.m_envelopeRecipients = {{bareAddress, ""}};
+    bool sent = SendRawEmail(email->m_account, message);
+    if (!sent) {
+        log.Write("Oh oh, SendEmail returned false");
+        return false;
+    }
+    email->m_status = ES_OnServer;
+    email->MarkDirty();
+    return true;
+}
+
+int32_t CInboxWardenEngine::RestoreEmailsFromSenderPrivate(const std::string& sender) {
+    CLogFile& log = MainLog();
+    log.Write("in RestoreEmailsFromSenderPrivate for %s", sender.c_str());
+    int32_t count = 0;
+    bool failed = false;
+    auto lock = m_history.Lock();
+    for (int i = 0; i < m_history.GetCount(); ++i) {
+        CEmailData* email = m_history.GetAt(i);
+        if (!email || email->m_sender != sender || email->m_status == ES_OnServer) {
+            continue;
+        }
+        log.Write("Calling RestoreEmailPrivate for %s/%s", email->m_sender.c_str(),
+                  email->m_subject.c_str());
+        email->m_todo &= ~RestoreSender;
+        email->MarkDirty();
+        if (!RestoreEmailPrivate(email)) {
+            email->m_todo |= RestoreEmail;
+            ++email->m_restoreFailures;
+            if (email->m_restoreFailures > 10) {
+                Notify(IEngineOwner::SL_PendingWarning, FillPlaceholders(kRestoreNotice, {sender}));
+                if (m_owner) {
+                    m_owner->OnOpenWithDesktop(GetQuarantineFolder(email->m_account));
+                }
+                email->m_todo = 0;
+            }
+            failed = true;
+            log.Write("RestoreEmailPrivate returned false for %s/%s", email->m_sender.c_str(),
+                      email->m_subject.c_str());
+        }
+        ++count;
+    }
+    return failed ? 0 : count;
+}
