@@ -352,16 +352,33 @@ TEST_F(HistoryStore, CorruptDatabaseIsMovedAside) {
     }
     TempHome::WriteFile(env.DbPath(), content);
 
-    CInboxWardenDb fresh;  // a new run checks the file on its first open
+    auto movedAside = [&] {
+        int found = 0;
+        for (const auto& entry : std::filesystem::directory_iterator(env.Home().Path())) {
+            if (entry.path().filename().string().rfind("InboxWarden.mdb.bad-", 0) == 0 &&
+                TempHome::ReadFile(entry.path().string()) == content) {
+                std::filesystem::remove(entry.path());
+                ++found;
+            }
+        }
+        return found;
+    };
+
+    // Found while reading: the load fails, and the next open checks the file.
+    {
+        CEmailHistory history(db);
+        EXPECT_EQ(history.LoadAll(), -1);
+        EXPECT_EQ(movedAside(), 0);
+        CEmailHistory again(db);
+        EXPECT_EQ(again.LoadAll(), 0);
+        EXPECT_EQ(movedAside(), 1);
+    }
+    // A new run checks the file on its first open.
+    TempHome::WriteFile(env.DbPath(), content);
+    CInboxWardenDb fresh;
     CEmailHistory history(fresh);
     EXPECT_EQ(history.LoadAll(), 0);
-    bool found = false;
-    for (const auto& entry : std::filesystem::directory_iterator(env.Home().Path())) {
-        if (entry.path().filename().string().rfind("InboxWarden.mdb.bad-", 0) == 0) {
-            found = TempHome::ReadFile(entry.path().string()) == content;
-        }
-    }
-    EXPECT_TRUE(found);
+    EXPECT_EQ(movedAside(), 1);
 }
 
 TEST_F(HistoryStore, UnopenableFileIsLeftAlone) {
