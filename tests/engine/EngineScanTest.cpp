@@ -56,8 +56,8 @@ protected:
     }
     CEmailData* AddHistory(const std::string& account, const std::string& sender,
                            const std::string& subject, uint32_t status) {
-        auto* email = new CEmailData(account, static_cast<uint32_t>(time(nullptr)), sender,
-                                     subject, 42, "", "old date", 10, status, ER_Friend, "", "", 0);
+        auto* email = new CEmailData(account, static_cast<uint32_t>(time(nullptr)), sender, subject,
+                                     42, "", "old date", 10, status, ER_Friend, "", "", 0);
         engine->GetHistory().Add(email);
         return email;
     }
