@@ -136,11 +136,12 @@ public:
         m_smtp = smtp;
     }
 
-    // How long a time-out waits in the busy wait; tests shorten it.
     static constexpr int kBusyWaitSteps = 100;
 
 private:
     void ScanThread();
+    // The cleanup itself, for a caller that holds the busy flag.
+    void CleanupHistoryBusy(int minDay);
     // The busy-flag wait: false when it timed out (the flag is then cleared).
     bool WaitWhileBusy(const char* sourceFile, int line);
     void Notify(int levels, const std::string& text);
@@ -179,4 +180,7 @@ private:
     std::atomic<bool> m_scanErrors{false};
     std::atomic<unsigned> m_scanCount{0};
     int m_lastCheckDay = 0;
+    // Records whose deletion the POP3 server accepted in this connection;
+    // the deletions happen only if it also accepts QUIT.
+    std::vector<CEmailData*> m_deletedThisSession;
 };

@@ -1,0 +1,284 @@
+// CInboxWardenEngine: one pass over every account.
+#include <unordered_map>
+#include <unordered_set>
+
+#include "engine/CInboxWardenEngine.h"
+#include "engine/IEngineOwner.h"
+#include "mail/CMailContent.h"
+#include "mail/CPOP3.h"
+#include "mail/CSMTP.h"
+#include "support/CAppEnvironment.h"
+
+namespace {
+
+// Keys that cannot be confused whatever the texts hold: each piece is
+// preceded by its length.
+void AppendKeyPart(std::string& key, const std::string& part) {
+    key += std::to_string(part.size());
+    key += ':';
+    key += part;
+}
+
+std::string SameEmailKey(const CEmailData& email) {
+    std::string key;
+    AppendKeyPart(key, email.m_account);
+    AppendKeyPart(key, email.m_sender);
+    AppendKeyPart(key, email.m_subject);
+    AppendKeyPart(key, email.m_headerTimestamp);
+    key += std::to_string(email.m_bodyChecksum);
+    return key;
+}
+
+std::string SenderSubjectKey(const CEmailData& email) {
+    std::string key;
+    AppendKeyPart(key, email.m_sender);
+    AppendKeyPart(key, email.m_subject);
+    return key;
+}
+
+unsigned PortSetting(CSettings& settings, const char* key, const std::string& section,
+                     unsigned fallback) {
+    int port = settings.GetInt(key, section, 0);
+    return (port > 0 && port <= 65535) ? static_cast<unsigned>(port) : fallback;
+}
+
+}  // namespace
+
+void CInboxWardenEngine::ScanServers() {
+    m_abortRequested = false;
+    m_cleanScan = true;
+    m_scanErrors = false;
+    if (!WaitWhileBusy(__FILE__, __LINE__)) {
+        return;
+    }
+    // A cleanup started from the settings dialog must not remove records
+    // while the scan holds them.
+    m_busy = true;
+    m_scanning = true;
+    ++m_scanCount;
+    CLogFile& log = MainLog();
+    log.Write("\n|: ScanServers starts.");
+    if (m_owner) {
+        m_owner->OnScanStarted();
+    }
+    CSettings& settings = Settings();
+    StringList accounts;
+    SplitList(settings.GetString("AccountsList", "General", ""), accounts);
+    m_newMailSenders.clear();
+    int newOnServer = 0;
+    int newEmails = 0;
+    if (m_owner) {
+        m_owner->OnProgressRange(IEngineOwner::PL_Accounts, static_cast<int>(accounts.size()));
+    }
+    for (size_t index = 0; index < accounts.size() && !m_abortRequested; ++index) {
+        const std::string& account = accounts[index];
+        if (m_owner) {
+            m_owner->OnProgress(IEngineOwner::PL_Accounts, static_cast<int>(index));
+        }
+        if (!settings.GetBool("Filter", account, false)) {
+            log.Write("Scanning for %s is disabled", account.c_str());
+            continue;
+        }
+        std::string popName = settings.GetString("PopName", account, "");
+        std::string popLogin = settings.GetString("PopLogin", account, "");
+        std::string popPassword = settings.GetString("!PopPassword", account, "");
+        std::string smtpName = settings.GetString("smtpName", "General", "");
+        if (popName.empty() || popLogin.empty() || popPassword.empty() || smtpName.empty()) {
+            SetStatus("Error: Account information invalid for %s", account.c_str());
+            m_scanErrors = true;
+            continue;
+        }
+        SetStatus(".\nConnecting to %s...", popName.c_str());
+        CPOP3 pop3(popName, PortSetting(settings, "PopPort", account, CPOP3::kDefaultPort));
+        pop3.SetLogin(popLogin.c_str(), popPassword.c_str());
+        popPassword.assign(popPassword.size(), '\0');
+        pop3.SetErrorLog(&log);
+        pop3.SetTrafficLog(&m_inetLog);
+        if (!pop3.Connect()) {
+            IW_LOG_AT(log, "======> Could not connect to %s as %s: %s", pop3.GetHost().c_str(),
+                      popLogin.c_str(), pop3.GetErrorText().c_str());
+            m_scanErrors = true;
+            continue;
+        }
+        CSMTP smtp(smtpName, PortSetting(settings, "SmtpPort", "General", CSMTP::kDefaultPort));
+        smtp.SetErrorLog(&log);
+        smtp.SetTrafficLog(&m_inetLog);
+        SetCurrentClients(&pop3, &smtp);
+        m_deletedThisSession.clear();
+
+        std::vector<std::unique_ptr<CEmailData>> emails;
+        SetStatus("Getting emails from %s...", account.c_str());
+        DownloadEmails(emails, account);
+        if (!m_abortRequested) {
+            log.Write("%s", "");
+            SetStatus("Filtering emails from %s...", account.c_str());
+            MatchWithHistory(emails, account, newOnServer, newEmails);
+            ProcessTasks(account);
+        }
+        SetCurrentClients(nullptr, nullptr);
+        // Deletions take effect only when the server accepts QUIT. If it does
+        // not, the messages are still there and must be deleted next time.
+        if (!pop3.Disconnect() && !m_deletedThisSession.empty()) {
+            log.Write("QUIT failed on %s (%s): %d deletions will be tried again",
+                      pop3.GetHost().c_str(), pop3.GetErrorText().c_str(),
+                      static_cast<int>(m_deletedThisSession.size()));
+            auto lock = m_history.Lock();
+            for (CEmailData* email : m_deletedThisSession) {
+                if (m_history.IndexOf(email) >= 0) {
+                    email->m_todo |= DeleteFromServer;
+                    email->MarkDirty();
+                }
+            }
+            m_scanErrors = true;
+        }
+        m_deletedThisSession.clear();
+    }
+    if (m_owner) {
+        m_owner->OnProgress(IEngineOwner::PL_Accounts, static_cast<int>(accounts.size()));
+    }
+    if (newOnServer > 0 && !m_abortRequested) {
+        StringList senders = m_newMailSenders;
+        RemoveDuplicates(senders);
+        std::string text = "You've got mail from ";
+        JoinList(text, senders, true);
+        int type = settings.GetInt("NotificationType", "General", 2147483647);
+        if ((type == 1 || type == 2) && m_owner) {
+            m_owner->OnNewMail(type, text);
+        }
+    }
+    if (!m_abortRequested) {
+        m_history.SaveAll();
+        SeeAboutCleaningUpHistory();
+    }
+    if (!m_cleanScan) {
+        m_scanErrors = true;
+    }
+    m_scanning = false;
+    if (m_owner) {
+        m_owner->OnScanDone(newOnServer, newEmails);
+    }
+    log.Write("|: ScanServers done.\n");
+    m_busy = false;
+}
+
+int CInboxWardenEngine::DownloadEmails(std::vector<std::unique_ptr<CEmailData>>& emails,
+                                       const std::string& account) {
+    CLogFile& log = MainLog();
+    int n = m_pop3->GetNumMessages();
+    if (m_owner) {
+        m_owner->OnProgressRange(IEngineOwner::PL_Messages, n);
+    }
+    if (n < 0) {
+        // The mailbox could not be counted: nothing of it may count as
+        // collected by the user's mail program.
+        m_cleanScan = false;
+        SetStatus("Error (%s) getting message %d/%d on %s from %s",
+                  m_pop3->GetErrorText().c_str(), 0, n, m_pop3->GetHost().c_str(),
+                  account.c_str());
+        return 0;
+    }
+    for (int i = 1; i <= n; ++i) {
+        if (m_abortRequested) {
+            return 0;
+        }
+        if (m_owner) {
+            m_owner->OnProgress(IEngineOwner::PL_Messages, i);
+        }
+        SetStatus(".Getting email %d/%d from %s...", i, n, account.c_str());
+        CMailContent message;
+        if (m_pop3->GetMessage(i, message, 500)) {
+            auto email = std::make_unique<CEmailData>(
+                account, static_cast<uint32_t>(time(nullptr)), message.m_from, message.m_subject,
+                static_cast<uint32_t>(message.m_bodyHash), message.m_body, message.m_dateText,
+                static_cast<uint32_t>(message.m_size), ES_Unknown, 0, "", "", i);
+            log.Write("Downloading %s", email->GetLabel().c_str());
+            emails.push_back(std::move(email));
+            continue;
+        }
+        m_cleanScan = false;
+        SetStatus("Error (%s) getting message %d/%d on %s from %s",
+                  m_pop3->GetErrorText().c_str(), i, n, m_pop3->GetHost().c_str(),
+                  account.c_str());
+        m_pop3->Disconnect();
+        if (!m_pop3->Connect()) {
+            log.Write("Could not Disconnect and Reconnect... Aborting");
+            return i;
+        }
+        n = m_pop3->GetNumMessages();
+    }
+    if (m_owner) {
+        m_owner->OnProgress(IEngineOwner::PL_Messages, n);
+    }
+    return n;
+}
+
+void CInboxWardenEngine::MatchWithHistory(std::vector<std::unique_ptr<CEmailData>>& emails,
+                                          const std::string& account, int& newOnServer,
+                                          int& newEmails) {
+    CLogFile& log = MainLog();
+    // Indexes stand in for the walks over all records, so a large history
+    // costs no more per fetched message than a small one.
+    std::unordered_map<std::string, CEmailData*> firstFetched;
+    for (auto& email : emails) {
+        firstFetched.emplace(SameEmailKey(*email), email.get());
+    }
+    std::unordered_set<std::string> known;
+    std::unordered_set<std::string> senderSubjects;
+    {
+        auto lock = m_history.Lock();
+        int count = m_history.GetCount();
+        known.reserve(static_cast<size_t>(count) + emails.size());
+        senderSubjects.reserve(static_cast<size_t>(count) + emails.size());
+        for (int i = 0; i < count; ++i) {
+            CEmailData* record = m_history.GetAt(i);
+            std::string key = SameEmailKey(*record);
+            if (record->m_account == account) {
+                record->m_serverId = 0;
+                auto found = firstFetched.find(key);
+                if (found != firstFetched.end()) {
+                    record->m_serverId = found->second->m_serverId;
+                    log.Write("Emails found equal, cloning ID on server: %s\n%s",
+                              found->second->Dump("just found:").c_str(),
+                              record->Dump("current:").c_str());
+                } else if (m_cleanScan && record->m_status == ES_OnServer) {
+                    record->m_status = ES_Delivered;
+                    record->MarkDirty();
+                    log.Write("Could not find email, setting as Delivered:\n%s",
+                              record->Dump().c_str());
+                }
+            }
+            known.insert(std::move(key));
+            senderSubjects.insert(SenderSubjectKey(*record));
+        }
+    }
+    bool changed = false;
+    for (auto& owned : emails) {
+        if (m_abortRequested) {
+            break;
+        }
+        CEmailData* email = owned.get();
+        std::string pairKey = SenderSubjectKey(*email);
+        // Any earlier record with this sender and subject makes it a
+        // duplicate; an equal record is one of them.
+        if (senderSubjects.count(pairKey)) {
+            email->m_duplicate = true;
+        }
+        std::string key = SameEmailKey(*email);
+        if (known.count(key)) {
+            continue;
+        }
+        m_history.Add(owned.release());
+        known.insert(std::move(key));
+        senderSubjects.insert(std::move(pairKey));
+        FilterNewEmail(email);
+        if (email->m_status == ES_OnServer) {
+            m_newMailSenders.push_back(email->m_sender);
+            ++newOnServer;
+        }
+        ++newEmails;
+        changed = true;
+    }
+    if (changed && m_owner) {
+        m_owner->OnHistoryChanged();
+    }
+}
