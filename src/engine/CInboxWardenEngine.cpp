@@ -69,7 +69,12 @@ CLogFile& CInboxWardenEngine::MainLog() const {
 
 std::string CInboxWardenEngine::DataFolder() const {
     CAppEnvironment* env = CAppEnvironment::Instance();
-    return env ? env->GetDataFolder() : std::string(".");
+    std::string folder = env ? env->GetDataFolder() : std::string(".");
+    // Paths below it add their own separator.
+    while (folder.size() > 1 && folder.back() == '/') {
+        folder.pop_back();
+    }
+    return folder;
 }
 
 bool CInboxWardenEngine::Initialize(IEngineOwner* owner) {

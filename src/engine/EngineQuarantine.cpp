@@ -5,6 +5,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <filesystem>
 
 #include "engine/CInboxWardenEngine.h"
 #include "engine/IEngineOwner.h"
@@ -29,12 +30,11 @@ bool WriteAll(int fd, const std::string& text) {
     return true;
 }
 
+// Account names may hold "/" and so nest folders.
 bool EnsureFolder(const std::string& path) {
-    struct stat info {};
-    if (stat(path.c_str(), &info) == 0) {
-        return S_ISDIR(info.st_mode);
-    }
-    return mkdir(path.c_str(), 0700) == 0 || errno == EEXIST;
+    std::error_code error;
+    std::filesystem::create_directories(path, error);
+    return std::filesystem::is_directory(path, error);
 }
 
 // The message as it was sent: the raw fetch is dot-stuffed and ends with the
@@ -181,7 +181,12 @@ bool CInboxWardenEngine::RestoreEmailPrivate(CEmailData* email) {
         return false;
     }
     CMailContent message;
+    // Header fields are found by the line break before them; the first line
+    // of a stored message has none.
     message.m_header = content.substr(0, separator);
+    if (message.m_header.compare(0, 2, "\r\n") != 0) {
+        message.m_header.insert(0, "\r\n");
+    }
     message.m_body = content.substr(separator + 4);
     message.ParseHeader();
     message.m_subject += "[InboxWardenRestored]";

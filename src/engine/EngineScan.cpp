@@ -172,9 +172,8 @@ int CInboxWardenEngine::DownloadEmails(std::vector<std::unique_ptr<CEmailData>>&
         // The mailbox could not be counted: nothing of it may count as
         // collected by the user's mail program.
         m_cleanScan = false;
-        SetStatus("Error (%s) getting message %d/%d on %s from %s",
-                  m_pop3->GetErrorText().c_str(), 0, n, m_pop3->GetHost().c_str(),
-                  account.c_str());
+        SetStatus("Error (%s) getting message %d/%d on %s from %s", m_pop3->GetErrorText().c_str(),
+                  0, n, m_pop3->GetHost().c_str(), account.c_str());
         return 0;
     }
     for (int i = 1; i <= n; ++i) {
@@ -196,9 +195,8 @@ int CInboxWardenEngine::DownloadEmails(std::vector<std::unique_ptr<CEmailData>>&
             continue;
         }
         m_cleanScan = false;
-        SetStatus("Error (%s) getting message %d/%d on %s from %s",
-                  m_pop3->GetErrorText().c_str(), i, n, m_pop3->GetHost().c_str(),
-                  account.c_str());
+        SetStatus("Error (%s) getting message %d/%d on %s from %s", m_pop3->GetErrorText().c_str(),
+                  i, n, m_pop3->GetHost().c_str(), account.c_str());
         m_pop3->Disconnect();
         if (!m_pop3->Connect()) {
             log.Write("Could not Disconnect and Reconnect... Aborting");

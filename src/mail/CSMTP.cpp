@@ -268,7 +268,10 @@ bool CSMTP::transmit_message(CMailContent& message) {
         }
         return false;
     }
-    for (const auto& recipient : message.m_recipients) {
+    const CRecipientList& envelope = message.m_envelopeRecipients.empty()
+                                         ? message.m_recipients
+                                         : message.m_envelopeRecipients;
+    for (const auto& recipient : envelope) {
         if (HasLineBreak(recipient.first)) {
             SetError("Line break in a recipient address");
             continue;
