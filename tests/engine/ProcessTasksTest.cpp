@@ -1,7 +1,10 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <chrono>
 #include <functional>
+#include <thread>
 
 #include "EngineTestBase.h"
 #include "lists/CFilterLists.h"
@@ -458,6 +461,56 @@ TEST_F(TasksTest, WalkAndSave) {
     m_engine->ProcessTasks(kAccount);
     EXPECT_EQ(late->m_todo, DeleteFromServer);
     EXPECT_EQ(Deletes(), std::vector<int>{2});
+}
+
+// The interface thread copies records and marks them while the worker
+// decides and carries out tasks; the sanitizer build catches unguarded changes.
+TEST_F(TasksTest, InterfaceWorksBesideTheWorker) {
+    StartMail();
+    UseWorkingSmtp(false);
+    std::vector<CEmailData*> records;
+    std::atomic<bool> done{false};
+    std::atomic<int> snapshots{0};
+    std::atomic<int> published{0};
+    std::thread reader([&] {
+        auto until = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+        while (!done && std::chrono::steady_clock::now() < until) {
+            size_t total = 0;
+            for (const auto& entry : History().Snapshot(true)) {
+                total += entry.record.m_reasonDetails.size() + entry.record.m_emailFilename.size();
+            }
+            EXPECT_GE(total, 0u);
+            // Marks one record already filtered, as the restore command does.
+            int ready = published;
+            if (ready > 0) {
+                CEmailData* email = records[static_cast<size_t>(snapshots % ready)];
+                auto lock = History().Lock();
+                if (email->m_todo & Challenge) {
+                    m_engine->MarkForRestore(email);
+                }
+            }
+            ++snapshots;
+        }
+    });
+    records.reserve(40);
+    for (int i = 0; i < 40; ++i) {
+        std::string n = std::to_string(i);
+        records.push_back(Filter("s" + n + "@x.example", "subject " + n));
+        published = i + 1;
+    }
+    for (int pass = 0; pass < 3; ++pass) {
+        m_engine->ProcessTasks(kAccount);
+    }
+    done = true;
+    reader.join();
+    EXPECT_GT(snapshots.load(), 0);
+    for (CEmailData* email : records) {
+        // A failed challenge keeps its bit; a restore asked for meanwhile stays asked for.
+        EXPECT_TRUE(email->m_todo & Challenge);
+        if (email->m_status == ES_OnServer) {
+            EXPECT_EQ(email->m_reason, ER_User);
+        }
+    }
 }
 
 }  // namespace
