@@ -397,6 +397,21 @@ TEST_F(TasksTest, KeptInstructionIsLookedAtEveryScan) {
     EXPECT_EQ(Count(MainLogText(), "Processing 7 (todo 128): boss@b.example/[iw:pw hello] \n"), 2u);
 }
 
+// Recognised by the filter, carried out by the tasks, however large it is.
+TEST_F(TasksTest, LargeInstructionIsObeyed) {
+    StartMail();
+    ASSERT_TRUE(Settings().WriteBool("EnableRemoteCommands", true, "General"));
+    ASSERT_TRUE(Settings().WriteString("!RemoteCommandsPassword", "Pass Word", "General"));
+    CEmailData* email =
+        Filter("Me <me@work.example>", "[IW:PASS WORD run:Report.PDF] big", 300000, "x", 5);
+    ASSERT_EQ(email->m_reason, ER_TooBig);
+    ASSERT_EQ(email->m_todo, Instruction);
+    m_engine->ProcessTasks(kAccount);
+    EXPECT_EQ(owner.Opened(), std::vector<std::string>{"report.pdf"});
+    EXPECT_EQ(email->m_todo, 0u);
+    EXPECT_TRUE(Deletes().empty());
+}
+
 // An owner that looks at the history when it is asked to close the program.
 class ClosingOwner : public RecordingOwner {
 public:
