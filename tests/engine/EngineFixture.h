@@ -9,6 +9,7 @@
 #include "RecordingOwner.h"
 #include "TempHome.h"
 #include "engine/CInboxWardenEngine.h"
+#include "lists/CFilterLists.h"
 #include "support/CAppEnvironment.h"
 
 // A throwaway program folder with its own settings file and database, the
@@ -28,6 +29,10 @@ protected:
                                                 CAppEnvironment::AE_IniInProgramFolder);
         CAppEnvironment::SetInstance(env.get());
         env->GetMainLog().Open("", CLogFile::LF_Enabled, 10);
+        // The engine's settings decide whether the main log writes; the
+        // tests read it.
+        env->GetSettings().WriteBool("EnableLogging", true, "General");
+        CFilterLists::Instance().Reload();
     }
     ~EngineFixture() override {
         CAppEnvironment::SetInstance(nullptr);

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <string>
@@ -225,6 +226,25 @@ TEST_F(HistoryStore, FailedSaveRollsBackAndIsRetriedBySaveAll) {
     ASSERT_EQ(notices.seen.size(), 2u);
     EXPECT_NE(notices.seen[1].second.find("Error updating record for email:"), std::string::npos);
     db.SetNoticeCallback(nullptr);
+}
+
+TEST_F(HistoryStore, ReadOnlyFileKeepsRecordsDirtyUntilWritable) {
+    if (geteuid() == 0) {
+        GTEST_SKIP() << "file permissions do not bind root; the trigger case above covers this";
+    }
+    CEmailHistory history(db);
+    ASSERT_EQ(history.LoadAll(), 0);
+    CEmailData* record = MakeRecord("ro@example.com");
+    history.Add(record);
+    ASSERT_EQ(chmod(env.DbPath().c_str(), 0444), 0);
+    history.SaveAll();
+    EXPECT_TRUE(record->m_dirty);
+    EXPECT_EQ(record->m_id, -1);
+    ASSERT_EQ(chmod(env.DbPath().c_str(), 0644), 0);
+    history.SaveAll();
+    EXPECT_FALSE(record->m_dirty);
+    SqlProbe probe(env.DbPath());
+    EXPECT_EQ(probe.Number("SELECT COUNT(*) FROM EmailData"), 1);
 }
 
 TEST_F(HistoryStore, RecordWhoseRowVanishedIsStoredOnceUnderItsNewId) {
