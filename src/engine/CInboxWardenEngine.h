@@ -152,6 +152,12 @@ private:
     mutable std::mutex m_folderLock;
     CSettings& Settings() const;
     CLogFile& MainLog() const;
+    // One record's pending tasks; true when they held a remote "shutdown".
+    bool ProcessRecordTasks(CEmailData* email);
+    // The remote commands in an instruction's subject; true when one of them
+    // was carried out.
+    bool ObeyInstruction(CEmailData* email, const std::string& lowerSender,
+                         const std::string& lowerSubject, size_t bracket, bool& shutdown);
 
     // Fields in the order of the engine's description.
     std::atomic<int> m_interval{600};
