@@ -1,0 +1,57 @@
+#pragma once
+
+#include <cstdint>
+#include <ctime>
+#include <string>
+#include <utility>
+#include <vector>
+
+// Ordered (address, name) pairs.
+using CRecipientList = std::vector<std::pair<std::string, std::string>>;
+
+// One mail message as text: filled from a fetched message, or built for
+// sending. The engine copies it field by field.
+class CMailContent {
+public:
+    CMailContent() = default;
+    virtual ~CMailContent() = default;
+    CMailContent(const CMailContent&) = default;
+    CMailContent& operator=(const CMailContent&) = default;
+
+    bool AddRecipient(const std::string& address, const std::string& name);
+    // False when index is outside 0..count-1; the outputs are then untouched.
+    bool GetRecipient(int index, std::string& address, std::string& name) const;
+    int GetRecipientCount() const;
+    // Splits a To or Cc value at ";" into (address, name) pairs and appends
+    // them. False on a "<" without a ">" after it; pairs added before stay.
+    bool AddRecipients(const std::string& text);
+
+    // Fills from, recipients, date text, subject and MIME lines from m_header.
+    bool ParseHeader();
+    // Builds m_header for sending; false without recipients.
+    bool FormatHeader();
+
+    // Dot transparency of the data phase: every line of the body that begins
+    // with "." gets a second one, and the inverse.
+    void StuffDots();
+    void UnstuffDots();
+    static void StuffDots(std::string& text);
+    static void UnstuffDots(std::string& text);
+
+    std::string m_from;
+    std::string m_subject;
+    std::string m_header;
+    time_t m_composedAt = 0;
+    std::string m_dateText;
+    std::string m_body;
+    std::string m_mimeLines;
+    int64_t m_contentHash = 0;
+    int32_t m_bodyHash = 0;
+    int32_t m_size = 0;
+    CRecipientList m_recipients;
+};
+
+// Additive hashes over signed characters, in groups of 4 (8) characters
+// each shifted by 8 bits per position; sums wrap.
+int32_t HashText32(const std::string& text);
+int64_t HashText64(const std::string& text);

@@ -1,0 +1,89 @@
+#pragma once
+
+#include <cstddef>
+#include <string>
+
+#include "mail/CLineSocket.h"
+
+class CLogFile;
+class CMailContent;
+
+// A POP3 session with one mailbox: USER/PASS login, STAT, TOP/RETR, LIST,
+// DELE and QUIT. Failures are results plus the error text; every command and
+// good reply goes to the traffic log, every failure to the error log.
+class CPOP3 {
+public:
+    static constexpr unsigned kDefaultPort = 110;
+
+    // Null user or password leave them empty (SetLogin follows).
+    CPOP3(const std::string& host, unsigned port = kDefaultPort, const char* user = nullptr,
+          const char* password = nullptr);
+    virtual ~CPOP3();
+    CPOP3(const CPOP3&) = delete;
+    CPOP3& operator=(const CPOP3&) = delete;
+
+    // Replaces both, only when both are non-null.
+    void SetLogin(const char* user, const char* password);
+    void SetErrorLog(CLogFile* log) { m_errorLog = log; }
+    void SetTrafficLog(CLogFile* log) { m_trafficLog = log; }
+
+    std::string GetHost() const { return m_host; }
+    unsigned GetPort() const { return m_port; }
+    std::string GetUser() const { return m_user; }
+    std::string GetPassword() const { return m_password; }
+    std::string GetErrorText() const { return m_errorText; }
+    // The status line of the last reply, with its CRLF.
+    std::string GetResponse() const { return m_response; }
+    bool IsConnected() const { return m_connected; }
+    // The count found by the last RecoverFromTimeout.
+    int GetRecoveredMessageCount() const { return m_messageCount; }
+
+    bool Connect();
+    bool Disconnect();
+    // -1 on failure.
+    int GetNumMessages();
+    // The message as received: still dot-stuffed, ending with "\r\n.\r\n".
+    bool GetMessage(int index, std::string& text);
+    // TOP index topLines (RETR when topLines is 0), parsed into message, and
+    // its size from LIST.
+    bool GetMessage(int index, CMailContent& message, int topLines);
+    bool DeleteMessage(int index);
+
+    // A message longer than this fails to fetch instead of exhausting memory.
+    void SetMaxMessageSize(size_t bytes) { m_maxMessageSize = bytes; }
+    size_t GetMaxMessageSize() const { return m_maxMessageSize; }
+
+    CLineSocket& GetSocket() { return m_wsPOP3Server; }
+
+protected:
+    // Reads one status line into m_response; index selects the error text.
+    bool get_response(int index);
+    void RecoverFromTimeout();
+
+private:
+    enum FetchResult { FR_Complete, FR_Closed, FR_SocketError, FR_TooLarge };
+
+    void SendCommand(const std::string& command, bool secret = false);
+    // Collects the rest of a multi-line reply up to and without its
+    // terminating ".\r\n" line; the bytes past it stay buffered.
+    FetchResult CollectMessage(std::string& text);
+    bool FetchFailed(int index, FetchResult result, bool parsed);
+    void SetError(const std::string& text);
+    void CloseConnection();
+
+    CLineSocket m_wsPOP3Server;
+    CLogFile* m_errorLog = nullptr;
+    CLogFile* m_trafficLog = nullptr;
+    std::string m_errorText = "OK";
+    std::string m_response;
+    bool m_connected = false;
+    bool m_recovering = false;
+    unsigned m_port;
+    std::string m_host;
+    std::string m_user;
+    std::string m_password;
+    int m_messageCount = 0;
+    size_t m_maxMessageSize = 128u << 20;
+    // Bytes received but not yet consumed.
+    std::string m_pending;
+};
