@@ -23,8 +23,8 @@ public:
 
     enum ConnectResult {
         CR_Connected,
-        CR_CreateFailed,   // no socket could be made (or the name did not resolve)
-        CR_ConnectFailed,  // every address refused, failed or took too long
+        CR_CreateFailed,   // no socket could be made
+        CR_ConnectFailed,  // the name did not resolve, or every address failed in time
     };
 
     CLineSocket();

@@ -67,9 +67,15 @@ private:
     // Collects the rest of a multi-line reply up to and without its
     // terminating ".\r\n" line; the bytes past it stay buffered.
     FetchResult CollectMessage(std::string& text);
-    bool FetchFailed(int index, FetchResult result, bool parsed);
+    // Reads and drops the rest of a multi-line reply; false when that fails.
+    bool SkipMessage();
+    void StatusFailed(const std::string& command, int index);
+    void FetchFailed(int index, FetchResult result, bool parsed);
+    // After a failed reply that timed out: the text, and a reconnect.
+    bool HandleTimeout(bool logIt);
     void SetError(const std::string& text);
-    void CloseConnection();
+    // The connection cannot be used any more; later exchanges fail with text.
+    void LoseConnection(const std::string& text);
 
     CLineSocket m_wsPOP3Server;
     CLogFile* m_errorLog = nullptr;
@@ -78,6 +84,10 @@ private:
     std::string m_response;
     bool m_connected = false;
     bool m_recovering = false;
+    bool m_connectionLost = false;
+    std::string m_lostText;
+    // DELE commands accepted in this session (the server removes them at QUIT).
+    int m_deletions = 0;
     unsigned m_port;
     std::string m_host;
     std::string m_user;

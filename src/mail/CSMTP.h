@@ -27,7 +27,8 @@ public:
     CSMTP& operator=(const CSMTP&) = delete;
 
     // Builds the header, stuffs the dots of the body and ends it with CRLF;
-    // false for a message without recipients.
+    // false for a message without recipients. Stuffs again when called again,
+    // so give each send a freshly built message.
     virtual bool PrepareMessage(CMailContent& message);
 
     void SetErrorLog(CLogFile* log) { m_errorLog = log; }
@@ -54,7 +55,7 @@ private:
     void SendCommand(const std::string& command, const std::string& logCopy);
     void SendCommand(const std::string& command) { SendCommand(command, command); }
     void SetError(const std::string& text);
-    void CloseConnection();
+    void LoseConnection(const std::string& text);
 
     CLineSocket m_socket;
     CLogFile* m_errorLog = nullptr;
@@ -62,6 +63,8 @@ private:
     std::string m_errorText = "OK";
     std::string m_response;
     bool m_connected = false;
+    bool m_connectionLost = false;
+    std::string m_lostText;
     unsigned m_port;
     std::string m_host;
     // Bytes received past the last reply.

@@ -1,0 +1,289 @@
+#include "mail/CLineSocket.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <mutex>
+
+#include "support/CAppEnvironment.h"
+#include "support/CLogFile.h"
+
+namespace {
+
+std::mutex g_defaultsLock;
+CLineSocket::Timeouts g_defaults;
+
+using Clock = std::chrono::steady_clock;
+
+int MsUntil(Clock::time_point when) {
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(when - Clock::now()).count();
+    return left <= 0 ? 0 : static_cast<int>(std::min<long long>(left, 1 << 30));
+}
+
+void SetTimeoutOption(int fd, int option, int ms) {
+    timeval tv{};
+    tv.tv_sec = ms / 1000;
+    tv.tv_usec = (ms % 1000) * 1000;
+    setsockopt(fd, SOL_SOCKET, option, &tv, sizeof tv);
+}
+
+// Host names as the HELO greeting may carry them.
+bool IsPlainHostName(const char* name) {
+    if (!*name) {
+        return false;
+    }
+    for (const char* p = name; *p; ++p) {
+        char c = *p;
+        bool ok = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+                  c == '-' || c == '.' || c == '_';
+        if (!ok) {
+            return false;
+        }
+    }
+    return true;
+}
+
+}  // namespace
+
+CLineSocket::CLineSocket() : m_timeouts(GetDefaultTimeouts()) {
+    TrafficLog();
+}
+
+CLineSocket::~CLineSocket() {
+    Close();
+}
+
+CLogFile& CLineSocket::TrafficLog() {
+    // Opened once per process and truncated then, so each run starts it afresh.
+    static CLogFile log = [] {
+        CAppEnvironment* env = CAppEnvironment::Instance();
+        return CLogFile(env ? env->GetProgramFolder() : CAppEnvironment::ComputeProgramFolder(),
+                        env ? env->GetAppName() : std::string("InboxWarden"));
+    }();
+    static std::once_flag opened;
+    std::call_once(
+        opened, [] { log.Open("SocketTraffic", CLogFile::LF_Enabled | CLogFile::LF_Truncate, 1); });
+    return log;
+}
+
+void CLineSocket::SetDefaultTimeouts(const Timeouts& timeouts) {
+    std::lock_guard<std::mutex> guard(g_defaultsLock);
+    g_defaults = timeouts;
+}
+
+CLineSocket::Timeouts CLineSocket::GetDefaultTimeouts() {
+    std::lock_guard<std::mutex> guard(g_defaultsLock);
+    return g_defaults;
+}
+
+void CLineSocket::SetTimeouts(const Timeouts& timeouts) {
+    m_timeouts = timeouts;
+    if (m_fd >= 0) {
+        SetTimeoutOption(m_fd, SO_RCVTIMEO, m_timeouts.receiveMs);
+        SetTimeoutOption(m_fd, SO_SNDTIMEO, m_timeouts.sendMs);
+    }
+}
+
+void CLineSocket::Fail(const std::string& what, int error) {
+    m_lastFailure = what;
+    if (error) {
+        m_lastFailure += ": ";
+        m_lastFailure += strerror(error);
+    }
+    TrafficLog().Write("|: %s", m_lastFailure.c_str());
+}
+
+CLineSocket::ConnectResult CLineSocket::Connect(const std::string& host, unsigned port) {
+    Close();
+    if (port == 0 || port > 65535) {
+        Fail("Invalid port " + std::to_string(port) + " for " + host, 0);
+        return CR_ConnectFailed;
+    }
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_protocol = IPPROTO_TCP;
+    addrinfo* found = nullptr;
+    int rc = getaddrinfo(host.c_str(), std::to_string(port).c_str(), &hints, &found);
+    if (rc != 0 || !found) {
+        Fail("Cannot resolve " + host + ": " + gai_strerror(rc), 0);
+        return CR_ConnectFailed;
+    }
+
+    // One time bound for all addresses together.
+    Clock::time_point until = Clock::now() + std::chrono::milliseconds(m_timeouts.connectMs);
+    bool anySocket = false;
+    std::string target = host + " port " + std::to_string(port);
+    for (addrinfo* ai = found; ai; ai = ai->ai_next) {
+        int fd = socket(ai->ai_family, ai->ai_socktype | SOCK_CLOEXEC, ai->ai_protocol);
+        if (fd < 0) {
+            Fail("socket for " + target, errno);
+            continue;
+        }
+        anySocket = true;
+        int flags = fcntl(fd, F_GETFL);
+        fcntl(fd, F_SETFL, flags | O_NONBLOCK);
+        int error = 0;
+        if (connect(fd, ai->ai_addr, ai->ai_addrlen) != 0) {
+            error = errno;
+            if (error == EINPROGRESS) {
+                pollfd p{fd, POLLOUT, 0};
+                int ready;
+                do {
+                    ready = poll(&p, 1, MsUntil(until));
+                } while (ready < 0 && errno == EINTR && MsUntil(until) > 0);
+                if (ready > 0) {
+                    socklen_t len = sizeof error;
+                    if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &len) != 0) {
+                        error = errno;
+                    }
+                } else {
+                    error = ready == 0 ? ETIMEDOUT : errno;
+                }
+            }
+        }
+        if (error == 0) {
+            fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
+            int one = 1;
+            // Commands and the pieces of a message go out at once.
+            setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+            m_fd = fd;
+            SetTimeoutOption(m_fd, SO_RCVTIMEO, m_timeouts.receiveMs);
+            SetTimeoutOption(m_fd, SO_SNDTIMEO, m_timeouts.sendMs);
+            freeaddrinfo(found);
+            return CR_Connected;
+        }
+        close(fd);
+        Fail("connect to " + target, error);
+        if (MsUntil(until) == 0) {
+            break;
+        }
+    }
+    freeaddrinfo(found);
+    return anySocket ? CR_ConnectFailed : CR_CreateFailed;
+}
+
+void CLineSocket::Close() {
+    if (m_fd >= 0) {
+        close(m_fd);
+        m_fd = -1;
+    }
+}
+
+void CLineSocket::StampDeadline() {
+    m_deadline = Clock::now() + std::chrono::milliseconds(m_timeouts.deadlineMs);
+    m_hasDeadline = true;
+}
+
+void CLineSocket::ClearDeadline() {
+    m_hasDeadline = false;
+}
+
+int CLineSocket::RemainingMs(int limitMs) const {
+    if (!m_hasDeadline) {
+        return limitMs;
+    }
+    return std::min(limitMs, MsUntil(m_deadline));
+}
+
+// False when the wait failed; a wait that ran out sets the timed-out flag.
+bool CLineSocket::WaitFor(short events, int timeoutMs) {
+    Clock::time_point until = Clock::now() + std::chrono::milliseconds(timeoutMs);
+    pollfd p{m_fd, events, 0};
+    while (true) {
+        int ready = poll(&p, 1, MsUntil(until));
+        if (ready > 0) {
+            return true;
+        }
+        if (ready == 0) {
+            m_timedOut = true;
+            return false;
+        }
+        if (errno != EINTR) {
+            return false;
+        }
+    }
+}
+
+bool CLineSocket::Send(const char* data, size_t length) {
+    if (m_fd < 0) {
+        return false;
+    }
+    size_t sent = 0;
+    while (sent < length) {
+        if (!WaitFor(POLLOUT, RemainingMs(m_timeouts.sendMs))) {
+            Fail(m_timedOut ? "send timed out" : "send wait", m_timedOut ? 0 : errno);
+            return false;
+        }
+        ssize_t n = send(m_fd, data + sent, length - sent, MSG_NOSIGNAL);
+        if (n < 0) {
+            if (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK) {
+                continue;
+            }
+            Fail("send", errno);
+            return false;
+        }
+        sent += static_cast<size_t>(n);
+    }
+    return true;
+}
+
+int CLineSocket::Receive(char* buffer, int size) {
+    if (m_fd < 0 || size <= 0) {
+        return -1;
+    }
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        if (!WaitFor(POLLIN, RemainingMs(m_timeouts.receiveMs))) {
+            Fail(m_timedOut ? "receive timed out" : "receive wait", m_timedOut ? 0 : errno);
+            return -1;
+        }
+        ssize_t n = recv(m_fd, buffer, static_cast<size_t>(size), 0);
+        if (n >= 0) {
+            return static_cast<int>(n);
+        }
+        if (errno == EAGAIN || errno == EWOULDBLOCK) {
+            m_timedOut = true;
+            Fail("receive timed out", 0);
+            return -1;
+        }
+        if (errno != EINTR) {
+            Fail("receive", errno);
+            return -1;
+        }
+    }
+    return -1;
+}
+
+std::string CLineSocket::GetLocalName() const {
+    char name[256] = "";
+    if (gethostname(name, sizeof name - 1) == 0 && IsPlainHostName(name)) {
+        return name;
+    }
+    // Without a usable name, the address literal of this end of the connection.
+    sockaddr_storage local{};
+    socklen_t len = sizeof local;
+    char text[INET6_ADDRSTRLEN] = "";
+    if (m_fd >= 0 && getsockname(m_fd, reinterpret_cast<sockaddr*>(&local), &len) == 0) {
+        if (local.ss_family == AF_INET) {
+            auto* in = reinterpret_cast<sockaddr_in*>(&local);
+            if (inet_ntop(AF_INET, &in->sin_addr, text, sizeof text)) {
+                return std::string("[") + text + "]";
+            }
+        } else if (local.ss_family == AF_INET6) {
+            auto* in6 = reinterpret_cast<sockaddr_in6*>(&local);
+            if (inet_ntop(AF_INET6, &in6->sin6_addr, text, sizeof text)) {
+                return std::string("[IPv6:") + text + "]";
+            }
+        }
+    }
+    return "localhost";
+}

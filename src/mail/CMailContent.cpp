@@ -1,0 +1,219 @@
+#include "mail/CMailContent.h"
+
+#include "support/StringUtils.h"
+
+namespace {
+
+// The value after the first tag of the list that occurs; found is false when
+// none does. Without a "\r\n" after it the value is empty or, with
+// restWhenOpen, the rest of the text.
+std::string FieldValue(const std::string& header, std::initializer_list<const char*> tags,
+                       bool restWhenOpen, bool& found) {
+    found = false;
+    for (const char* tag : tags) {
+        size_t pos = header.find(tag);
+        if (pos == std::string::npos) {
+            continue;
+        }
+        found = true;
+        size_t start = pos + std::char_traits<char>::length(tag);
+        size_t end = header.find("\r\n", start);
+        if (end == std::string::npos) {
+            return restWhenOpen ? header.substr(start) : std::string();
+        }
+        return header.substr(start, end - start);
+    }
+    return {};
+}
+
+bool IsDateBoundary(char c) {
+    return c == '\r' || c == '\n' || c == '\t' || c == ' ';
+}
+
+const char* const kDays[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
+const char* const kMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                               "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+
+// "%a, %d %b %y %H:%M:%S %Z" in local time; the names are always English,
+// whatever locale the interface has set.
+std::string FormatMailDate(time_t when) {
+    struct tm local {};
+    localtime_r(&when, &local);
+    char zone[64] = "";
+    strftime(zone, sizeof zone, "%Z", &local);
+    char text[128];
+    snprintf(text, sizeof text, "%s, %02d %s %02d %02d:%02d:%02d %s",
+             kDays[(local.tm_wday % 7 + 7) % 7], local.tm_mday,
+             kMonths[(local.tm_mon % 12 + 12) % 12], ((local.tm_year % 100) + 100) % 100,
+             local.tm_hour, local.tm_min, local.tm_sec, zone);
+    return text;
+}
+
+}  // namespace
+
+bool CMailContent::AddRecipient(const std::string& address, const std::string& name) {
+    m_recipients.emplace_back(address, name);
+    return true;
+}
+
+bool CMailContent::GetRecipient(int index, std::string& address, std::string& name) const {
+    if (index < 0 || index >= GetRecipientCount()) {
+        return false;
+    }
+    address = m_recipients[index].first;
+    name = m_recipients[index].second;
+    return true;
+}
+
+int CMailContent::GetRecipientCount() const {
+    return static_cast<int>(m_recipients.size());
+}
+
+bool CMailContent::AddRecipients(const std::string& text) {
+    size_t start = 0;
+    while (true) {
+        size_t end = text.find(';', start);
+        std::string piece = text.substr(start, end == std::string::npos ? end : end - start);
+        size_t lt = piece.find('<');
+        if (lt != std::string::npos) {
+            size_t gt = piece.find('>');
+            if (gt == std::string::npos || gt < lt) {
+                return false;
+            }
+            AddRecipient(piece.substr(lt + 1, gt - lt - 1), piece.substr(0, lt));
+        } else {
+            AddRecipient(piece, "");
+        }
+        if (end == std::string::npos) {
+            return true;
+        }
+        start = end + 1;
+    }
+}
+
+bool CMailContent::ParseHeader() {
+    bool found = false;
+    std::string value = FieldValue(m_header, {"\r\nFrom: ", "\r\nfrom: "}, false, found);
+    if (found) {
+        m_from = value;
+    }
+    value = FieldValue(m_header, {"\r\nTo: ", "\r\nto: "}, false, found);
+    if (found) {
+        AddRecipients(value);
+    }
+
+    // Only the first "date: " counts; when it is part of a longer field name,
+    // no date is taken at all.
+    size_t tagPos = m_header.find("date: ");
+    if (tagPos == std::string::npos) {
+        tagPos = m_header.find("Date: ");
+    }
+    if (tagPos != std::string::npos && tagPos > 0 && IsDateBoundary(m_header[tagPos - 1])) {
+        size_t start = tagPos + 6;
+        size_t end = m_header.find("\r\n", start);
+        m_dateText =
+            end == std::string::npos ? m_header.substr(start) : m_header.substr(start, end - start);
+    }
+
+    value = FieldValue(m_header, {"\r\nSubject: ", "\r\nsubject: "}, true, found);
+    if (found) {
+        m_subject = value;
+    }
+    value = FieldValue(m_header, {"\r\nCc: ", "\r\ncc: ", "\r\nCC: "}, false, found);
+    if (found) {
+        AddRecipients(value);
+    }
+
+    std::string lower = m_header;
+    ToLower(lower);
+    size_t mime = lower.find("\r\nmime");
+    if (mime != std::string::npos) {
+        size_t boundary = lower.find("boundary", mime);
+        if (boundary != std::string::npos) {
+            size_t end = lower.find("\r\n", boundary);
+            if (end != std::string::npos) {
+                m_mimeLines = m_header.substr(mime + 2, end - mime - 2);
+            }
+        }
+    }
+    return true;
+}
+
+bool CMailContent::FormatHeader() {
+    if (m_recipients.empty()) {
+        return false;
+    }
+    std::string to;
+    for (size_t i = 0; i < m_recipients.size(); ++i) {
+        if (i > 0) {
+            to += ',';
+        }
+        to += m_recipients[i].second + "<" + m_recipients[i].first + ">";
+    }
+    m_composedAt = time(nullptr);
+    m_header = "Date: " + FormatMailDate(m_composedAt) + "\r\nFrom: " + m_from + "\r\nTo: " + to +
+               "\r\nSubject: " + m_subject + "\r\n" + m_mimeLines + "\r\n";
+    return true;
+}
+
+// A line begins at the start of the text and after every line feed: a bare
+// line feed counts too, because some servers end lines at it, and a dot
+// there left alone could end the data early.
+void CMailContent::StuffDots(std::string& text) {
+    size_t dots = 0;
+    for (size_t i = 0; i < text.size(); ++i) {
+        if (text[i] == '.' && (i == 0 || text[i - 1] == '\n')) {
+            ++dots;
+        }
+    }
+    if (dots == 0) {
+        return;
+    }
+    std::string out;
+    out.reserve(text.size() + dots);
+    for (size_t i = 0; i < text.size(); ++i) {
+        if (text[i] == '.' && (i == 0 || text[i - 1] == '\n')) {
+            out += '.';
+        }
+        out += text[i];
+    }
+    text.swap(out);
+}
+
+void CMailContent::UnstuffDots(std::string& text) {
+    std::string out;
+    out.reserve(text.size());
+    for (size_t i = 0; i < text.size(); ++i) {
+        if (text[i] == '.' && (i == 0 || text[i - 1] == '\n')) {
+            continue;  // drop the first dot of the line, keep what follows as is
+        }
+        out += text[i];
+    }
+    text.swap(out);
+}
+
+void CMailContent::StuffDots() {
+    StuffDots(m_body);
+}
+
+void CMailContent::UnstuffDots() {
+    UnstuffDots(m_body);
+}
+
+int32_t HashText32(const std::string& text) {
+    uint32_t sum = 0;
+    for (size_t i = 0; i < text.size(); ++i) {
+        auto c = static_cast<uint32_t>(static_cast<int32_t>(static_cast<signed char>(text[i])));
+        sum += c << (8 * (i % 4));
+    }
+    return static_cast<int32_t>(sum);
+}
+
+int64_t HashText64(const std::string& text) {
+    uint64_t sum = 0;
+    for (size_t i = 0; i < text.size(); ++i) {
+        auto c = static_cast<uint64_t>(static_cast<int64_t>(static_cast<signed char>(text[i])));
+        sum += c << (8 * (i % 8));
+    }
+    return static_cast<int64_t>(sum);
+}

@@ -1,0 +1,496 @@
+#include "mail/CPOP3.h"
+
+#include <climits>
+#include <exception>
+
+#include "mail/CMailContent.h"
+#include "support/CLogFile.h"
+
+namespace {
+
+constexpr size_t kReadSize = 32768;
+// Far above any status line a server sends (RFC 1939 allows 512 characters).
+constexpr size_t kMaxStatusLine = 65536;
+
+const char* const kReplyErrors[] = {
+    "Server didn't connect",        "Bad user name",   "Invalid username/password combination",
+    "STATus couldn't be retrieved", "RETRieve failed", "Could not DELEte message",
+    "Error while QUITting",
+};
+
+const char* const kTimedOut = "Server timed out!";
+const char* const kClosed = "Connection closed by server";
+
+// Stamps a reply deadline and clears the timed-out flag for one operation,
+// and clears both on every way out.
+class OperationScope {
+public:
+    explicit OperationScope(CLineSocket& socket) : m_socket(socket) {
+        m_socket.SetTimedOut(false);
+        m_socket.StampDeadline();
+    }
+    ~OperationScope() {
+        m_socket.SetTimedOut(false);
+        m_socket.ClearDeadline();
+    }
+    OperationScope(const OperationScope&) = delete;
+    OperationScope& operator=(const OperationScope&) = delete;
+
+private:
+    CLineSocket& m_socket;
+};
+
+// The digits from pos on, stopping at the first non-digit; capped at INT_MAX.
+int LeadingNumber(const std::string& text, size_t pos) {
+    long long value = 0;
+    while (pos < text.size() && text[pos] >= '0' && text[pos] <= '9') {
+        value = value * 10 + (text[pos] - '0');
+        if (value > INT_MAX) {
+            value = INT_MAX;
+        }
+        ++pos;
+    }
+    return static_cast<int>(value);
+}
+
+}  // namespace
+
+CPOP3::CPOP3(const std::string& host, unsigned port, const char* user, const char* password)
+    : m_port(port), m_host(host) {
+    if (user) {
+        m_user = user;
+    }
+    if (password) {
+        m_password = password;
+    }
+}
+
+CPOP3::~CPOP3() {
+    if (m_connected) {
+        Disconnect();
+    }
+}
+
+void CPOP3::SetLogin(const char* user, const char* password) {
+    if (user && password) {
+        m_user = user;
+        m_password = password;
+    }
+}
+
+void CPOP3::SetError(const std::string& text) {
+    m_errorText = text;
+    if (m_errorLog) {
+        m_errorLog->Write("%s%s", "POP3 ERROR: ", text.c_str());
+    }
+}
+
+void CPOP3::LoseConnection(const std::string& text) {
+    m_wsPOP3Server.Close();
+    m_pending.clear();
+    m_connectionLost = true;
+    m_lostText = text;
+}
+
+void CPOP3::SendCommand(const std::string& command, bool secret) {
+    if (m_trafficLog) {
+        if (secret) {
+            m_trafficLog->Write("%s PASSWORD (not shown)", "POP3 <- ");
+        } else {
+            m_trafficLog->Write("%s%s", "POP3 <- ", command.c_str());
+        }
+    }
+    m_wsPOP3Server.StampDeadline();
+    // A failed send shows in the reply that does not come.
+    m_wsPOP3Server.Send(command);
+}
+
+bool CPOP3::get_response(int index) {
+    try {
+        size_t eol = m_pending.find("\r\n");
+        while (eol == std::string::npos) {
+            if (!m_wsPOP3Server.IsOpen()) {
+                SetError(m_connectionLost ? m_lostText : "Socket Error");
+                return false;
+            }
+            if (m_pending.size() > kMaxStatusLine) {
+                LoseConnection("Server reply too long");
+                SetError(m_lostText);
+                return false;
+            }
+            char buffer[kReadSize];
+            int n = m_wsPOP3Server.Receive(buffer, sizeof buffer);
+            if (n < 0) {
+                SetError(m_wsPOP3Server.IsTimedOut() ? kTimedOut : "Socket Error");
+                return false;
+            }
+            if (n == 0) {
+                LoseConnection(kClosed);
+                SetError(kClosed);
+                return false;
+            }
+            size_t from = m_pending.empty() ? 0 : m_pending.size() - 1;
+            m_pending.append(buffer, static_cast<size_t>(n));
+            eol = m_pending.find("\r\n", from);
+        }
+        m_response.assign(m_pending, 0, eol + 2);
+        m_pending.erase(0, eol + 2);
+        if (m_response.compare(0, 4, "-ERR") == 0) {
+            int slot = index >= 0 && index < 7 ? index : 0;
+            SetError(kReplyErrors[slot]);
+            return false;
+        }
+        if (m_trafficLog) {
+            m_trafficLog->Write("%s%s", "POP3 -> ", m_response.c_str());
+        }
+        return true;
+    } catch (const std::exception&) {
+        if (m_errorLog) {
+            IW_LOG_AT(*m_errorLog, "Caught exception in get_response");
+        }
+        return false;
+    }
+}
+
+bool CPOP3::Connect() {
+    OperationScope scope(m_wsPOP3Server);
+    try {
+        if (m_connected) {
+            return true;
+        }
+        m_pending.clear();
+        m_connectionLost = false;
+        m_deletions = 0;
+        CLineSocket::ConnectResult result = m_wsPOP3Server.Connect(m_host, m_port);
+        if (result == CLineSocket::CR_CreateFailed) {
+            SetError("Unable to create the socket.");
+            return false;
+        }
+        if (result != CLineSocket::CR_Connected) {
+            SetError("Unable to connect to server");
+            m_wsPOP3Server.Close();
+            return false;
+        }
+        // The password goes out only after a good greeting and a good USER reply.
+        bool ok = get_response(0);
+        if (ok) {
+            SendCommand("USER " + m_user + "\r\n");
+            ok = get_response(1);
+        }
+        if (ok) {
+            SendCommand("PASS " + m_password + "\r\n", true);
+            ok = get_response(2);
+        }
+        if (!ok) {
+            m_wsPOP3Server.Close();
+            m_pending.clear();
+            return false;
+        }
+        m_connected = true;
+        return true;
+    } catch (const std::exception&) {
+        if (m_errorLog) {
+            IW_LOG_AT(*m_errorLog, "Caught exception in Connect");
+        }
+        m_wsPOP3Server.Close();
+        return false;
+    }
+}
+
+bool CPOP3::Disconnect() {
+    OperationScope scope(m_wsPOP3Server);
+    try {
+        if (!m_connected) {
+            return true;
+        }
+        SendCommand("QUIT\r\n");
+        bool ok = get_response(6);
+        m_wsPOP3Server.Close();
+        m_pending.clear();
+        m_connected = false;
+        m_deletions = 0;
+        return ok;
+    } catch (const std::exception&) {
+        if (m_errorLog) {
+            IW_LOG_AT(*m_errorLog, "Caught exception in Disconnect");
+        }
+        m_wsPOP3Server.Close();
+        m_connected = false;
+        return false;
+    }
+}
+
+bool CPOP3::HandleTimeout(bool logIt) {
+    if (!m_wsPOP3Server.IsTimedOut()) {
+        return false;
+    }
+    SetError(kTimedOut);
+    if (logIt && m_errorLog) {
+        IW_LOG_AT(*m_errorLog, "timeout!");
+    }
+    RecoverFromTimeout();
+    return true;
+}
+
+void CPOP3::RecoverFromTimeout() {
+    if (m_recovering) {
+        return;
+    }
+    if (m_errorLog) {
+        m_errorLog->Write("Asked to RecoverFromTimeout!");
+    }
+    std::string errorText = m_errorText;
+    if (m_deletions > 0) {
+        // QUIT would remove the marked messages and renumber the rest under
+        // the caller, whose later numbers would then hit other messages.
+        if (m_errorLog) {
+            m_errorLog->Write("Not reconnecting: %d message(s) marked for deletion", m_deletions);
+        }
+        LoseConnection(kTimedOut);
+        return;
+    }
+    m_recovering = true;
+    m_pending.clear();
+    Disconnect();
+    bool ok = Connect();
+    m_messageCount = ok ? GetNumMessages() : -1;
+    if (m_errorLog) {
+        m_errorLog->Write("Connect() returned %d", ok ? 1 : 0);
+    }
+    m_recovering = false;
+    // The caller reports the time-out, not what the recovery met.
+    m_errorText = errorText;
+}
+
+int CPOP3::GetNumMessages() {
+    OperationScope scope(m_wsPOP3Server);
+    try {
+        SendCommand("STAT\r\n");
+        if (!get_response(3)) {
+            if (!HandleTimeout(false)) {
+                SetError("Unknown Error in GetNumMessages()!");
+            }
+            return -1;
+        }
+        size_t digit = m_response.find_first_of("0123456789");
+        if (digit == std::string::npos) {
+            return -1;
+        }
+        return LeadingNumber(m_response, digit);
+    } catch (const std::exception&) {
+        if (m_errorLog) {
+            IW_LOG_AT(*m_errorLog, "Caught exception in GetNumMessages");
+        }
+        return -1;
+    }
+}
+
+CPOP3::FetchResult CPOP3::CollectMessage(std::string& text) {
+    text.swap(m_pending);
+    m_pending.clear();
+    // Only the new bytes and the four before them can complete the terminator.
+    size_t searchFrom = 0;
+    while (true) {
+        if (text.compare(0, 3, ".\r\n") == 0) {
+            m_pending.assign(text, 3);
+            text.clear();
+            return FR_Complete;
+        }
+        size_t end = text.find("\r\n.\r\n", searchFrom);
+        if (end != std::string::npos) {
+            m_pending.assign(text, end + 5);
+            text.resize(end + 2);
+            return FR_Complete;
+        }
+        if (text.size() > m_maxMessageSize) {
+            return FR_TooLarge;
+        }
+        searchFrom = text.size() >= 4 ? text.size() - 4 : 0;
+        char buffer[kReadSize];
+        int n = m_wsPOP3Server.Receive(buffer, sizeof buffer);
+        if (n == 0) {
+            return FR_Closed;
+        }
+        if (n < 0) {
+            return FR_SocketError;
+        }
+        text.append(buffer, static_cast<size_t>(n));
+        // Data still flowing: the reply is not late.
+        m_wsPOP3Server.StampDeadline();
+    }
+}
+
+bool CPOP3::SkipMessage() {
+    // Keep only the tail that may hold the start of the terminator. The
+    // deadline is not renewed, so a server that never ends is cut off.
+    std::string tail;
+    while (true) {
+        char buffer[kReadSize];
+        int n = m_wsPOP3Server.Receive(buffer, sizeof buffer);
+        if (n <= 0) {
+            return false;
+        }
+        tail.append(buffer, static_cast<size_t>(n));
+        size_t end = tail.find("\r\n.\r\n");
+        if (end != std::string::npos) {
+            m_pending.assign(tail, end + 5);
+            return true;
+        }
+        if (tail.size() > 4) {
+            tail.erase(0, tail.size() - 4);
+        }
+    }
+}
+
+void CPOP3::StatusFailed(const std::string& command, int index) {
+    if (!HandleTimeout(true)) {
+        SetError("Unknown Error in GetMessage()!");
+    }
+    if (m_errorLog) {
+        m_errorLog->Write("-------> GetResponse with \"%s\" returned FALSE for msg #%d",
+                          command.c_str(), index);
+    }
+}
+
+void CPOP3::FetchFailed(int index, FetchResult result, bool parsed) {
+    switch (result) {
+        case FR_Closed:
+            if (m_errorLog) {
+                if (parsed) {
+                    IW_LOG_AT(*m_errorLog, "Error: Got %d bytes from POP3!, msg# %d", 0, index);
+                } else {
+                    IW_LOG_AT(*m_errorLog, "Error: Got %d bytes from POP3, aborting receive (%d)",
+                              0, index);
+                }
+            }
+            LoseConnection(kClosed);
+            SetError(kClosed);
+            break;
+        case FR_SocketError:
+            if (HandleTimeout(true)) {
+                break;
+            }
+            m_errorText = "Unknown SOCKET_ERROR in GetMessages()";
+            if (m_errorLog) {
+                m_errorLog->Write("%s%s For message %d", "POP3 <- ", m_errorText.c_str(), index);
+            }
+            LoseConnection(m_errorText);
+            break;
+        case FR_TooLarge: {
+            std::string text = "Message " + std::to_string(index) + " is larger than " +
+                               std::to_string(m_maxMessageSize) + " bytes";
+            m_pending.clear();
+            if (!SkipMessage()) {
+                LoseConnection(text);
+            }
+            SetError(text);
+            break;
+        }
+        case FR_Complete:
+            break;
+    }
+}
+
+bool CPOP3::GetMessage(int index, std::string& text) {
+    OperationScope scope(m_wsPOP3Server);
+    try {
+        std::string command = "RETR " + std::to_string(index) + "\r\n";
+        SendCommand(command);
+        if (!get_response(4)) {
+            StatusFailed(command, index);
+            return false;
+        }
+        FetchResult result = CollectMessage(text);
+        if (result != FR_Complete) {
+            FetchFailed(index, result, false);
+            text.clear();
+            return false;
+        }
+        text += ".\r\n";
+        return true;
+    } catch (const std::exception&) {
+        if (m_errorLog) {
+            IW_LOG_AT(*m_errorLog, "Caught exception in GetNumMessages1");
+        }
+        return false;
+    }
+}
+
+bool CPOP3::GetMessage(int index, CMailContent& message, int topLines) {
+    OperationScope scope(m_wsPOP3Server);
+    try {
+        std::string command =
+            topLines != 0 ? "TOP " + std::to_string(index) + " " + std::to_string(topLines) + "\r\n"
+                          : "RETR " + std::to_string(index) + "\r\n";
+        SendCommand(command);
+        if (!get_response(4)) {
+            StatusFailed(command, index);
+            return false;
+        }
+        std::string text;
+        FetchResult result = CollectMessage(text);
+        if (result != FR_Complete) {
+            FetchFailed(index, result, true);
+            return false;
+        }
+
+        size_t blank = text.find("\r\n\r\n");
+        if (blank == std::string::npos) {
+            message.m_header.clear();
+            message.m_body = text.size() > 3 ? text.substr(3) : std::string();
+        } else {
+            message.m_header = text.substr(0, blank);
+            message.m_body = text.substr(blank + 4);
+        }
+        text.clear();
+        message.ParseHeader();
+        message.UnstuffDots();
+        message.m_contentHash =
+            static_cast<int64_t>(static_cast<uint64_t>(HashText64(message.m_from)) +
+                                 static_cast<uint64_t>(HashText64(message.m_subject)) +
+                                 static_cast<uint64_t>(HashText64(message.m_body)) +
+                                 static_cast<uint64_t>(HashText64(message.m_dateText)));
+        message.m_bodyHash = HashText32(message.m_body);
+
+        SendCommand("LIST " + std::to_string(index) + "\r\n");
+        if (!get_response(5)) {
+            if (!HandleTimeout(true)) {
+                SetError("Unknown Error in GetNumMessages()!");
+            }
+            if (m_errorLog) {
+                m_errorLog->Write("-------> GetResponse for LIST returned FALSE for msg #%d",
+                                  index);
+            }
+            return false;
+        }
+        message.m_size = 0;
+        size_t space = m_response.rfind(' ');
+        if (space != std::string::npos) {
+            message.m_size = LeadingNumber(m_response, space + 1);
+        }
+        return true;
+    } catch (const std::exception&) {
+        if (m_errorLog) {
+            IW_LOG_AT(*m_errorLog, "Caught exception in GetNumMessages2");
+        }
+        return false;
+    }
+}
+
+bool CPOP3::DeleteMessage(int index) {
+    OperationScope scope(m_wsPOP3Server);
+    try {
+        SendCommand("DELE " + std::to_string(index) + "\r\n");
+        if (!get_response(5)) {
+            HandleTimeout(false);
+            return false;
+        }
+        ++m_deletions;
+        return true;
+    } catch (const std::exception&) {
+        if (m_errorLog) {
+            IW_LOG_AT(*m_errorLog, "Caught exception in DeleteMessage");
+        }
+        return false;
+    }
+}
