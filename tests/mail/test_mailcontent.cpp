@@ -1,0 +1,176 @@
+#include <gtest/gtest.h>
+
+#include <regex>
+
+#include "mail/CMailContent.h"
+
+namespace {
+
+CMailContent Parsed(const std::string& header) {
+    CMailContent message;
+    message.m_header = header;
+    EXPECT_TRUE(message.ParseHeader());
+    return message;
+}
+
+}  // namespace
+
+TEST(MailContentParse, FieldsNeedALineBreakBeforeThemAndTakeTheFirstOccurrence) {
+    CMailContent m = Parsed(
+        "Return-Path: <x@y>\r\nFrom: Ann <ann@a.org>\r\nTo: bob@b.org\r\n"
+        "Subject: first\r\nSubject: second\r\nDate: Mon, 1 Jan 2024 10:00:00 +0000\r\n"
+        "Cc: Carl <carl@c.org>\r\nX-Last: 1");
+    EXPECT_EQ(m.m_from, "Ann <ann@a.org>");
+    EXPECT_EQ(m.m_subject, "first");
+    EXPECT_EQ(m.m_dateText, "Mon, 1 Jan 2024 10:00:00 +0000");
+    ASSERT_EQ(m.GetRecipientCount(), 2);
+    std::string address, name;
+    ASSERT_TRUE(m.GetRecipient(0, address, name));
+    EXPECT_EQ(address, "bob@b.org");
+    EXPECT_EQ(name, "");
+    ASSERT_TRUE(m.GetRecipient(1, address, name));
+    EXPECT_EQ(address, "carl@c.org");
+    EXPECT_EQ(name, "Carl ");
+
+    // Fields on the first line have no line break before them.
+    CMailContent first = Parsed("From: a@b\r\nSubject: s\r\nX: y");
+    EXPECT_EQ(first.m_from, "");
+    EXPECT_EQ(first.m_subject, "s");
+
+    // Tags are case-sensitive in their listed forms only.
+    CMailContent cased = Parsed("X: 1\r\nfrom: low@x\r\nSUBJECT: no\r\nsubject: yes\r\nA: b");
+    EXPECT_EQ(cased.m_from, "low@x");
+    EXPECT_EQ(cased.m_subject, "yes");
+}
+
+TEST(MailContentParse, LastLineRules) {
+    // A Subject on the last line runs to the end; a From there is empty.
+    EXPECT_EQ(Parsed("X: 1\r\nSubject: the end").m_subject, "the end");
+    EXPECT_EQ(Parsed("X: 1\r\nFrom: a@b.c").m_from, "");
+    EXPECT_EQ(Parsed("X: 1\r\nDate: today").m_dateText, "today");
+    // A To on the last line still adds one empty pair.
+    CMailContent to = Parsed("X: 1\r\nTo: a@b.c");
+    EXPECT_EQ(to.GetRecipientCount(), 1);
+    EXPECT_EQ(to.m_recipients[0].first, "");
+    // Continuation lines are not joined.
+    EXPECT_EQ(Parsed("X: 1\r\nSubject: one\r\n two\r\nY: 2").m_subject, "one");
+}
+
+TEST(MailContentParse, DateRule) {
+    // "date: " is looked for first; a longer field name ending in it means no date at all.
+    EXPECT_EQ(Parsed("X: 1\r\nResent-date: r\r\nDate: d\r\nY: 2").m_dateText, "");
+    EXPECT_EQ(Parsed("X: 1\r\n date: folded\r\nDate: d\r\nY: 2").m_dateText, "folded");
+    EXPECT_EQ(Parsed("X: 1\r\nDate: d\r\nY: 2").m_dateText, "d");
+    EXPECT_EQ(Parsed("X: 1\r\n\tDate: tab\r\nY: 2").m_dateText, "tab");
+    // Not at position 0.
+    EXPECT_EQ(Parsed("Date: first\r\nY: 2").m_dateText, "");
+}
+
+TEST(MailContentParse, MimeLines) {
+    CMailContent m = Parsed(
+        "From: x\r\nMIME-Version: 1.0\r\nContent-Type: multipart/mixed;\r\n"
+        "\tBOUNDARY=\"b1\"\r\nSubject: s");
+    EXPECT_EQ(m.m_mimeLines,
+              "MIME-Version: 1.0\r\nContent-Type: multipart/mixed;\r\n\tBOUNDARY=\"b1\"");
+    // Without a boundary, or without a line end after it, nothing is taken.
+    EXPECT_EQ(Parsed("X: 1\r\nMIME-Version: 1.0\r\nContent-Type: text/plain").m_mimeLines, "");
+    EXPECT_EQ(Parsed("X: 1\r\nMime-Version: 1.0\r\nContent-Type: m; boundary=z").m_mimeLines, "");
+}
+
+TEST(MailContentRecipients, SplittingRules) {
+    CMailContent m;
+    EXPECT_TRUE(m.AddRecipients("Ann Smith <ann@a.org>;bob@b.org"));
+    ASSERT_EQ(m.GetRecipientCount(), 2);
+    EXPECT_EQ(m.m_recipients[0],
+              std::make_pair(std::string("ann@a.org"), std::string("Ann Smith ")));
+    EXPECT_EQ(m.m_recipients[1], std::make_pair(std::string("bob@b.org"), std::string()));
+
+    CMailContent comma;
+    EXPECT_TRUE(comma.AddRecipients("a@b.org, c@d.org"));
+    ASSERT_EQ(comma.GetRecipientCount(), 1);
+    EXPECT_EQ(comma.m_recipients[0].first, "a@b.org, c@d.org");
+
+    CMailContent open;
+    EXPECT_FALSE(open.AddRecipients("Ann <ann@a.org"));
+    EXPECT_EQ(open.GetRecipientCount(), 0);
+    EXPECT_FALSE(open.AddRecipients("x@y;Ann >ann@a.org<"));
+    EXPECT_EQ(open.GetRecipientCount(), 1);  // the pair before the bad one stays
+
+    CMailContent trailing;
+    EXPECT_TRUE(trailing.AddRecipients("a@b;"));
+    EXPECT_EQ(trailing.GetRecipientCount(), 2);
+    EXPECT_EQ(trailing.m_recipients[1].first, "");
+
+    std::string address = "keep", name = "keep";
+    EXPECT_FALSE(trailing.GetRecipient(2, address, name));
+    EXPECT_FALSE(trailing.GetRecipient(-1, address, name));
+    EXPECT_EQ(address, "keep");
+}
+
+TEST(MailContentFormat, HeaderLayout) {
+    CMailContent m;
+    EXPECT_FALSE(m.FormatHeader());
+    m.m_from = "me@here.org";
+    m.m_subject = "Hello";
+    m.AddRecipient("ann@a.org", "Ann");
+    m.AddRecipient("bob@b.org", "");
+    time_t before = time(nullptr);
+    ASSERT_TRUE(m.FormatHeader());
+    EXPECT_GE(m.m_composedAt, before);
+    std::regex layout(
+        "Date: (Mon|Tue|Wed|Thu|Fri|Sat|Sun), [0-9]{2} "
+        "(Jan|Feb|Mar|Apr|May|Jun|Jul|Aug|Sep|Oct|Nov|Dec) [0-9]{2} [0-9]{2}:[0-9]{2}:[0-9]{2} "
+        "[^\r\n]*\r\nFrom: me@here.org\r\nTo: Ann<ann@a.org>,<bob@b.org>\r\nSubject: "
+        "Hello\r\n\r\n");
+    EXPECT_TRUE(std::regex_match(m.m_header, layout)) << m.m_header;
+
+    m.m_mimeLines = "MIME-Version: 1.0\r\nContent-Type: multipart/mixed; boundary=q";
+    ASSERT_TRUE(m.FormatHeader());
+    EXPECT_NE(m.m_header.find("Subject: Hello\r\nMIME-Version: 1.0\r\nContent-Type: "
+                              "multipart/mixed; boundary=q\r\n"),
+              std::string::npos);
+    EXPECT_EQ(m.m_header.substr(m.m_header.size() - 4), "=q\r\n");
+}
+
+TEST(MailContentDots, EveryLineBeginningWithADotIsStuffed) {
+    CMailContent m;
+    m.m_body = ".\r\nline\r\n.signature\r\n..two\r\n.\r\nend.\r\n.";
+    m.StuffDots();
+    EXPECT_EQ(m.m_body, "..\r\nline\r\n..signature\r\n...two\r\n..\r\nend.\r\n..");
+    m.UnstuffDots();
+    EXPECT_EQ(m.m_body, ".\r\nline\r\n.signature\r\n..two\r\n.\r\nend.\r\n.");
+
+    // A bare line feed starts a line as well, so no server can see a lone dot.
+    std::string bare = "a\n.\nb";
+    CMailContent::StuffDots(bare);
+    EXPECT_EQ(bare, "a\n..\nb");
+
+    // Round trips over bodies made of dots, line breaks and letters.
+    const char pieces[] = {'.', '\r', '\n', 'x'};
+    for (int code = 0; code < 4 * 4 * 4 * 4 * 4 * 4; ++code) {
+        std::string body;
+        for (int c = code, k = 0; k < 6; ++k, c /= 4) {
+            body += pieces[c % 4];
+        }
+        std::string text = body;
+        CMailContent::StuffDots(text);
+        EXPECT_EQ(text.find("\r\n.\r\n"), std::string::npos) << body;
+        CMailContent::UnstuffDots(text);
+        EXPECT_EQ(text, body);
+    }
+}
+
+TEST(MailContentHash, SignedAdditiveSums) {
+    EXPECT_EQ(HashText32("abc"), 6513249);
+    EXPECT_EQ(HashText64("abc"), 6513249);
+    EXPECT_EQ(HashText32(""), 0);
+    // Groups of four: "abcdabcd" is twice the group sum, which wraps.
+    int32_t group = HashText32("abcd");
+    EXPECT_EQ(group, 0x64636261);
+    EXPECT_EQ(HashText32("abcdabcd"), static_cast<int32_t>(2u * 0x64636261u));
+    EXPECT_EQ(HashText64("abcdefgh"), 0x6867666564636261LL);
+    // Bytes from 128 up count negative.
+    EXPECT_EQ(HashText32("\xff"), -1);
+    EXPECT_EQ(HashText32(std::string("a\xff", 2)), 0x61 - 256);
+    EXPECT_EQ(HashText64("\x80"), -128);
+}

@@ -1,0 +1,44 @@
+#pragma once
+
+#include <map>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "ScriptedServer.h"
+
+// A small POP3 mailbox for tests, served through a ScriptedServer: USER,
+// PASS, STAT, LIST, UIDL, TOP, RETR, DELE, RSET, NOOP and QUIT; deletions
+// take effect at QUIT only.
+//
+//   Pop3Mailbox box("bob", "secret");
+//   box.AddMessage("Subject: hi\r\n\r\nbody\r\n");
+//   ScriptedServer server;
+//   server.ServeEach(box.Handler(), 1).Start();
+class Pop3Mailbox {
+public:
+    Pop3Mailbox(std::string user, std::string password);
+
+    // text is the message as stored, lines ending in CRLF, not dot-stuffed.
+    void AddMessage(const std::string& text);
+    // The reply to every use of a command (by its upper-case verb), e.g.
+    // FailWith("DELE", "-ERR locked\r\n").
+    void FailWith(const std::string& verb, const std::string& reply);
+    // The handler serving one session.
+    ScriptedServer::Handler Handler();
+
+    std::vector<std::string> Messages() const;
+    // Every command line received, over all sessions, with its CRLF.
+    std::vector<std::string> Commands() const;
+
+private:
+    void Serve(ScriptedSession& session);
+    static std::string Stuffed(const std::string& text);
+
+    std::string m_user;
+    std::string m_password;
+    mutable std::mutex m_lock;
+    std::vector<std::string> m_messages;
+    std::map<std::string, std::string> m_failures;
+    std::vector<std::string> m_commands;
+};
