@@ -191,8 +191,10 @@ void ScriptedServer::Play(const Script& script, ScriptedSession& session, size_t
                 }
                 break;
             case Step::Pause:
-            case Step::Silence:
                 session.Pause(step.ms);
+                break;
+            case Step::Silence:
+                session.Silence(step.ms);
                 break;
             case Step::Close:
                 return;

@@ -40,7 +40,8 @@ public:
     // Reads up to and with the end of the data "\r\n.\r\n" (any bytes).
     ScriptedServer& ExpectData();
     ScriptedServer& Pause(int ms);
-    // Stays connected without reading or answering.
+    // Stays connected without answering (what comes is recorded) until the
+    // client closes or ms pass.
     ScriptedServer& Silence(int ms);
     // Ends the connection now (an orderly close).
     ScriptedServer& Close();

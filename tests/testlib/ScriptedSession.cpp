@@ -119,12 +119,21 @@ void ScriptedSession::Close() {
     shutdown(m_fd, SHUT_WR);
     // Read what the client still sends until it closes, so that closing does
     // not reset the connection and the client sees an orderly end.
-    auto until = std::min(m_until, Clock::now() + std::chrono::milliseconds(1000));
-    while (!m_stop && MsLeft(until) > 0) {
+    Drain(std::min(m_until, Clock::now() + std::chrono::milliseconds(300)));
+    close(m_fd);
+    m_fd = -1;
+}
+
+void ScriptedSession::Silence(int ms) {
+    Drain(std::min(m_until, Clock::now() + std::chrono::milliseconds(ms)));
+}
+
+void ScriptedSession::Drain(Clock::time_point until) {
+    while (m_fd >= 0 && !m_stop && MsLeft(until) > 0) {
         pollfd p{m_fd, POLLIN, 0};
         int ready = poll(&p, 1, std::min(kSliceMs, MsLeft(until)));
         if (ready < 0) {
-            break;
+            return;
         }
         if (ready == 0) {
             continue;
@@ -132,10 +141,8 @@ void ScriptedSession::Close() {
         char chunk[4096];
         ssize_t n = recv(m_fd, chunk, sizeof chunk, 0);
         if (n <= 0) {
-            break;
+            return;
         }
         m_received.append(chunk, static_cast<size_t>(n));
     }
-    close(m_fd);
-    m_fd = -1;
 }

@@ -25,6 +25,8 @@ public:
     bool SendInPieces(const std::string& bytes, size_t pieceSize, int pauseMs);
     // Sleeps, but no longer than the time limit or a stop allow.
     void Pause(int ms);
+    // Reads and records without answering, until the client closes or ms pass.
+    void Silence(int ms);
     // Ends our side in order (the client reads 0 bytes) and waits briefly
     // for the client to close its side.
     void Close();
@@ -35,6 +37,8 @@ public:
 
 private:
     bool Fill();
+    // Reads into the record only, until the client closes or until passes.
+    void Drain(Clock::time_point until);
 
     int m_fd;
     Clock::time_point m_until;
