@@ -122,7 +122,13 @@ bool CPOP3::get_response(int index) {
             char buffer[kReadSize];
             int n = m_wsPOP3Server.Receive(buffer, sizeof buffer);
             if (n < 0) {
-                SetError(m_wsPOP3Server.IsTimedOut() ? kTimedOut : "Socket Error");
+                if (m_wsPOP3Server.IsTimedOut()) {
+                    // The caller decides: a reconnect, or the time-out text only.
+                    SetError(kTimedOut);
+                } else {
+                    LoseConnection("Socket Error");
+                    SetError(m_lostText);
+                }
                 return false;
             }
             if (n == 0) {
