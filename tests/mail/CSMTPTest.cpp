@@ -257,3 +257,18 @@ TEST_F(SmtpTest, RepliesGluedTogetherStayInStep) {
     server.Wait();
     EXPECT_TRUE(server.Failures().empty()) << server.Failures()[0];
 }
+
+TEST_F(SmtpTest, EndlessMultiLineReplyEndsTheSession) {
+    std::string lines;
+    while (lines.size() < 70000) {
+        lines += "220-more to come\r\n";
+    }
+    ScriptedServer server;
+    server.Send(lines).Silence(3000);
+    server.Start();
+    CSMTP smtp("127.0.0.1", server.Port());
+    Attach(smtp);
+    EXPECT_FALSE(smtp.Connect());
+    EXPECT_EQ(smtp.GetErrorText(), "Server didn't respond.");
+    EXPECT_NE(ErrorText().find("SMTP ERROR: Server reply too long"), std::string::npos);
+}

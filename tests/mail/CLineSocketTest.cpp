@@ -158,6 +158,8 @@ TEST_F(LineSocketTest, NamesAndAddressFamilies) {
     }
     CLineSocket v6;
     EXPECT_EQ(v6.Connect("::1", six.port), CLineSocket::CR_Connected) << v6.GetLastFailure();
+    EXPECT_EQ(v6.Connect("[::1]", six.port), CLineSocket::CR_Connected) << v6.GetLastFailure();
+    EXPECT_NE(v6.GetLocalName(), "");
 }
 
 TEST_F(LineSocketTest, ConnectFailures) {
