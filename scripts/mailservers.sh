@@ -30,8 +30,13 @@ die() {
     echo "mailservers: $*" >&2
     exit 1
 }
+# Cannot run here: say why, and leave the reason where the tests look for
+# the servers so that they skip with it.
 skip() {
     echo "mailservers: SKIP: $*" >&2
+    if [ "$cmd" = start ]; then
+        { echo "IW_MAIL_UNAVAILABLE=$*" >"$envfile"; } 2>/dev/null
+    fi
     exit "$SKIP"
 }
 
@@ -438,6 +443,11 @@ case "$cmd" in
         ;;
     stop)
         [ -f "$envfile" ] || exit 0
+        # Only a skip's reason in it: nothing runs, nothing needs root.
+        if [ -z "$(env_get "$envfile" IW_MAIL_DIR)" ]; then
+            rm -f -- "$envfile"
+            exit 0
+        fi
         need_root
         do_stop
         ;;
