@@ -225,4 +225,31 @@ TEST_F(SmtpPostfix, AnyAddressOfTheDomainIsDelivered) {
     Servers().Clear(address);
 }
 
+// The suites' own submission path (the end-to-end tests send replies with it).
+TEST_F(SmtpPostfix, HelperSendDeliversToEveryRecipientIntact) {
+    std::string message = std::string(
+                              "Date: Tue, 08 Dec 26 01:00:00 GMT\r\n"
+                              "From: stranger@iw.test\r\n"
+                              "To: me@iw.test\r\n"
+                              "Subject: Re: a reply\r\n"
+                              "\r\n") +
+                          kBody;
+    std::string error;
+    ASSERT_TRUE(Servers().Send(Servers().Address("stranger"),
+                               {Servers().Address("me"), Servers().Address("spare")}, message,
+                               &error))
+        << error;
+    ASSERT_TRUE(Servers().WaitForCount("me", 1));
+    ASSERT_TRUE(Servers().WaitForCount("spare", 1));
+    std::string got = Fetch("me", 1);
+    ASSERT_GE(got.size(), message.size()) << got;
+    EXPECT_EQ(got.substr(got.size() - message.size()), message);
+    EXPECT_TRUE(IsTraceHeader(got.substr(0, got.size() - message.size()))) << got;
+
+    // A refused recipient fails the helper's send, with the server's reply.
+    EXPECT_FALSE(
+        Servers().Send(Servers().Address("stranger"), {"x@outside.example"}, message, &error));
+    EXPECT_NE(error.find("554"), std::string::npos) << error;
+}
+
 }  // namespace
