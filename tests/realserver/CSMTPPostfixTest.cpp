@@ -10,6 +10,7 @@
 #include "mail/CSMTP.h"
 #include "support/CLogFile.h"
 #include "testlib/MailServers.h"
+#include "testlib/ScopedSocketTimeouts.h"
 #include "testlib/TempHome.h"
 
 namespace {
@@ -53,12 +54,6 @@ class SmtpPostfix : public ::testing::Test {
 protected:
     void SetUp() override {
         IW_REQUIRE_MAIL_SERVERS();
-        CLineSocket::Timeouts timeouts;
-        timeouts.connectMs = 5000;
-        timeouts.receiveMs = 5000;
-        timeouts.sendMs = 5000;
-        timeouts.deadlineMs = 8000;
-        CLineSocket::SetDefaultTimeouts(timeouts);
         for (const char* user : {"me", "friend", "spare"}) {
             Servers().Clear(user);
         }
@@ -107,6 +102,8 @@ protected:
         return raw;
     }
 
+    // A broken exchange fails within seconds instead of stalling the suite.
+    ScopedSocketTimeouts m_timeouts{5000, 8000, 5000, 5000};
     TempHome m_home;
     CLogFile m_errors{m_home.Path(), "Test"};
     CLogFile m_traffic{m_home.Path(), "Test"};

@@ -11,6 +11,7 @@
 #include "mail/CPOP3.h"
 #include "support/CLogFile.h"
 #include "testlib/MailServers.h"
+#include "testlib/ScopedSocketTimeouts.h"
 #include "testlib/TempHome.h"
 
 namespace {
@@ -51,13 +52,6 @@ class Pop3Dovecot : public ::testing::Test {
 protected:
     void SetUp() override {
         IW_REQUIRE_MAIL_SERVERS();
-        // A broken exchange fails within seconds instead of stalling the suite.
-        CLineSocket::Timeouts timeouts;
-        timeouts.connectMs = 5000;
-        timeouts.receiveMs = 5000;
-        timeouts.sendMs = 5000;
-        timeouts.deadlineMs = 8000;
-        CLineSocket::SetDefaultTimeouts(timeouts);
         Servers().Clear("me");
         m_errors.Open("Errors", CLogFile::LF_Enabled | CLogFile::LF_Truncate, 1);
         m_traffic.Open("Traffic", CLogFile::LF_Enabled | CLogFile::LF_Truncate, 1);
@@ -81,6 +75,8 @@ protected:
 
     void Drop(const std::string& message) { ASSERT_FALSE(Servers().Drop("me", message).empty()); }
 
+    // A broken exchange fails within seconds instead of stalling the suite.
+    ScopedSocketTimeouts m_timeouts{5000, 8000, 5000, 5000};
     TempHome m_home;
     CLogFile m_errors{m_home.Path(), "Test"};
     CLogFile m_traffic{m_home.Path(), "Test"};
