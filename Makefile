@@ -52,4 +52,4 @@ format:
 	find src tests bench -name '*.cpp' -o -name '*.h' | xargs clang-format -i
 
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD) build-bench build-bench-mail
+	rm -rf $(BUILD) $(ASAN_BUILD) build-bench

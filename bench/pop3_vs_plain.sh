@@ -3,16 +3,15 @@
 #  - RETR of a 20 MB message: CPOP3 against a plain socket loop (at most 1.5x);
 #  - a TOP-and-LIST pass over 2,000 messages: CPOP3 against Python's poplib
 #    (at most 1.3x), with a plain C++ socket loop for reference.
-# Builds the benchmark in build-bench/, starts private servers (as
+# Builds the benchmark in build-bench/ (Release), starts private servers (as
 # scripts/mailservers.sh does for the tests), fills two mailboxes, runs both
 # clients, prints the ratios and exits 1 when a limit is exceeded.
 #   BENCH_REPETITIONS (default 7) rounds; the medians of the rounds are compared.
 set -euo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
-# RelWithDebInfo: what the program ships as (GCC 12 at -O3 trips -Werror=restrict in
-# the core library).
-build=${BENCH_BUILD:-$root/build-bench-mail}
+# The same build folder and options as `make bench`.
+build=${BENCH_BUILD:-$root/build-bench}
 reps=${BENCH_REPETITIONS:-7}
 large_user=spare
 many_user=bench
@@ -21,7 +20,7 @@ many_count=2000
 work_log=$(mktemp /tmp/iwbench-build.XXXXXX)
 gen=()
 command -v ninja >/dev/null 2>&1 && gen=(-G Ninja)
-cmake -S "$root" -B "$build" "${gen[@]}" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DIW_BUILD_BENCH=ON \
+cmake -S "$root" -B "$build" "${gen[@]}" -DCMAKE_BUILD_TYPE=Release -DIW_BUILD_BENCH=ON \
     -DIW_BUILD_UI=OFF >"$work_log" || { cat "$work_log"; exit 1; }
 cmake --build "$build" -j 2 --target pop3_vs_plain >"$work_log" || { cat "$work_log"; exit 1; }
 
