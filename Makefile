@@ -4,7 +4,7 @@ ASAN_BUILD ?= build-asan
 JOBS       ?= $(shell nproc)
 CMAKE_GEN  := $(shell command -v ninja >/dev/null 2>&1 && echo "-G Ninja")
 
-.PHONY: run build test test-normal test-asan deps-run deps-test bench format clean
+.PHONY: run build test test-normal test-asan deps-run deps-test bench bench-mail format clean
 
 run: deps-run build
 	./$(BUILD)/inboxwarden
@@ -43,6 +43,10 @@ test-asan: $(ASAN_BUILD)/CMakeCache.txt
 bench: deps-test
 	cmake -S . -B build-bench $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=Release -DIW_BUILD_BENCH=ON -DIW_BUILD_UI=OFF
 	cmake --build build-bench -j $(JOBS)
+
+# The POP3 client against the loopback Dovecot: prints the speed ratios.
+bench-mail: deps-test
+	bench/pop3_vs_plain.sh
 
 format:
 	find src tests bench -name '*.cpp' -o -name '*.h' | xargs clang-format -i
