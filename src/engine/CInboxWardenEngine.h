@@ -112,6 +112,10 @@ public:
 
     // Quarantine and restore.
     bool SaveToQuarantine(CEmailData* email);
+    // True when the record's quarantine file is there; otherwise saves it
+    // now through the current connection. A message may leave the server
+    // only when this is true.
+    bool EnsureQuarantined(CEmailData* email);
     bool RestoreEmailPrivate(CEmailData* email);
     int32_t RestoreEmailsFromSenderPrivate(const std::string& sender);
     // The account's quarantine folder, ending without "/".

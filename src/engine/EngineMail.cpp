@@ -103,10 +103,11 @@ bool CInboxWardenEngine::SendEmail(const std::string& account, const std::string
         return false;
     }
     IW_LOG_AT(log, "SendMessage returned, disconnecting...");
+    // The server took the message with its reply to the data; a failed QUIT
+    // after that must not make the caller send it again.
     if (!m_smtp->Disconnect()) {
         IW_LOG_AT(log, "======> Error: m_pSmtp->Disconnect() to %s returned %s",
                   m_smtp->GetHost().c_str(), m_smtp->GetErrorText().c_str());
-        return false;
     }
     return true;
 }
@@ -131,10 +132,11 @@ bool CInboxWardenEngine::SendRawEmail(const std::string& account, CMailContent& 
         m_smtp->Disconnect();
         return false;
     }
+    // The server took the message with its reply to the data; a failed QUIT
+    // after that must not make the caller send it again.
     if (!m_smtp->Disconnect()) {
         IW_LOG_AT(log, "======> Error: m_pSmtp->Disconnect() to %s returned %s",
                   m_smtp->GetHost().c_str(), m_smtp->GetErrorText().c_str());
-        return false;
     }
     return true;
 }

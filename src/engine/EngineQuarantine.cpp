@@ -132,6 +132,28 @@ bool CInboxWardenEngine::SaveToQuarantine(CEmailData* email) {
     return true;
 }
 
+bool CInboxWardenEngine::EnsureQuarantined(CEmailData* email) {
+    CEmailData copy = [&] {
+        auto lock = m_history.Lock();
+        return *email;
+    }();
+    struct stat info;
+    if (!copy.m_emailFilename.empty() && stat(copy.m_emailFilename.c_str(), &info) == 0 &&
+        S_ISREG(info.st_mode)) {
+        return true;
+    }
+    // The save when the message was new failed (or its file went): the
+    // message is fetched again rather than deleted without a copy.
+    if (copy.m_serverId <= 0 || !SaveToQuarantine(&copy)) {
+        MainLog().Write("Not deleting %s: it has no quarantine copy", copy.GetLabel().c_str());
+        return false;
+    }
+    auto lock = m_history.Lock();
+    email->m_emailFilename = copy.m_emailFilename;
+    email->MarkDirty();
+    return true;
+}
+
 bool CInboxWardenEngine::RestoreEmailPrivate(CEmailData* email) {
     CLogFile& log = MainLog();
     if (email->m_emailFilename.empty()) {

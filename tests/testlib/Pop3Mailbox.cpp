@@ -17,6 +17,11 @@ void Pop3Mailbox::FailWith(const std::string& prefix, const std::string& reply, 
     m_failures[prefix] = {reply, then};
 }
 
+void Pop3Mailbox::ClearFailures() {
+    std::lock_guard<std::mutex> guard(m_lock);
+    m_failures.clear();
+}
+
 ScriptedServer::Handler Pop3Mailbox::Handler() {
     return [this](ScriptedSession& session) { Serve(session); };
 }
@@ -56,7 +61,23 @@ void Pop3Mailbox::Serve(ScriptedSession& session) {
     std::set<size_t> deleted;
     bool userGiven = false;
     bool loggedIn = false;
-    session.Send("+OK test mailbox ready\r\n");
+    std::pair<std::string, Then> greeting{"+OK test mailbox ready\r\n", Continue};
+    {
+        std::lock_guard<std::mutex> guard(m_lock);
+        auto found = m_failures.find("greeting");
+        if (found != m_failures.end()) {
+            greeting = found->second;
+        }
+    }
+    session.Send(greeting.first);
+    if (greeting.second == CloseAfter) {
+        session.Close();
+        return;
+    }
+    if (greeting.second == SilenceAfter) {
+        session.Silence(1 << 30);
+        return;
+    }
     std::string line;
     while (session.ReadLine(line)) {
         {

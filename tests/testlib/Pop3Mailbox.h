@@ -27,8 +27,9 @@ public:
     // case, no CRLF): FailWith("DELE", "-ERR locked\r\n") refuses every DELE,
     // FailWith("TOP 3 ", "+OK\r\nSubject: cut", CloseAfter) drops the
     // connection in the middle of message 3, FailWith("STAT", "", SilenceAfter)
-    // never answers.
+    // never answers. The prefix "greeting" stands for the greeting.
     void FailWith(const std::string& prefix, const std::string& reply, Then then = Continue);
+    void ClearFailures();
     // The handler serving one session.
     ScriptedServer::Handler Handler();
 

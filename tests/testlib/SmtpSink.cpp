@@ -37,6 +37,38 @@ void SmtpSink::RefuseRecipient(const std::string& address) {
     m_refused.insert(address);
 }
 
+void SmtpSink::FailWith(const std::string& step, const std::string& reply, Then then) {
+    std::lock_guard<std::mutex> guard(m_lock);
+    m_failures[step] = {reply, then};
+}
+
+void SmtpSink::ClearFailures() {
+    std::lock_guard<std::mutex> guard(m_lock);
+    m_failures.clear();
+}
+
+SmtpSink::Injected SmtpSink::Inject(ScriptedSession& session, const std::string& step) {
+    std::pair<std::string, Then> failure;
+    {
+        std::lock_guard<std::mutex> guard(m_lock);
+        auto found = m_failures.find(step);
+        if (found == m_failures.end()) {
+            return NotScripted;
+        }
+        failure = found->second;
+    }
+    session.Send(failure.first);
+    if (failure.second == CloseAfter) {
+        session.Close();
+        return Ended;
+    }
+    if (failure.second == SilenceAfter) {
+        session.Silence(1 << 30);
+        return Ended;
+    }
+    return Replied;
+}
+
 ScriptedServer::Handler SmtpSink::Handler() {
     return [this](ScriptedSession& session) { Serve(session); };
 }
@@ -52,7 +84,14 @@ std::vector<std::string> SmtpSink::Commands() const {
 }
 
 void SmtpSink::Serve(ScriptedSession& session) {
-    session.Send(m_greeting);
+    switch (Inject(session, "greeting")) {
+        case Ended:
+            return;
+        case Replied:
+            break;
+        case NotScripted:
+            session.Send(m_greeting);
+    }
     Delivery current;
     bool haveSender = false;
     std::string line;
@@ -64,6 +103,17 @@ void SmtpSink::Serve(ScriptedSession& session) {
         std::string verb = line.substr(0, 4);
         for (char& c : verb) {
             c = static_cast<char>(toupper(static_cast<unsigned char>(c)));
+        }
+        Injected injected = Inject(session, verb);
+        if (injected == Ended) {
+            return;
+        }
+        if (injected == Replied) {
+            if (verb == "QUIT") {
+                session.Close();
+                return;
+            }
+            continue;
         }
         if (verb == "HELO" || verb == "EHLO") {
             session.Send("250 sink\r\n");
@@ -105,6 +155,15 @@ void SmtpSink::Serve(ScriptedSession& session) {
                     return;
                 }
                 data += more;
+            }
+            Injected afterData = Inject(session, ".");
+            if (afterData == Ended) {
+                return;
+            }
+            if (afterData == Replied) {
+                current = Delivery{};
+                haveSender = false;
+                continue;
             }
             current.data = Unstuffed(data);
             {

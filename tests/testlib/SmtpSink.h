@@ -1,5 +1,6 @@
 #pragma once
 
+#include <map>
 #include <mutex>
 #include <set>
 #include <string>
@@ -25,6 +26,13 @@ public:
 
     // RCPT of this address (between the angle brackets) gets a 550.
     void RefuseRecipient(const std::string& address);
+    // What the session does after a scripted reply.
+    enum Then { Continue, CloseAfter, SilenceAfter };
+    // The reply in place of the usual one at a step: "greeting", a verb in
+    // upper case ("HELO", "MAIL", "RCPT", "DATA", "QUIT"), or "." for the
+    // reply after the message data (the message then counts as not taken).
+    void FailWith(const std::string& step, const std::string& reply, Then then = Continue);
+    void ClearFailures();
     ScriptedServer::Handler Handler();
 
     std::vector<Delivery> Deliveries() const;
@@ -32,10 +40,13 @@ public:
 
 private:
     void Serve(ScriptedSession& session);
+    enum Injected { NotScripted, Replied, Ended };
+    Injected Inject(ScriptedSession& session, const std::string& step);
 
     std::string m_greeting;
     mutable std::mutex m_lock;
     std::set<std::string> m_refused;
+    std::map<std::string, std::pair<std::string, Then>> m_failures;
     std::vector<Delivery> m_deliveries;
     std::vector<std::string> m_commands;
 };
