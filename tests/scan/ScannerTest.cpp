@@ -3,6 +3,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -13,6 +14,8 @@
 #include "Pop3Mailbox.h"
 #include "ScriptedServer.h"
 #include "TempHome.h"
+#include "lists/CFilterLists.h"
+#include "support/CAppEnvironment.h"
 #include "support/CSettings.h"
 
 extern char** environ;
@@ -27,7 +30,7 @@ struct ScanRun {
 // Runs the scanner with INBOXWARDEN_HOME set, reading its output; killed
 // after limitMs. With signalAfterMs >= 0 it gets SIGTERM at that time.
 ScanRun RunScanner(const std::vector<std::string>& args, int limitMs = 20000,
-               int signalAfterMs = -1) {
+                   int signalAfterMs = -1) {
     int pipeFds[2];
     if (pipe(pipeFds) != 0) {
         return {};
@@ -113,8 +116,9 @@ TEST_F(ScannerTest, HelpAndBadArguments) {
 
 TEST_F(ScannerTest, OneScanOfAMailboxQuarantinesWithoutDeletingInReadOnlyMode) {
     Pop3Mailbox box("bob", "secret");
-    box.AddMessage("Return-Path: <x@y>\r\nFrom: Stranger <s@far.example>\r\nSubject: offer\r\n\r\n"
-                   "buy\r\n");
+    box.AddMessage(
+        "Return-Path: <x@y>\r\nFrom: Stranger <s@far.example>\r\nSubject: offer\r\n\r\n"
+        "buy\r\n");
     ScriptedServer server;
     server.ServeEach(box.Handler(), 3);
     server.Start();
@@ -157,4 +161,144 @@ TEST_F(ScannerTest, LoopEndsCleanlyOnSigterm) {
     EXPECT_NE(run.output.find("Stopping..."), std::string::npos);
     EXPECT_NE(run.output.find("0 new Friendly emails, 0 new emails"), std::string::npos);
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
+}
+
+namespace {
+
+std::string Stranger(const std::string& subject) {
+    return "From: Stranger <s@far.example>\r\nSubject: " + subject +
+           "\r\nDate: Mon, 1 Jan 2024 10:00:00 +0000\r\n\r\nbody\r\n";
+}
+
+}  // namespace
+
+// A settings file that was damaged by hand and a database file that is no
+// database: the scan goes on with a fresh database and keeps the old file.
+TEST_F(ScannerTest, DamagedSettingsAndDatabaseFilesAreSurvived) {
+    Pop3Mailbox box("bob", "secret");
+    box.AddMessage(Stranger("offer"));
+    ScriptedServer server;
+    server.ServeEach(box.Handler(), 3);
+    server.Start();
+    Account(server.Port());
+    // Binary garbage, a very long line, then the account's section again with
+    // other values: the first of duplicated sections and keys counts.
+    std::string ini = TempHome::ReadFile(home.File("InboxWarden.ini"));
+    ini += std::string("\0\x01\xfe\xff garbage\n", 15) + std::string(300000, 'z') + "\n" +
+           "[Home]\nPopLogin=mallory\nPopPort=1\n[General]\nAccountsList=Nowhere\n";
+    TempHome::WriteFile(home.File("InboxWarden.ini"), ini);
+    const std::string notADatabase = "these are the user's notes, not a database\n";
+    TempHome::WriteFile(home.File("InboxWarden.mdb"), notADatabase);
+
+    ScanRun run = RunScanner({});
+    EXPECT_EQ(run.status, 0) << run.output;
+    EXPECT_NE(run.output.find("0 new Friendly emails, 1 new emails"), std::string::npos)
+        << run.output;
+    EXPECT_EQ(TempHome::ReadFile(home.File("InboxWarden.ini")), ini) << "a scan writes nothing";
+    std::string log = TempHome::ReadFile(home.File("InboxWarden.log"));
+    EXPECT_NE(log.find("is not an SQLite database"), std::string::npos);
+    EXPECT_NE(log.find("Moved the unusable database"), std::string::npos);
+    int asideFiles = 0;
+    for (const auto& entry : std::filesystem::directory_iterator(home.Path())) {
+        if (entry.path().filename().string().rfind("InboxWarden.mdb.bad-", 0) == 0) {
+            ++asideFiles;
+            EXPECT_EQ(TempHome::ReadFile(entry.path().string()), notADatabase);
+        }
+    }
+    EXPECT_EQ(asideFiles, 1);
+    EXPECT_NE(TempHome::ReadFile(home.File("InboxWarden.mdb")).rfind("SQLite format 3", 0),
+              std::string::npos);
+    server.Stop();
+}
+
+// A truncated database is moved aside as well.
+TEST_F(ScannerTest, TruncatedDatabaseIsMovedAsideAndAFreshOneUsed) {
+    Account(1);
+    ScanRun first = RunScanner({});  // creates the database (the account is unreachable)
+    ASSERT_TRUE(std::filesystem::exists(home.File("InboxWarden.mdb"))) << first.output;
+    std::string whole = TempHome::ReadFile(home.File("InboxWarden.mdb"));
+    ASSERT_GT(whole.size(), 1500u);
+    std::string cut = whole.substr(0, 1500);
+    TempHome::WriteFile(home.File("InboxWarden.mdb"), cut);
+    Pop3Mailbox box("bob", "secret");
+    box.AddMessage(Stranger("after the damage"));
+    ScriptedServer server;
+    server.ServeEach(box.Handler(), 3);
+    server.Start();
+    Account(server.Port());
+    ScanRun run = RunScanner({});
+    EXPECT_EQ(run.status, 0) << run.output;
+    EXPECT_NE(run.output.find("1 new emails"), std::string::npos) << run.output;
+    bool kept = false;
+    for (const auto& entry : std::filesystem::directory_iterator(home.Path())) {
+        if (entry.path().filename().string().rfind("InboxWarden.mdb.bad-", 0) == 0) {
+            kept = TempHome::ReadFile(entry.path().string()) == cut;
+        }
+    }
+    EXPECT_TRUE(kept) << "the damaged file is kept as it was";
+    server.Stop();
+}
+
+// Where no quarantine file can be written, nothing may leave the server.
+TEST_F(ScannerTest, QuarantineFolderThatIsAFileKeepsEveryMessageOnTheServer) {
+    {
+        CAppEnvironment env("InboxWarden", CAppEnvironment::AE_IniInProgramFolder);
+        CAppEnvironment::SetInstance(&env);
+        CFilterLists::Instance().Reload();
+        CFilterLists::Instance().AddWord("friend@near.example", FL_Friends);
+        CFilterLists::Instance().AddWord("spam@junk.example", FL_Undesirables);
+        CAppEnvironment::SetInstance(nullptr);
+    }
+    TempHome::WriteFile(home.File("Quarantine"), "a file where the folder belongs\n");
+    Pop3Mailbox box("bob", "secret");
+    box.AddMessage(Stranger("unknown"));
+    box.AddMessage("From: spam@junk.example\r\nSubject: junk\r\n\r\nbuy\r\n");
+    ScriptedServer server;
+    server.ServeEach(box.Handler(), 6);
+    server.Start();
+    Account(server.Port());
+    settings.WriteInt("SmtpPort", 1, "General");  // no challenge can go out either
+    settings.WriteBool("EnableLogging", true, "General");
+    for (int scan = 0; scan < 2; ++scan) {
+        ScanRun run = RunScanner({});
+        EXPECT_NE(run.status, -1) << run.output;
+        EXPECT_EQ(box.Messages().size(), 2u) << "scan " << scan << ": " << run.output;
+        EXPECT_EQ(run.output.find("read-only mode"), std::string::npos) << run.output;
+    }
+    std::string log = TempHome::ReadFile(home.File("InboxWarden.log"));
+    EXPECT_NE(log.find("CreateDirectory failed for "), std::string::npos);
+    EXPECT_NE(log.find("it has no quarantine copy"), std::string::npos);
+    EXPECT_EQ(TempHome::ReadFile(home.File("Quarantine")), "a file where the folder belongs\n");
+    server.Stop();
+}
+
+// A data folder that cannot be made: the scanner says so and the settings
+// file is left as it was.
+TEST_F(ScannerTest, DataFolderThatCannotBeMadeIsReported) {
+    Account(1);
+    TempHome::WriteFile(home.File("blocker"), "x");
+    settings.WriteString("DataFolder", home.File("blocker/data"), "General");
+    std::string ini = TempHome::ReadFile(home.File("InboxWarden.ini"));
+    ScanRun run = RunScanner({});
+    EXPECT_NE(run.status, -1) << run.output;
+    std::string log = TempHome::ReadFile(home.File("InboxWarden.log"));
+    EXPECT_NE(log.find("could not make sure folder exists!"), std::string::npos) << log;
+    EXPECT_EQ(TempHome::ReadFile(home.File("InboxWarden.ini")), ini);
+    EXPECT_EQ(TempHome::ReadFile(home.File("blocker")), "x");
+}
+
+// An existing data folder without write permission (not testable as root).
+TEST_F(ScannerTest, DataFolderWithoutWritePermissionGivesAClearStatus) {
+    if (geteuid() == 0) {
+        GTEST_SKIP() << "root writes every folder";
+    }
+    Account(1);
+    std::filesystem::create_directory(home.File("data"));
+    settings.WriteString("DataFolder", home.File("data"), "General");
+    chmod(home.File("data").c_str(), 0555);
+    ScanRun run = RunScanner({});
+    chmod(home.File("data").c_str(), 0755);
+    EXPECT_EQ(run.status, 2) << run.output;
+    EXPECT_NE(run.output.find("error initializing the InboxWarden engine"), std::string::npos)
+        << run.output;
 }

@@ -36,14 +36,14 @@ int Runs() {
     return n > 0 ? n : 20;
 }
 
-struct Run {
+struct ScanRun {
     int status = -1;  // exit status; -1 when killed
     long ms = 0;
     std::string output;
 };
 
 // Runs the scanner; SIGKILL at killAfterMs (when >= 0), and at limitMs in any case.
-Run RunScanner(int killAfterMs, int limitMs) {
+ScanRun RunScanner(int killAfterMs, int limitMs) {
     int pipeFds[2];
     if (pipe(pipeFds) != 0) {
         return {};
@@ -59,7 +59,7 @@ Run RunScanner(int killAfterMs, int limitMs) {
     int spawned = posix_spawn(&pid, IW_SCAN_BINARY, &actions, nullptr, argv, environ);
     posix_spawn_file_actions_destroy(&actions);
     close(pipeFds[1]);
-    Run run;
+    ScanRun run;
     if (spawned != 0) {
         close(pipeFds[0]);
         return run;
@@ -256,11 +256,11 @@ TEST_F(CrashSafetyTest, KilledScansLoseNothing) {
         TopUp();
         std::uniform_int_distribution<long> moment(10, fullMs);
         long at = moment(random);
-        Run killed = RunScanner(static_cast<int>(at), 120000);
+        ScanRun killed = RunScanner(static_cast<int>(at), 120000);
         if (killed.status == -1) {
             ++killedMidScan;
         }
-        Run clean = RunScanner(-1, 180000);
+        ScanRun clean = RunScanner(-1, 180000);
         ASSERT_NE(clean.status, -1) << "the clean scan did not end:\n" << clean.output;
         EXPECT_EQ(clean.status, 0) << clean.output;
         fullMs = std::max({fullMs, clean.ms, killed.status == -1 ? 0L : killed.ms});
