@@ -13,6 +13,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
+#include <iterator>
 #include <map>
 #include <random>
 #include <set>
@@ -116,13 +117,14 @@ protected:
         servers.Clear("me");
         CSettings settings(home.File("InboxWarden.ini"));
         settings.WriteString("AccountsList", "Home", "General");
+        settings.WriteBool("EnableLogging", true, "General");
         settings.WriteString("SmtpName", servers.Host(), "General");
         settings.WriteInt("SmtpPort", static_cast<int>(servers.SmtpPort()), "General");
         settings.WriteInt("NotificationType", 0, "General");
         settings.WriteBool("Filter", true, "Home");
         settings.WriteString("PopName", servers.Host(), "Home");
         settings.WriteInt("PopPort", static_cast<int>(servers.Pop3Port()), "Home");
-        settings.WriteString("PopLogin", "me", "Home");
+        settings.WriteString("PopLogin", servers.Address("me"), "Home");
         settings.WriteString("!PopPassword", servers.Password("me"), "Home");
         settings.WriteString("emailAddress", servers.Address("me"), "Home");
         {
@@ -142,6 +144,16 @@ protected:
     // undesirable sender and one with a bad subject (both deleted).
     void TopUp() {
         const MailServers& servers = MailServers::Get();
+        // The user's mail program collects the friends' mail meanwhile.
+        for (const std::string& file : servers.List("me")) {
+            std::string lf = Lf(TempHome::ReadFile(file));
+            if (lf.rfind("From: Friend <", 0) == 0) {
+                size_t at = lf.find("\nSubject: ");
+                size_t end = lf.find('\n', at + 1);
+                collected.insert(lf.substr(at + 10, end - at - 10));
+                std::filesystem::remove(file);
+            }
+        }
         size_t have = servers.Count("me");
         for (size_t i = have; i < kMailboxSize; ++i) {
             int n = next++;
@@ -202,22 +214,38 @@ protected:
                   0)
             << "duplicate records of one message";
         std::set<std::string> still = OnServer();
+        std::multimap<std::string, std::string> files;
+        for (const std::string& row : probe.Column(
+                 "SELECT subject || char(1) || ifnull(emailFilename, '') FROM EmailData")) {
+            size_t cut = row.find('\x01');
+            files.emplace(row.substr(0, cut), cut == std::string::npos ? "" : row.substr(cut + 1));
+        }
         size_t gone = 0;
         for (const auto& [subject, text] : sent) {
+            if (collected.count(subject)) {
+                continue;
+            }
             if (still.count(subject)) {
+                // The clean scan has finished what the killed one left.
+                EXPECT_EQ(text.rfind("From: Friend <", 0), 0u)
+                    << "still on the server after a clean scan: " << subject;
                 continue;
             }
             ++gone;
             EXPECT_NE(text.rfind("From: Friend <", 0), 0u)
                 << "a friend's message left the server: " << subject;
-            std::vector<std::string> files = probe.Column(
-                "SELECT emailFilename FROM EmailData WHERE subject = '" + subject + "'");
-            ASSERT_EQ(files.size(), 1u)
+            if (verified.count(subject)) {
+                continue;
+            }
+            auto [first, last] = files.equal_range(subject);
+            ASSERT_TRUE(first != files.end() && first->first == subject)
                 << "no record of a message that left the server: " << subject;
-            ASSERT_FALSE(files[0].empty() || files[0] == "<null>")
+            ASSERT_EQ(std::distance(first, last), 1) << "two records of " << subject;
+            ASSERT_FALSE(first->second.empty() || first->second == "<null>")
                 << "left the server without a quarantine file: " << subject;
-            EXPECT_EQ(Lf(TempHome::ReadFile(files[0])), Lf(text))
-                << "quarantine file not whole: " << files[0];
+            EXPECT_EQ(Lf(TempHome::ReadFile(first->second)), Lf(text))
+                << "quarantine file not whole: " << first->second;
+            verified.insert(subject);
         }
         goneTotal = gone;
         // Whole: every line a section, a key or empty, and every key as written.
@@ -236,12 +264,14 @@ protected:
         EXPECT_FALSE(ini.empty() || ini.back() != '\n') << "the settings file ends mid-line";
         CSettings settings(home.File("InboxWarden.ini"));
         EXPECT_EQ(settings.GetString("AccountsList", "General", ""), "Home");
-        EXPECT_EQ(settings.GetString("PopLogin", "Home", ""), "me");
+        EXPECT_EQ(settings.GetString("PopLogin", "Home", ""), MailServers::Get().Address("me"));
     }
 
     TempHome home;
     std::string settingsText;
     std::map<std::string, std::string> sent;
+    std::set<std::string> collected;
+    std::set<std::string> verified;  // left the server and found whole in quarantine
     int next = 0;
     size_t goneTotal = 0;
 };
@@ -262,7 +292,12 @@ TEST_F(CrashSafetyTest, KilledScansLoseNothing) {
         }
         ScanRun clean = RunScanner(-1, 180000);
         ASSERT_NE(clean.status, -1) << "the clean scan did not end:\n" << clean.output;
-        EXPECT_EQ(clean.status, 0) << clean.output;
+        if (clean.status != 0) {
+            std::string log = TempHome::ReadFile(home.File("InboxWarden.log"));
+            ADD_FAILURE() << "the clean scan had errors:\n"
+                          << clean.output << "\n"
+                          << log.substr(log.size() > 3000 ? log.size() - 3000 : 0);
+        }
         fullMs = std::max({fullMs, clean.ms, killed.status == -1 ? 0L : killed.ms});
         printf("round %d: killed after %ld ms (%s), clean scan %ld ms\n", round, at,
                killed.status == -1 ? "mid-scan" : "had ended", clean.ms);
