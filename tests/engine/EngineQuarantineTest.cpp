@@ -136,12 +136,23 @@ TEST_F(EngineQuarantineTest, RestoreGoesToTheAccountAddressOnly) {
     EXPECT_NE(data.find("list@lists.example"), std::string::npos) << "header keeps its To";
     EXPECT_NE(data.find("\r\n\r\n.dot line\r\nbody\r\n"), std::string::npos) << data;
 
+    // A stored copy without To or Cc (a blind copy, or the short copy of a
+    // message that was gone from the server) comes back addressed to the user.
+    email->m_status = ES_Quarantined;
+    TempHome::WriteFile(path, "\r\nFrom: Bob <bob@x.org>\r\nSubject: Hi\r\n\r\nbcc body\r\n");
+    ASSERT_TRUE(engine->RestoreEmailPrivate(email));
+    deliveries = sink.Deliveries();
+    ASSERT_EQ(deliveries.size(), 2u);
+    EXPECT_EQ(deliveries[1].recipients, std::vector<std::string>{"me@home.example"});
+    EXPECT_NE(deliveries[1].data.find("To: <me@home.example>"), std::string::npos)
+        << deliveries[1].data;
+
     // No address for the account: nothing can be restored.
     Settings().WriteString("emailAddress", "", "Home");
     email->m_status = ES_Quarantined;
     EXPECT_FALSE(engine->RestoreEmailPrivate(email));
     EXPECT_EQ(email->m_status, ES_Quarantined);
-    EXPECT_EQ(sink.Deliveries().size(), 1u);
+    EXPECT_EQ(sink.Deliveries().size(), 2u);
     engine->SetCurrentClients(nullptr, nullptr);
     server.Stop();
 }
