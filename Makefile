@@ -6,8 +6,11 @@ CMAKE_GEN  := $(shell command -v ninja >/dev/null 2>&1 && echo "-G Ninja")
 
 .PHONY: run build test test-normal test-asan deps-run deps-test bench bench-mail format clean
 
-run: deps-run build
-	./$(BUILD)/inboxwarden
+# The program alone needs no test libraries: it has a build folder of its own.
+run: deps-run
+	cmake -S . -B build-run $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DIW_BUILD_TESTS=OFF
+	cmake --build build-run -j $(JOBS) --target inboxwarden inboxwarden-scan
+	./build-run/inboxwarden
 
 deps-run:
 	@scripts/install-deps.sh run
@@ -52,4 +55,4 @@ format:
 	find src tests bench -name '*.cpp' -o -name '*.h' | xargs clang-format -i
 
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD) build-bench
+	rm -rf $(BUILD) $(ASAN_BUILD) build-bench build-run
