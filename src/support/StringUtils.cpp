@@ -1,6 +1,7 @@
 #include "support/StringUtils.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <unordered_set>
 
 void SplitBySet(const std::string& delimiters, const std::string& text, StringList& list) {
@@ -152,4 +153,26 @@ bool IsEmailAddress(const std::string& text) {
         dot = text.find('.', dot + 1);
     }
     return false;
+}
+
+std::string StringPrintfV(const char* format, va_list args) {
+    va_list copy;
+    va_copy(copy, args);
+    int n = vsnprintf(nullptr, 0, format, copy);
+    va_end(copy);
+    if (n <= 0) {
+        return {};
+    }
+    std::string out(static_cast<size_t>(n) + 1, '\0');
+    vsnprintf(out.data(), out.size(), format, args);
+    out.resize(static_cast<size_t>(n));
+    return out;
+}
+
+std::string StringPrintf(const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    std::string out = StringPrintfV(format, args);
+    va_end(args);
+    return out;
 }
