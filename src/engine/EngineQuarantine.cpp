@@ -181,12 +181,7 @@ bool CInboxWardenEngine::RestoreEmailPrivate(CEmailData* email) {
         return false;
     }
     CMailContent message;
-    // Header fields are found by the line break before them; the first line
-    // of a stored message has none.
     message.m_header = content.substr(0, separator);
-    if (message.m_header.compare(0, 2, "\r\n") != 0) {
-        message.m_header.insert(0, "\r\n");
-    }
     message.m_body = content.substr(separator + 4);
     message.ParseHeader();
     message.m_subject += "[InboxWardenRestored]";

@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <ctime>
 #include <set>
@@ -68,6 +69,20 @@ std::string CreateTableSql(const CInboxWardenDb::TableDef& table) {
 bool FileExists(const std::string& path) {
     struct stat info {};
     return stat(path.c_str(), &info) == 0;
+}
+
+// A file that does not start like an SQLite database is handed to SQLite
+// only after this check, so that SQLite never plays a journal into it.
+bool HasForeignHeader(const std::string& path) {
+    FILE* file = fopen(path.c_str(), "rb");
+    if (!file) {
+        return false;
+    }
+    char header[16] = {};
+    size_t got = fread(header, 1, sizeof header, file);
+    fclose(file);
+    // An empty file is an empty database.
+    return got != 0 && (got < sizeof header || memcmp(header, "SQLite format 3", 16) != 0);
 }
 
 bool IsCorruptCode(int rc) {
@@ -201,6 +216,13 @@ void CInboxWardenDb::CloseHandle() {
 bool CInboxWardenDb::OpenExisting(const std::string& path) {
     CLogFile* log = MainLog();
     if (!FileExists(path)) {
+        return false;
+    }
+    if (HasForeignHeader(path)) {
+        if (log) {
+            log->Write("Database %s is not an SQLite database", path.c_str());
+        }
+        MoveAside(path);
         return false;
     }
     sqlite3* db = nullptr;

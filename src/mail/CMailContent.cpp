@@ -92,34 +92,39 @@ bool CMailContent::AddRecipients(const std::string& text) {
 }
 
 bool CMailContent::ParseHeader() {
+    // Every field line is found by the line break before it and ends at the
+    // one after it; framing the header with line breaks lets its first and
+    // last lines count too, instead of losing a sender that happens to stand
+    // there.
+    const std::string framed = "\r\n" + m_header + "\r\n";
     bool found = false;
-    std::string value = FieldValue(m_header, {"\r\nFrom: ", "\r\nfrom: "}, false, found);
+    std::string value = FieldValue(framed, {"\r\nFrom: ", "\r\nfrom: "}, false, found);
     if (found) {
         m_from = value;
     }
-    value = FieldValue(m_header, {"\r\nTo: ", "\r\nto: "}, false, found);
+    value = FieldValue(framed, {"\r\nTo: ", "\r\nto: "}, false, found);
     if (found) {
         AddRecipients(value);
     }
 
     // Only the first "date: " counts; when it is part of a longer field name,
     // no date is taken at all.
-    size_t tagPos = m_header.find("date: ");
+    size_t tagPos = framed.find("date: ");
     if (tagPos == std::string::npos) {
-        tagPos = m_header.find("Date: ");
+        tagPos = framed.find("Date: ");
     }
-    if (tagPos != std::string::npos && tagPos > 0 && IsDateBoundary(m_header[tagPos - 1])) {
+    if (tagPos != std::string::npos && tagPos > 0 && IsDateBoundary(framed[tagPos - 1])) {
         size_t start = tagPos + 6;
-        size_t end = m_header.find("\r\n", start);
+        size_t end = framed.find("\r\n", start);
         m_dateText =
-            end == std::string::npos ? m_header.substr(start) : m_header.substr(start, end - start);
+            end == std::string::npos ? framed.substr(start) : framed.substr(start, end - start);
     }
 
-    value = FieldValue(m_header, {"\r\nSubject: ", "\r\nsubject: "}, true, found);
+    value = FieldValue(framed, {"\r\nSubject: ", "\r\nsubject: "}, true, found);
     if (found) {
         m_subject = value;
     }
-    value = FieldValue(m_header, {"\r\nCc: ", "\r\ncc: ", "\r\nCC: "}, false, found);
+    value = FieldValue(framed, {"\r\nCc: ", "\r\ncc: ", "\r\nCC: "}, false, found);
     if (found) {
         AddRecipients(value);
     }

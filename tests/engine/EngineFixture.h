@@ -28,6 +28,9 @@ protected:
                                                 CAppEnvironment::AE_IniInProgramFolder);
         CAppEnvironment::SetInstance(env.get());
         env->GetMainLog().Open("", CLogFile::LF_Enabled, 10);
+        // The engine's settings decide whether the main log writes; the
+        // tests read it.
+        env->GetSettings().WriteBool("EnableLogging", true, "General");
     }
     ~EngineFixture() override {
         CAppEnvironment::SetInstance(nullptr);

@@ -32,9 +32,9 @@ TEST(MailContentParse, FieldsNeedALineBreakBeforeThemAndTakeTheFirstOccurrence) 
     EXPECT_EQ(address, "carl@c.org");
     EXPECT_EQ(name, "Carl ");
 
-    // Fields on the first line have no line break before them.
+    // Fields on the first line count like the others: a sender there is not lost.
     CMailContent first = Parsed("From: a@b\r\nSubject: s\r\nX: y");
-    EXPECT_EQ(first.m_from, "");
+    EXPECT_EQ(first.m_from, "a@b");
     EXPECT_EQ(first.m_subject, "s");
 
     // Tags are case-sensitive in their listed forms only.
@@ -44,14 +44,13 @@ TEST(MailContentParse, FieldsNeedALineBreakBeforeThemAndTakeTheFirstOccurrence) 
 }
 
 TEST(MailContentParse, LastLineRules) {
-    // A Subject on the last line runs to the end; a From there is empty.
+    // Fields on the last line run to its end, a From or To as much as a Subject.
     EXPECT_EQ(Parsed("X: 1\r\nSubject: the end").m_subject, "the end");
-    EXPECT_EQ(Parsed("X: 1\r\nFrom: a@b.c").m_from, "");
+    EXPECT_EQ(Parsed("X: 1\r\nFrom: a@b.c").m_from, "a@b.c");
     EXPECT_EQ(Parsed("X: 1\r\nDate: today").m_dateText, "today");
-    // A To on the last line still adds one empty pair.
     CMailContent to = Parsed("X: 1\r\nTo: a@b.c");
     EXPECT_EQ(to.GetRecipientCount(), 1);
-    EXPECT_EQ(to.m_recipients[0].first, "");
+    EXPECT_EQ(to.m_recipients[0].first, "a@b.c");
     // Continuation lines are not joined.
     EXPECT_EQ(Parsed("X: 1\r\nSubject: one\r\n two\r\nY: 2").m_subject, "one");
 }
@@ -62,8 +61,8 @@ TEST(MailContentParse, DateRule) {
     EXPECT_EQ(Parsed("X: 1\r\n date: folded\r\nDate: d\r\nY: 2").m_dateText, "folded");
     EXPECT_EQ(Parsed("X: 1\r\nDate: d\r\nY: 2").m_dateText, "d");
     EXPECT_EQ(Parsed("X: 1\r\n\tDate: tab\r\nY: 2").m_dateText, "tab");
-    // Not at position 0.
-    EXPECT_EQ(Parsed("Date: first\r\nY: 2").m_dateText, "");
+    // On the first line too.
+    EXPECT_EQ(Parsed("Date: first\r\nY: 2").m_dateText, "first");
 }
 
 TEST(MailContentParse, MimeLines) {

@@ -200,7 +200,11 @@ TEST_F(Pop3Test, WholeReplyInOneReadAndListSizes) {
     EXPECT_EQ(one.m_body, "body line\r\n");
     EXPECT_EQ(one.m_size, 4711);
     EXPECT_EQ(one.m_bodyHash, HashText32("body line\r\n"));
-    EXPECT_EQ(one.m_contentHash, HashText64("body line\r\n"));  // from, subject, date empty
+    // From and date are empty; the subject on the header's only line is found.
+    EXPECT_EQ(one.m_subject, "one");
+    EXPECT_EQ(static_cast<uint64_t>(one.m_contentHash),
+              static_cast<uint64_t>(HashText64("one")) +
+                  static_cast<uint64_t>(HashText64("body line\r\n")));
 
     std::string raw;
     ASSERT_TRUE(pop.GetMessage(2, raw));

@@ -1,0 +1,118 @@
+// inboxwarden-scan: the filtering engine without a window.
+#include <signal.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <string>
+
+#include "engine/CInboxWardenEngine.h"
+#include "lists/CFilterLists.h"
+#include "scan/CConsoleOwner.h"
+#include "support/CAppEnvironment.h"
+
+namespace {
+
+const char* kUsage =
+    "Usage: inboxwarden-scan [--loop] [--readonly] [--help]\n"
+    "\n"
+    "Scans every account of InboxWarden's settings file once, filters the new\n"
+    "mail and exits. The settings file and the data folder are those of the\n"
+    "program folder (the folder of this executable, or $INBOXWARDEN_HOME).\n"
+    "\n"
+    "  --loop      keep scanning at the settings' interval until SIGINT or SIGTERM\n"
+    "  --readonly  delete nothing from the servers and send no mail\n"
+    "  --help      show this text\n"
+    "\n"
+    "Exit status: 0 after a clean scan, 1 when an account could not be reached\n"
+    "or a message could not be fetched, 2 when the engine could not start.\n";
+
+enum ExitCode { EC_Clean = 0, EC_ScanErrors = 1, EC_NoStart = 2 };
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    bool loop = false;
+    bool readOnly = false;
+    for (int i = 1; i < argc; ++i) {
+        std::string arg = argv[i];
+        if (arg == "--help" || arg == "-h") {
+            fputs(kUsage, stdout);
+            return EC_Clean;
+        } else if (arg == "--loop") {
+            loop = true;
+        } else if (arg == "--readonly") {
+            readOnly = true;
+        } else {
+            fprintf(stderr, "inboxwarden-scan: unknown argument %s\n\n%s", arg.c_str(), kUsage);
+            return EC_NoStart;
+        }
+    }
+
+    // The signals are taken by this thread alone, so a signal never lands
+    // in the middle of the worker's socket calls.
+    sigset_t signals;
+    sigemptyset(&signals);
+    sigaddset(&signals, SIGINT);
+    sigaddset(&signals, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+    signal(SIGPIPE, SIG_IGN);
+
+    CAppEnvironment env("InboxWarden", CAppEnvironment::AE_IniInProgramFolder);
+    CAppEnvironment::SetInstance(&env);
+    // Challenge files are found by their names relative to the program folder.
+    if (chdir(env.GetProgramFolder().c_str()) != 0) {
+        fprintf(stderr, "inboxwarden-scan: cannot enter %s: %s\n", env.GetProgramFolder().c_str(),
+                strerror(errno));
+    }
+    env.GetMainLog().Open("", CLogFile::LF_Enabled, 10);
+
+    CConsoleOwner owner;
+    int result = EC_NoStart;
+    {
+        CInboxWardenEngine engine;
+        if (CFilterLists::Instance().GetCount(FL_Friends) == 0) {
+            printf("The Friends list is empty: running in read-only mode.\n");
+            readOnly = true;
+        } else if (readOnly) {
+            printf("Running in read-only mode.\n");
+        }
+        engine.SetReadOnly(readOnly);
+        if (!engine.Initialize(&owner)) {
+            fprintf(stderr,
+                    "There was an error initializing the InboxWarden engine. \nPlease contact "
+                    "technical support.\n");
+            CAppEnvironment::SetInstance(nullptr);
+            return EC_NoStart;
+        }
+        if (loop) {
+            engine.ReadSettings(false);
+            engine.SetAutoScan(true);
+        } else {
+            engine.RequestScan();
+        }
+        bool interrupted = false;
+        const struct timespec tick = {0, 200 * 1000 * 1000};
+        while (true) {
+            int got = sigtimedwait(&signals, nullptr, &tick);
+            if (got == SIGINT || got == SIGTERM) {
+                interrupted = true;
+                printf("Stopping...\n");
+                fflush(stdout);
+                engine.AbortScan();
+                break;
+            }
+            if (owner.CloseRequested() || (!loop && owner.ScansDone() >= 1)) {
+                break;
+            }
+        }
+        unsigned done = owner.ScansDone();
+        bool errors = engine.LastScanHadErrors();
+        // The engine's destructor waits for the worker, which ends the
+        // aborted scan at its next look at the flag.
+        result = (done == 0 || (interrupted && !loop) || errors) ? EC_ScanErrors : EC_Clean;
+    }
+    CAppEnvironment::SetInstance(nullptr);
+    return result;
+}

@@ -1,0 +1,207 @@
+#include "EngineFixture.h"
+#include "Pop3Mailbox.h"
+#include "ScopedSocketTimeouts.h"
+#include "ScriptedServer.h"
+#include "SmtpSink.h"
+#include "history/CEmailHistory.h"
+
+namespace {
+
+// A scripted mailbox on its own loopback port, wired into an account's settings.
+struct Account {
+    Account(const std::string& name, int connections = 8) : box("user-" + name, "pw-" + name) {
+        server.ServeEach(box.Handler(), connections);
+    }
+    Pop3Mailbox box;
+    ScriptedServer server{30000};
+};
+
+class EngineScanTest : public EngineFixture {
+protected:
+    EngineScanTest() {
+        smtpServer.ServeEach(sink.Handler(), 20);
+        smtpServer.Start();
+        Settings().WriteString("SmtpName", "127.0.0.1", "General");
+        Settings().WriteInt("SmtpPort", smtpServer.Port(), "General");
+    }
+    ~EngineScanTest() override {
+        smtpServer.Stop();
+        for (auto& a : accounts) {
+            a->server.Stop();
+        }
+    }
+
+    Account& AddAccount(const std::string& name) {
+        accounts.push_back(std::make_unique<Account>(name));
+        Account& a = *accounts.back();
+        std::string list = Settings().GetString("AccountsList", "General", "");
+        Settings().WriteString("AccountsList", list.empty() ? name : list + "," + name, "General");
+        Settings().WriteBool("Filter", true, name);
+        Settings().WriteString("emailAddress", name + "@home.example", name);
+        Settings().WriteString("PopName", "127.0.0.1", name);
+        Settings().WriteInt("PopPort", a.server.Port(), name);
+        Settings().WriteString("PopLogin", "user-" + name, name);
+        Settings().WriteString("!PopPassword", "pw-" + name, name);
+        return a;
+    }
+    void StartAll() {
+        for (auto& a : accounts) {
+            a->server.Start();
+        }
+    }
+    static std::string Message(const std::string& from, const std::string& subject,
+                               const std::string& body = "hello\r\n") {
+        return "From: " + from + "\r\nSubject: " + subject +
+               "\r\nDate: Mon, 1 Jan 2024 10:00:00 +0000\r\n\r\n" + body;
+    }
+    CEmailData* AddHistory(const std::string& account, const std::string& sender,
+                           const std::string& subject, uint32_t status) {
+        auto* email = new CEmailData(account, static_cast<uint32_t>(time(nullptr)), sender,
+                                     subject, 42, "", "old date", 10, status, ER_Friend, "", "", 0);
+        engine->GetHistory().Add(email);
+        return email;
+    }
+    std::vector<CEmailData*> Records() {
+        std::vector<CEmailData*> out;
+        for (int i = 0; i < engine->GetHistory().GetCount(); ++i) {
+            out.push_back(engine->GetHistory().GetAt(i));
+        }
+        return out;
+    }
+
+    ScopedSocketTimeouts timeouts{2000, 4000, 3000, 2000};
+    SmtpSink sink;
+    ScriptedServer smtpServer{30000};
+    std::vector<std::unique_ptr<Account>> accounts;
+    std::unique_ptr<CInboxWardenEngine> engine = std::make_unique<CInboxWardenEngine>();
+};
+
+}  // namespace
+
+TEST_F(EngineScanTest, EmptyAccountListStillSavesAndChecksCleanup) {
+    engine->Initialize(&owner);
+    engine->ScanServers();
+    auto scans = owner.Scans();
+    ASSERT_EQ(scans.size(), 1u);
+    EXPECT_EQ(scans[0].newLeftOnServer, 0);
+    EXPECT_EQ(scans[0].newMessages, 0);
+    EXPECT_EQ(owner.ScanStarts(), 1u);
+    EXPECT_NE(MainLogText().find("SeeAboutCleaningUpHistory"), std::string::npos);
+}
+
+TEST_F(EngineScanTest, EmptyPiecesDisabledAndIncompleteAccounts) {
+    Settings().WriteString("AccountsList", "A,,B,C", "General");
+    Settings().WriteBool("Filter", false, "A");
+    Settings().WriteBool("Filter", true, "B");
+    Settings().WriteString("PopName", "127.0.0.1", "B");
+    engine->Initialize(&owner);
+    engine->ScanServers();
+    std::string log = MainLogText();
+    EXPECT_NE(log.find("Scanning for A is disabled"), std::string::npos);
+    EXPECT_NE(log.find("Scanning for C is disabled"), std::string::npos);
+    EXPECT_TRUE(owner.HasStatus("Error: Account information invalid for B"));
+    EXPECT_EQ(log.find("Scanning for  is disabled"), std::string::npos);
+    EXPECT_TRUE(engine->LastScanHadErrors());
+}
+
+TEST_F(EngineScanTest, RefusedLoginIsLoggedAndChangesNothing) {
+    Account& a = AddAccount("Home");
+    Settings().WriteString("!PopPassword", "wrong", "Home");
+    StartAll();
+    engine->Initialize(&owner);
+    CEmailData* onServer = AddHistory("Home", "x@y.z", "kept", ES_OnServer);
+    engine->ScanServers();
+    EXPECT_NE(MainLogText().find("======> Could not connect to 127.0.0.1 as user-Home: "),
+              std::string::npos);
+    EXPECT_EQ(onServer->m_status, ES_OnServer);
+    EXPECT_TRUE(engine->LastScanHadErrors());
+    (void)a;
+}
+
+TEST_F(EngineScanTest, NewMessagesEnterTheHistoryOnceAndKnownOnesAreRecognised) {
+    Account& a = AddAccount("Home");
+    a.box.AddMessage(Message("Ann <ann@x.org>", "Twice"));
+    a.box.AddMessage(Message("Ann <ann@x.org>", "Twice"));
+    a.box.AddMessage(Message("Bob <bob@x.org>", "Once"));
+    StartAll();
+    engine->Initialize(&owner);
+    engine->ScanServers();
+    auto records = Records();
+    ASSERT_EQ(records.size(), 2u) << "the second identical message is the first one";
+    EXPECT_EQ(records[0]->m_sender, "Ann <ann@x.org>");
+    EXPECT_EQ(records[0]->m_serverId, 1);
+    EXPECT_EQ(records[0]->m_headerTimestamp, "Mon, 1 Jan 2024 10:00:00 +0000");
+    EXPECT_EQ(records[1]->m_serverId, 3);
+    EXPECT_FALSE(records[0]->m_duplicate);
+    EXPECT_EQ(owner.Scans().back().newMessages, 2);
+    EXPECT_GE(owner.HistoryChanges(), 1);
+    EXPECT_FALSE(engine->LastScanHadErrors());
+
+    // The next scan finds them again: nothing new, ids copied afresh.
+    engine->ScanServers();
+    EXPECT_EQ(Records().size(), 2u);
+    EXPECT_EQ(owner.Scans().back().newMessages, 0);
+    EXPECT_EQ(records[1]->m_serverId, 3);
+}
+
+TEST_F(EngineScanTest, DuplicateMarkFromAnyAccountAndStatus) {
+    Account& a = AddAccount("Home");
+    a.box.AddMessage(Message("Ann <ann@x.org>", "Same pair", "new body\r\n"));
+    a.box.AddMessage(Message("Cy <cy@x.org>", "Fresh"));
+    StartAll();
+    engine->Initialize(&owner);
+    AddHistory("Elsewhere", "Ann <ann@x.org>", "Same pair", ES_Deleted);
+    engine->ScanServers();
+    auto records = Records();
+    ASSERT_EQ(records.size(), 3u);
+    EXPECT_TRUE(records[1]->m_duplicate);
+    EXPECT_FALSE(records[2]->m_duplicate);
+}
+
+TEST_F(EngineScanTest, EmptyMailboxMarksOnServerRecordsDelivered) {
+    AddAccount("Home");
+    StartAll();
+    engine->Initialize(&owner);
+    CEmailData* collected = AddHistory("Home", "a@b.c", "collected", ES_OnServer);
+    CEmailData* quarantined = AddHistory("Home", "a@b.c", "held", ES_Quarantined);
+    CEmailData* otherAccount = AddHistory("Other", "a@b.c", "other", ES_OnServer);
+    engine->ScanServers();
+    EXPECT_EQ(collected->m_status, ES_Delivered);
+    EXPECT_EQ(quarantined->m_status, ES_Quarantined);
+    EXPECT_EQ(otherAccount->m_status, ES_OnServer);
+    EXPECT_FALSE(collected->m_dirty) << "saved at the end of the scan";
+}
+
+TEST_F(EngineScanTest, FetchFailureProtectsEveryAccountsRecords) {
+    Account& first = AddAccount("First");
+    first.box.AddMessage(Message("Ann <ann@x.org>", "unfetchable"));
+    first.box.FailWith("TOP", "-ERR no such message\r\n");
+    first.box.FailWith("RETR", "-ERR no such message\r\n");
+    AddAccount("Second");
+    StartAll();
+    engine->Initialize(&owner);
+    CEmailData* firstRecord = AddHistory("First", "a@b.c", "s", ES_OnServer);
+    CEmailData* secondRecord = AddHistory("Second", "a@b.c", "s", ES_OnServer);
+    engine->ScanServers();
+    EXPECT_EQ(firstRecord->m_status, ES_OnServer);
+    EXPECT_EQ(secondRecord->m_status, ES_OnServer);
+    EXPECT_TRUE(owner.HasStatusContaining("getting message 1/1 on 127.0.0.1 from First"));
+    EXPECT_TRUE(engine->LastScanHadErrors());
+    EXPECT_FALSE(engine->WasCleanScan());
+}
+
+TEST_F(EngineScanTest, AbortStopsBeforeMatchingAndSaving) {
+    Account& a = AddAccount("Home");
+    for (int i = 0; i < 5; ++i) {
+        a.box.AddMessage(Message("Ann <ann@x.org>", "m" + std::to_string(i)));
+    }
+    StartAll();
+    engine->Initialize(&owner);
+    owner.onScanStarted = [this] { engine->AbortScan(); };
+    CEmailData* onServer = AddHistory("Home", "a@b.c", "s", ES_OnServer);
+    engine->ScanServers();
+    EXPECT_EQ(Records().size(), 1u);
+    EXPECT_EQ(onServer->m_status, ES_OnServer);
+    EXPECT_TRUE(onServer->m_dirty) << "no save after an abort";
+    EXPECT_EQ(owner.Scans().size(), 1u) << "the owner still hears that the scan is done";
+}
