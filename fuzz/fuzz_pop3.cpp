@@ -5,6 +5,7 @@
 #include <string>
 
 #include "FuzzCheck.h"
+#include "FuzzHome.h"
 #include "FuzzReplyServer.h"
 #include "mail/CLineSocket.h"
 #include "mail/CMailContent.h"
@@ -14,7 +15,7 @@ namespace {
 
 // Short enough for many runs a second, long enough for a loaded machine to
 // answer on loopback.
-constexpr CLineSocket::Timeouts kTimeouts{500, 30, 200, 60};
+constexpr CLineSocket::Timeouts kTimeouts{500, 10, 100, 25};
 // One operation: its own replies plus a reconnect after a time-out (QUIT,
 // greeting, USER, PASS, STAT), each within the reply deadline, and slack for
 // a busy machine with sanitizers.
@@ -22,6 +23,7 @@ constexpr long long kOperationLimitMs = 4000;
 
 FuzzReplyServer& Server() {
     static FuzzReplyServer* server = [] {
+        FuzzHome::Get();  // the traffic log goes there
         CLineSocket::SetDefaultTimeouts(kTimeouts);
         return new FuzzReplyServer;
     }();

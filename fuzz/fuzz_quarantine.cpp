@@ -21,10 +21,7 @@ namespace {
 
 struct Setup {
     Setup() {
-        const std::string& home = FuzzHome::Get().Path();
-        if (chdir(home.c_str()) != 0) {
-            abort();
-        }
+        FuzzHome::Get();
         env = new CAppEnvironment("InboxWarden", CAppEnvironment::AE_IniInProgramFolder);
         CAppEnvironment::SetInstance(env);
         engine = new CInboxWardenEngine;

@@ -116,14 +116,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // What a read gives back: no line breaks, no blanks at either end, and a
     // scrambled value no longer than the scrambled limit.
     std::string expected;
-    std::string stored = value;
-    if (key[0] == '!' && stored.size() > CSettings::kMaxScrambledLength) {
-        stored.resize(CSettings::kMaxScrambledLength);
-    }
-    for (char c : stored) {
+    for (char c : value) {
         if (c != '\r' && c != '\n') {
             expected += c;
         }
+    }
+    if (key[0] == '!' && expected.size() > CSettings::kMaxScrambledLength) {
+        expected.resize(CSettings::kMaxScrambledLength);
     }
     expected = Trim(expected);
     if (expected.size() > CSettings::kMaxValueLength) {

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "FuzzCheck.h"
+#include "FuzzHome.h"
 #include "FuzzReplyServer.h"
 #include "mail/CLineSocket.h"
 #include "mail/CMailContent.h"
@@ -12,13 +13,14 @@
 
 namespace {
 
-constexpr CLineSocket::Timeouts kTimeouts{500, 30, 200, 60};
+constexpr CLineSocket::Timeouts kTimeouts{500, 10, 100, 25};
 // The longest operation waits for one reply per command (MAIL, two RCPT,
 // DATA, the final reply), each within the deadline; slack for a busy machine.
 constexpr long long kOperationLimitMs = 4000;
 
 FuzzReplyServer& Server() {
     static FuzzReplyServer* server = [] {
+        FuzzHome::Get();  // the traffic log goes there
         CLineSocket::SetDefaultTimeouts(kTimeouts);
         return new FuzzReplyServer;
     }();
