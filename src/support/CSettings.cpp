@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -47,6 +48,12 @@ std::string Trim(const std::string& s) {
     while (e > b && (s[e - 1] == ' ' || s[e - 1] == '\t' || s[e - 1] == '\r'))
         --e;
     return s.substr(b, e - b);
+}
+
+void RemoveLineBreaks(std::string& text) {
+    text.erase(
+        std::remove_if(text.begin(), text.end(), [](char c) { return c == '\n' || c == '\r'; }),
+        text.end());
 }
 
 // One line of the file as it stands, without its "\n".
@@ -202,11 +209,8 @@ bool WriteValue(const std::string& path, const std::string& key, const std::stri
         return false;
     }
     // A value cannot span lines in this format: line breaks would become keys.
-    std::string clean;
-    for (char c : value) {
-        if (c != '\n' && c != '\r')
-            clean += c;
-    }
+    std::string clean = value;
+    RemoveLineBreaks(clean);
     std::string newLine = key + "=" + clean;
     size_t begin, end;
     if (!FindSection(lines, section, begin, end)) {
@@ -316,13 +320,17 @@ bool CSettings::WriteString(const std::string& key, const std::string& value,
                             const std::string& section) {
     std::string stored = value;
     if (!key.empty() && key[0] == '!') {
+        // The file keeps a value on one line without blanks at its ends; the
+        // scrambled text must be stored whole, or it unscrambles into
+        // something else, so those go before scrambling.
+        RemoveLineBreaks(stored);
         if (stored.size() > kMaxScrambledLength) {
             // Refusing would lose the whole secret; a cut one is still usable
             // and the log says what happened.
             LogToMain("Settings: the value of %s was longer than 999 characters and was cut.", key);
             stored.resize(kMaxScrambledLength);
         }
-        stored = Scramble(stored, true);
+        stored = Scramble(Trim(stored), true);
     }
     std::lock_guard<std::mutex> guard(StoreLock());
     return WriteValue(m_path, key, stored, section);

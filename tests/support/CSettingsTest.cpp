@@ -107,6 +107,12 @@ TEST_F(SettingsTest, ScrambledKeysRoundTripAndAreNotPlainInFile) {
     // Longer than 999 characters: cut, not refused.
     ASSERT_TRUE(settings.WriteString("!Long", std::string(1500, 'k'), "General"));
     EXPECT_EQ(settings.GetString("!Long", "General", ""), std::string(999, 'k'));
+    // Line breaks and end blanks go as from a plain value, and the rest
+    // still unscrambles to itself (the scrambling depends on the length).
+    ASSERT_TRUE(settings.WriteString("!Pass2", " 12ab\r\n34cd\t", "acct"));
+    EXPECT_EQ(settings.GetString("!Pass2", "acct", ""), "12ab34cd");
+    ASSERT_TRUE(settings.WriteString("!Long", std::string(998, 'k') + "\n  xy", "General"));
+    EXPECT_EQ(settings.GetString("!Long", "General", ""), std::string(998, 'k'));
 }
 
 TEST_F(SettingsTest, ValuesCannotInjectLinesAndBadNamesAreRefused) {
