@@ -127,12 +127,15 @@ bool KeyValue(const std::string& line, std::string& key, std::string& value) {
 }
 
 // Index range [begin, end) of the first section so named; begin is the line
-// after its header. False when there is none.
+// after its header. False when there is none. Names in the file are read
+// without blanks at their ends, so the name asked for is taken so too (an
+// account typed as "Home, Work" is " Work").
 bool FindSection(const std::vector<Line>& lines, const std::string& section, size_t& begin,
                  size_t& end) {
     std::string name;
+    const std::string wanted = Trim(section);
     for (size_t i = 0; i < lines.size(); ++i) {
-        if (SectionName(lines[i].text, name) && EqualNoCase(name, section)) {
+        if (SectionName(lines[i].text, name) && EqualNoCase(name, wanted)) {
             begin = i + 1;
             end = begin;
             while (end < lines.size() && !SectionName(lines[end].text, name)) {
@@ -153,8 +156,9 @@ bool ReadValue(const std::string& path, const std::string& key, const std::strin
         return false;
     }
     std::string k, v;
+    const std::string wanted = Trim(key);
     for (size_t i = begin; i < end; ++i) {
-        if (KeyValue(lines[i].text, k, v) && EqualNoCase(k, key)) {
+        if (KeyValue(lines[i].text, k, v) && EqualNoCase(k, wanted)) {
             value = v;
             return true;
         }
@@ -196,10 +200,12 @@ bool WriteFileAtomically(const std::string& path, const std::string& content) {
     return true;
 }
 
-bool WriteValue(const std::string& path, const std::string& key, const std::string& value,
-                const std::string& section) {
+bool WriteValue(const std::string& path, const std::string& givenKey, const std::string& value,
+                const std::string& givenSection) {
     // Names with line breaks or brackets would write lines that read back as
-    // other keys or sections.
+    // other keys or sections; blanks at their ends would not read back.
+    const std::string key = Trim(givenKey);
+    const std::string section = Trim(givenSection);
     if (key.empty() || key.find_first_of("\r\n[]=;") != std::string::npos ||
         section.find_first_of("\r\n]") != std::string::npos) {
         return false;

@@ -68,6 +68,20 @@ TEST_F(SettingsTest, NamesMatchWithoutCaseAndFirstDuplicateWins) {
               (std::vector<std::string>{"smtpName", "Interval", "Interval"}));
 }
 
+TEST_F(SettingsTest, NamesWithBlanksAtTheirEndsFindTheirLines) {
+    // "Home, Work" in AccountsList gives the account " Work".
+    ASSERT_TRUE(settings.WriteString("emailAddress", "w@x.org", " Work"));
+    ASSERT_TRUE(settings.WriteString("emailAddress", "w2@x.org", " Work "));
+    ASSERT_TRUE(settings.WriteString(" Port ", "110", "Work"));
+    ASSERT_TRUE(settings.WriteString("Port", "995", " Work"));
+    EXPECT_EQ(settings.GetString("emailAddress", " Work", ""), "w2@x.org");
+    EXPECT_EQ(settings.GetString("emailAddress", "Work", ""), "w2@x.org");
+    EXPECT_EQ(settings.GetInt(" Port", "Work", 0), 995);
+    EXPECT_EQ(TempHome::ReadFile(path), "[Work]\nemailAddress=w2@x.org\nPort=995\n");
+    EXPECT_EQ(settings.GetSectionKeys(" Work"), (std::vector<std::string>{"emailAddress", "Port"}));
+    EXPECT_FALSE(settings.WriteString("  ", "x", "Work"));
+}
+
 TEST_F(SettingsTest, OnlyExactYesReadsTrue) {
     TempHome::WriteFile(path, "[General]\na=Yes\nb=yes\nc=1\nd=YES\ne=Yes \nf=\n");
     EXPECT_TRUE(settings.GetBool("a", "General", false));
