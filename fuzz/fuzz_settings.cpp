@@ -103,7 +103,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     Snapshot before = Take(settings, file);
 
     bool written = settings.WriteString(key, value, section);
-    bool acceptable = !key.empty() && key.find_first_of("\r\n[]=;") == std::string::npos &&
+    bool acceptable = !Trim(key).empty() && key.find_first_of("\r\n[]=;") == std::string::npos &&
                       section.find_first_of("\r\n]") == std::string::npos;
     FUZZ_CHECK(written == acceptable, "WriteString gave %d for key [%s] section [%s]", written,
                key.c_str(), section.c_str());
