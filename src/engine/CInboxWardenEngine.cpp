@@ -43,7 +43,11 @@ CInboxWardenEngine::CInboxWardenEngine()
 
 CInboxWardenEngine::~CInboxWardenEngine() {
     m_abortRequested = true;
-    m_stopRequested = true;
+    {
+        std::lock_guard<std::mutex> guard(m_wakeLock);
+        m_stopRequested = true;
+    }
+    m_wake.notify_all();
     if (m_thread.joinable()) {
         m_thread.join();
     }
@@ -142,13 +146,27 @@ void CInboxWardenEngine::ScanThread() {
                 m_stopRequested = false;
                 return;
             }
-            std::this_thread::sleep_for(std::chrono::milliseconds(500));
+            WaitStep();
         }
         if (m_stopRequested) {
             m_stopRequested = false;
             return;
         }
     }
+}
+
+void CInboxWardenEngine::RequestScan() {
+    {
+        std::lock_guard<std::mutex> guard(m_wakeLock);
+        m_scanRequested = true;
+    }
+    m_wake.notify_all();
+}
+
+void CInboxWardenEngine::WaitStep() {
+    std::unique_lock<std::mutex> lock(m_wakeLock);
+    m_wake.wait_for(lock, std::chrono::milliseconds(500),
+                    [this] { return m_scanRequested || m_stopRequested; });
 }
 
 bool CInboxWardenEngine::WaitWhileBusy(const char* sourceFile, int line) {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -66,7 +67,7 @@ public:
     bool Initialize(IEngineOwner* owner);
     void ReadSettings(bool initial);
 
-    void RequestScan() { m_scanRequested = true; }
+    void RequestScan();
     void AbortScan() { m_abortRequested = true; }
     void SetAutoScan(bool on) { m_autoScan = on; }
     bool GetAutoScan() const { return m_autoScan; }
@@ -140,6 +141,8 @@ public:
 
 private:
     void ScanThread();
+    // The worker's half-second wait, cut short by a scan or stop request.
+    void WaitStep();
     // The cleanup itself, for a caller that holds the busy flag.
     void CleanupHistoryBusy(int minDay);
     // The busy-flag wait: false when it timed out (the flag is then cleared).
@@ -149,6 +152,12 @@ private:
     mutable std::mutex m_folderLock;
     CSettings& Settings() const;
     CLogFile& MainLog() const;
+    // One record's pending tasks; true when they held a remote "shutdown".
+    bool ProcessRecordTasks(CEmailData* email);
+    // The remote commands in an instruction's subject; true when one of them
+    // was carried out.
+    bool ObeyInstruction(CEmailData* email, const std::string& lowerSender,
+                         const std::string& lowerSubject, size_t bracket, bool& shutdown);
 
     // Fields in the order of the engine's description.
     std::atomic<int> m_interval{600};
@@ -161,6 +170,8 @@ private:
     std::atomic<bool> m_autoScan{false};
     std::atomic<bool> m_cleanScan{false};
     std::thread m_thread;
+    std::mutex m_wakeLock;
+    std::condition_variable m_wake;
     CEmailHistory m_history;
     std::string m_dataFolder;
     IEngineOwner* m_owner = nullptr;

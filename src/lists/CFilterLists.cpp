@@ -248,3 +248,11 @@ std::vector<CFilterList::Entry> CFilterLists::GetEntries(int id) {
     CFilterList* list = ListLocked(id);
     return list ? list->GetEntries() : std::vector<CFilterList::Entry>();
 }
+
+void CFilterLists::Reload() {
+    std::lock_guard<std::mutex> guard(m_lock);
+    for (auto& list : m_lists) {
+        list.Clear();
+        list.loaded = false;
+    }
+}

@@ -63,6 +63,9 @@ public:
     // A copy of one entry; nothing when the index is out of range.
     std::optional<CFilterList::Entry> GetEntry(int id, int index);
     std::vector<CFilterList::Entry> GetEntries(int id);
+    // Forgets what was loaded: the next use reads each list from the database
+    // again (after the data folder moved, or for a fresh test folder).
+    void Reload();
 
 private:
     CFilterList* ListLocked(int id);

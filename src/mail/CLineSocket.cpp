@@ -113,7 +113,12 @@ CLineSocket::ConnectResult CLineSocket::Connect(const std::string& host, unsigne
     hints.ai_socktype = SOCK_STREAM;
     hints.ai_protocol = IPPROTO_TCP;
     addrinfo* found = nullptr;
-    int rc = getaddrinfo(host.c_str(), std::to_string(port).c_str(), &hints, &found);
+    // An IPv6 literal may come in brackets, as in URLs.
+    std::string name = host;
+    if (name.size() > 2 && name.front() == '[' && name.back() == ']') {
+        name = name.substr(1, name.size() - 2);
+    }
+    int rc = getaddrinfo(name.c_str(), std::to_string(port).c_str(), &hints, &found);
     if (rc != 0 || !found) {
         Fail("Cannot resolve " + host + ": " + gai_strerror(rc), 0);
         return CR_ConnectFailed;

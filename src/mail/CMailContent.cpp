@@ -1,5 +1,7 @@
 #include "mail/CMailContent.h"
 
+#include <algorithm>
+
 #include "support/StringUtils.h"
 
 namespace {
@@ -165,35 +167,54 @@ bool CMailContent::FormatHeader() {
 // line feed counts too, because some servers end lines at it, and a dot
 // there left alone could end the data early.
 void CMailContent::StuffDots(std::string& text) {
-    size_t dots = 0;
-    for (size_t i = 0; i < text.size(); ++i) {
-        if (text[i] == '.' && (i == 0 || text[i - 1] == '\n')) {
-            ++dots;
+    std::string out;
+    size_t copied = 0;
+    for (size_t start = 0; start < text.size();) {
+        if (text[start] == '.') {
+            if (out.empty()) {
+                out.reserve(text.size() + text.size() / 64 + 16);
+            }
+            out.append(text, copied, start - copied);
+            out += '.';
+            copied = start;
         }
+        size_t eol = text.find('\n', start);
+        if (eol == std::string::npos) {
+            break;
+        }
+        start = eol + 1;
     }
-    if (dots == 0) {
+    if (copied == 0 && out.empty()) {
         return;
     }
-    std::string out;
-    out.reserve(text.size() + dots);
-    for (size_t i = 0; i < text.size(); ++i) {
-        if (text[i] == '.' && (i == 0 || text[i - 1] == '\n')) {
-            out += '.';
-        }
-        out += text[i];
-    }
+    out.append(text, copied, std::string::npos);
     text.swap(out);
 }
 
 void CMailContent::UnstuffDots(std::string& text) {
     std::string out;
-    out.reserve(text.size());
-    for (size_t i = 0; i < text.size(); ++i) {
-        if (text[i] == '.' && (i == 0 || text[i - 1] == '\n')) {
-            continue;  // drop the first dot of the line, keep what follows as is
+    size_t copied = 0;
+    bool changed = false;
+    for (size_t start = 0; start < text.size();) {
+        if (text[start] == '.') {
+            if (!changed) {
+                out.reserve(text.size());
+                changed = true;
+            }
+            // Drop the first dot of the line, keep what follows as it is.
+            out.append(text, copied, start - copied);
+            copied = start + 1;
         }
-        out += text[i];
+        size_t eol = text.find('\n', start);
+        if (eol == std::string::npos) {
+            break;
+        }
+        start = eol + 1;
     }
+    if (!changed) {
+        return;
+    }
+    out.append(text, copied, std::string::npos);
     text.swap(out);
 }
 
@@ -205,20 +226,57 @@ void CMailContent::UnstuffDots() {
     UnstuffDots(m_body);
 }
 
+namespace {
+
+// The sum of the signed characters at the positions i with i % Width == k.
+// Shifting is linear in wrapping arithmetic, so the hash of the groups is
+// the sum of these column sums, each shifted by 8k bits.
+template <size_t Width>
+void ColumnSums(const std::string& text, int64_t (&columns)[Width]) {
+    const auto* p = reinterpret_cast<const signed char*>(text.data());
+    size_t n = text.size();
+    size_t full = n - n % Width;
+    int64_t sums[Width] = {};
+    // Blocks small enough that 32-bit partial sums cannot overflow.
+    constexpr size_t kBlock = Width * 4096;
+    for (size_t start = 0; start < full; start += kBlock) {
+        size_t end = std::min(full, start + kBlock);
+        int32_t partial[Width] = {};
+        for (size_t i = start; i < end; i += Width) {
+            for (size_t k = 0; k < Width; ++k) {
+                partial[k] += p[i + k];
+            }
+        }
+        for (size_t k = 0; k < Width; ++k) {
+            sums[k] += partial[k];
+        }
+    }
+    for (size_t k = 0; full + k < n; ++k) {
+        sums[k] += p[full + k];
+    }
+    for (size_t k = 0; k < Width; ++k) {
+        columns[k] = sums[k];
+    }
+}
+
+}  // namespace
+
 int32_t HashText32(const std::string& text) {
+    int64_t columns[4];
+    ColumnSums(text, columns);
     uint32_t sum = 0;
-    for (size_t i = 0; i < text.size(); ++i) {
-        auto c = static_cast<uint32_t>(static_cast<int32_t>(static_cast<signed char>(text[i])));
-        sum += c << (8 * (i % 4));
+    for (size_t k = 0; k < 4; ++k) {
+        sum += static_cast<uint32_t>(columns[k]) << (8 * k);
     }
     return static_cast<int32_t>(sum);
 }
 
 int64_t HashText64(const std::string& text) {
+    int64_t columns[8];
+    ColumnSums(text, columns);
     uint64_t sum = 0;
-    for (size_t i = 0; i < text.size(); ++i) {
-        auto c = static_cast<uint64_t>(static_cast<int64_t>(static_cast<signed char>(text[i])));
-        sum += c << (8 * (i % 8));
+    for (size_t k = 0; k < 8; ++k) {
+        sum += static_cast<uint64_t>(columns[k]) << (8 * k);
     }
     return static_cast<int64_t>(sum);
 }

@@ -1,5 +1,6 @@
 #include "mail/CPOP3.h"
 
+#include <algorithm>
 #include <climits>
 #include <exception>
 
@@ -121,7 +122,13 @@ bool CPOP3::get_response(int index) {
             char buffer[kReadSize];
             int n = m_wsPOP3Server.Receive(buffer, sizeof buffer);
             if (n < 0) {
-                SetError(m_wsPOP3Server.IsTimedOut() ? kTimedOut : "Socket Error");
+                if (m_wsPOP3Server.IsTimedOut()) {
+                    // The caller decides: a reconnect, or the time-out text only.
+                    SetError(kTimedOut);
+                } else {
+                    LoseConnection("Socket Error");
+                    SetError(m_lostText);
+                }
                 return false;
             }
             if (n == 0) {
@@ -439,12 +446,12 @@ bool CPOP3::GetMessage(int index, CMailContent& message, int topLines) {
         size_t blank = text.find("\r\n\r\n");
         if (blank == std::string::npos) {
             message.m_header.clear();
-            message.m_body = text.size() > 3 ? text.substr(3) : std::string();
+            text.erase(0, std::min<size_t>(3, text.size()));
         } else {
-            message.m_header = text.substr(0, blank);
-            message.m_body = text.substr(blank + 4);
+            message.m_header.assign(text, 0, blank);
+            text.erase(0, blank + 4);
         }
-        text.clear();
+        message.m_body.swap(text);
         message.ParseHeader();
         message.UnstuffDots();
         message.m_contentHash =

@@ -81,4 +81,6 @@ void CConsoleOwner::OnCloseProgram() {
     m_closeRequested = true;
 }
 
-bool CConsoleOwner::OnOpenWithDesktop(const std::string& target) { return OpenWithDesktop(target); }
+bool CConsoleOwner::OnOpenWithDesktop(const std::string& target) {
+    return OpenWithDesktop(target);
+}

@@ -79,6 +79,8 @@ int main(int argc, char** argv) {
             printf("Running in read-only mode.\n");
         }
         engine.SetReadOnly(readOnly);
+        // In a loop the worker scans at once and then every interval.
+        engine.SetAutoScan(loop);
         if (!engine.Initialize(&owner)) {
             fprintf(stderr,
                     "There was an error initializing the InboxWarden engine. \nPlease contact "
@@ -86,10 +88,7 @@ int main(int argc, char** argv) {
             CAppEnvironment::SetInstance(nullptr);
             return EC_NoStart;
         }
-        if (loop) {
-            engine.ReadSettings(false);
-            engine.SetAutoScan(true);
-        } else {
+        if (!loop) {
             engine.RequestScan();
         }
         bool interrupted = false;

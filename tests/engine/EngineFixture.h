@@ -9,6 +9,7 @@
 #include "RecordingOwner.h"
 #include "TempHome.h"
 #include "engine/CInboxWardenEngine.h"
+#include "lists/CFilterLists.h"
 #include "support/CAppEnvironment.h"
 
 // A throwaway program folder with its own settings file and database, the
@@ -31,6 +32,7 @@ protected:
         // The engine's settings decide whether the main log writes; the
         // tests read it.
         env->GetSettings().WriteBool("EnableLogging", true, "General");
+        CFilterLists::Instance().Reload();
     }
     ~EngineFixture() override {
         CAppEnvironment::SetInstance(nullptr);

@@ -12,9 +12,9 @@ void Pop3Mailbox::AddMessage(const std::string& text) {
     m_messages.push_back(text);
 }
 
-void Pop3Mailbox::FailWith(const std::string& verb, const std::string& reply) {
+void Pop3Mailbox::FailWith(const std::string& prefix, const std::string& reply, Then then) {
     std::lock_guard<std::mutex> guard(m_lock);
-    m_failures[verb] = reply;
+    m_failures[prefix] = {reply, then};
 }
 
 ScriptedServer::Handler Pop3Mailbox::Handler() {
@@ -73,16 +73,29 @@ void Pop3Mailbox::Serve(ScriptedSession& session) {
         for (char& c : verb) {
             c = static_cast<char>(toupper(static_cast<unsigned char>(c)));
         }
-        std::string failure;
+        std::string normalised = verb + command.substr(std::min(verb.size(), command.size()));
+        bool scripted = false;
+        std::pair<std::string, Then> failure;
         {
             std::lock_guard<std::mutex> guard(m_lock);
-            auto it = m_failures.find(verb);
-            if (it != m_failures.end()) {
-                failure = it->second;
+            for (const auto& [prefix, reply] : m_failures) {
+                if (normalised.compare(0, prefix.size(), prefix) == 0) {
+                    scripted = true;
+                    failure = reply;
+                    break;
+                }
             }
         }
-        if (!failure.empty()) {
-            session.Send(failure);
+        if (scripted) {
+            session.Send(failure.first);
+            if (failure.second == CloseAfter) {
+                session.Close();
+                return;
+            }
+            if (failure.second == SilenceAfter) {
+                session.Silence(1 << 30);
+                return;
+            }
             continue;
         }
         // The message of number n, when it exists and is not deleted.

@@ -21,9 +21,14 @@ public:
 
     // text is the message as stored, lines ending in CRLF, not dot-stuffed.
     void AddMessage(const std::string& text);
-    // The reply to every use of a command (by its upper-case verb), e.g.
-    // FailWith("DELE", "-ERR locked\r\n").
-    void FailWith(const std::string& verb, const std::string& reply);
+    // What the session does after a scripted reply.
+    enum Then { Continue, CloseAfter, SilenceAfter };
+    // The reply to every command that begins with prefix (its verb in upper
+    // case, no CRLF): FailWith("DELE", "-ERR locked\r\n") refuses every DELE,
+    // FailWith("TOP 3 ", "+OK\r\nSubject: cut", CloseAfter) drops the
+    // connection in the middle of message 3, FailWith("STAT", "", SilenceAfter)
+    // never answers.
+    void FailWith(const std::string& prefix, const std::string& reply, Then then = Continue);
     // The handler serving one session.
     ScriptedServer::Handler Handler();
 
@@ -39,6 +44,6 @@ private:
     std::string m_password;
     mutable std::mutex m_lock;
     std::vector<std::string> m_messages;
-    std::map<std::string, std::string> m_failures;
+    std::map<std::string, std::pair<std::string, Then>> m_failures;
     std::vector<std::string> m_commands;
 };

@@ -11,8 +11,9 @@
 
 // A TCP server on 127.0.0.1 with an ephemeral port that plays a scripted
 // dialogue in a thread of its own, one script per connection in the order
-// the connections arrive, and records what the client sent. Everything it
-// does ends at its time limit.
+// the connections arrive, and records what the client sent. Connections are
+// served one after the other: the next is accepted when the script before it
+// ended. Everything it does ends at its time limit.
 //
 //   ScriptedServer server;
 //   server.Send("+OK ready\r\n").Expect("USER bob\r\n").Send("-ERR no\r\n");

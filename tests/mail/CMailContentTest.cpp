@@ -173,3 +173,37 @@ TEST(MailContentHash, SignedAdditiveSums) {
     EXPECT_EQ(HashText32(std::string("a\xff", 2)), 0x61 - 256);
     EXPECT_EQ(HashText64("\x80"), -128);
 }
+
+TEST(MailContentHash, AgreesWithTheGroupDefinitionOnLongTexts) {
+    // The plain definition: character i shifted by 8 * (i % width) bits, wrapping sums.
+    auto reference32 = [](const std::string& text) {
+        uint32_t sum = 0;
+        for (size_t i = 0; i < text.size(); ++i) {
+            sum += static_cast<uint32_t>(static_cast<signed char>(text[i])) << (8 * (i % 4));
+        }
+        return static_cast<int32_t>(sum);
+    };
+    auto reference64 = [](const std::string& text) {
+        uint64_t sum = 0;
+        for (size_t i = 0; i < text.size(); ++i) {
+            sum += static_cast<uint64_t>(static_cast<int64_t>(static_cast<signed char>(text[i])))
+                   << (8 * (i % 8));
+        }
+        return static_cast<int64_t>(sum);
+    };
+    uint32_t seed = 12345;
+    std::string text;
+    for (size_t length : {1u, 3u, 7u, 8u, 9u, 17u, 4096u, 40000u, 300001u}) {
+        text.clear();
+        for (size_t i = 0; i < length; ++i) {
+            seed = seed * 1103515245u + 12345u;
+            text += static_cast<char>(seed >> 23);
+        }
+        EXPECT_EQ(HashText32(text), reference32(text)) << length;
+        EXPECT_EQ(HashText64(text), reference64(text)) << length;
+    }
+    // Long runs of the most negative and most positive characters.
+    std::string low(1 << 20, '\x80'), high(1 << 20, '\x7f');
+    EXPECT_EQ(HashText64(low), reference64(low));
+    EXPECT_EQ(HashText32(high), reference32(high));
+}

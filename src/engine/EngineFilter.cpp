@@ -1,0 +1,310 @@
+// CInboxWardenEngine: the decision about one newly fetched message.
+#include <climits>
+#include <cstdio>
+
+#include "engine/CInboxWardenEngine.h"
+#include "lists/CFilterLists.h"
+#include "support/CAppEnvironment.h"
+#include "support/Scramble.h"
+
+namespace {
+
+// Messages above this many bytes are left on the server untouched.
+constexpr uint32_t kMaxFilteredSize = 100000;
+// The tenth consecutive message with the same sender and subject is a loop.
+constexpr int32_t kLoopLimit = 10;
+
+std::string Format(const char* format, const std::string& argument) {
+    int n = snprintf(nullptr, 0, format, argument.c_str());
+    if (n <= 0) {
+        return {};
+    }
+    std::string out(static_cast<size_t>(n) + 1, '\0');
+    snprintf(out.data(), out.size(), format, argument.c_str());
+    out.resize(static_cast<size_t>(n));
+    return out;
+}
+
+bool Contains(const std::string& text, const std::string& part) {
+    return !part.empty() && text.find(part) != std::string::npos;
+}
+
+// True when text begins with prefix, ignoring the case of A to Z.
+bool StartsWithNoCase(const std::string& text, std::string prefix) {
+    if (text.size() < prefix.size()) {
+        return false;
+    }
+    std::string head = text.substr(0, prefix.size());
+    ToLower(head);
+    ToLower(prefix);
+    bool equal = head == prefix;
+    head.assign(head.size(), '\0');
+    prefix.assign(prefix.size(), '\0');
+    return equal;
+}
+
+// The pending tasks as the result line shows them, in their fixed order.
+std::string TodoText(uint32_t todo, bool duplicate) {
+    std::string text;
+    if (todo == 0) {
+        text += "Leave on Server.";
+    }
+    if (duplicate) {
+        text += "Not challenged (Duplicate)";
+    }
+    static const struct {
+        uint32_t bit;
+        const char* text;
+    } kTexts[] = {
+        {Challenge, "Challenge, "},         {DeleteFromServer, "DeleteFromServer, "},
+        {RestoreSender, "RestoreSender, "}, {WelcomeSender, "WelcomeSender, "},
+        {RestoreEmail, "RestoreEmail, "},   {Instruction, "Instruction to InboxWarden, "},
+    };
+    for (const auto& entry : kTexts) {
+        if (todo & entry.bit) {
+            text += entry.text;
+        }
+    }
+    return text;
+}
+
+}  // namespace
+
+void CInboxWardenEngine::FilterNewEmail(CEmailData* email) {
+    if (!email) {
+        return;
+    }
+    CLogFile& log = MainLog();
+    CSettings& settings = Settings();
+    CFilterLists& lists = CFilterLists::Instance();
+    const std::string label = email->GetLabel();
+    SetStatus("%s: Filtering new email: %s", FormatNow(false).c_str(), label.c_str());
+
+    // The save fetches the whole message from the server. It works on a copy
+    // so that the interface thread, which reads the live record under the
+    // history's lock, is not held up by the transfer; the one field the save
+    // sets is copied back under the lock.
+    CEmailData copy = [&] {
+        auto lock = m_history.Lock();
+        return *email;
+    }();
+    if (SaveToQuarantine(&copy)) {
+        {
+            auto lock = m_history.Lock();
+            email->m_emailFilename = copy.m_emailFilename;
+            email->MarkDirty();
+        }
+        log.Write("Saved (%s)", label.c_str());
+    } else {
+        SetStatus("Failed to save (%s)", label.c_str());
+    }
+
+    std::string message;
+    {
+        auto lock = m_history.Lock();
+        std::string lowerSender = email->m_sender;
+        std::string lowerSubject = email->m_subject;
+        ToLower(lowerSender);
+        ToLower(lowerSubject);
+
+        auto report = [&](const std::string& text) {
+            message = text;
+            email->m_reasonDetails = text;
+            email->MarkDirty();
+            if (m_detailedLog) {
+                log.Write("%s", text.c_str());
+            }
+        };
+        auto decide = [&](uint32_t status, uint32_t reason) {
+            email->m_status = status;
+            email->m_reason = reason;
+            email->MarkDirty();
+        };
+        auto addTodo = [&](uint32_t bits) {
+            email->m_todo |= bits;
+            email->MarkDirty();
+        };
+        auto clearTodo = [&]() {
+            email->m_todo = 0;
+            email->MarkDirty();
+        };
+        auto unknown = [&]() { return email->m_status == ES_Unknown; };
+        auto filterFor = [&](const char* list) {
+            return settings.GetBool(std::string("FilterFor") + list, "General", true);
+        };
+        std::string matched;
+
+        if (Contains(lowerSubject, "[iw.log]")) {
+            m_detailedLog = true;
+        }
+        if (!unknown()) {
+            IW_LOG_AT(log, "======> Ooops? pEmail->m_status != ES_Unknown, rather %d",
+                      static_cast<int>(email->m_status));
+        }
+
+        // Loops: an auto-responder answering itself sends the same message over
+        // and over, across scans and accounts.
+        std::string loopKey = email->m_sender + email->m_subject;
+        if (loopKey == m_loopKey) {
+            if (m_loopCount < INT32_MAX) {
+                ++m_loopCount;
+            }
+            if (m_loopCount >= kLoopLimit) {
+                decide(ES_Deleted, ER_Looping);
+                addTodo(DeleteFromServer);
+                report("Looping email");
+            }
+        } else {
+            m_loopKey = std::move(loopKey);
+            m_loopCount = 1;
+        }
+
+        if (unknown() && settings.GetBool("EnableRemoteCommands", "General", false)) {
+            std::string password = settings.GetString("!RemoteCommandsPassword", "General", "");
+            if (!password.empty()) {
+                std::string tag = "[iw:" + password;
+                // No plain copy of the password outlives the tag.
+                password = Scramble(password, true);
+                bool isInstruction = StartsWithNoCase(lowerSubject, tag);
+                tag.assign(tag.size(), '\0');
+                if (isInstruction) {
+                    decide(ES_OnServer, ER_Instruction);
+                    addTodo(Instruction);
+                    report("Instruction to InboxWarden");
+                    if (m_detailedLog) {
+                        log.Write("%s: %s", "Instruction to InboxWarden", lowerSubject.c_str());
+                    }
+                }
+            }
+        }
+
+        // Large messages stay on the server whatever was decided so far; the
+        // tasks already set (a loop's deletion, an instruction) still run.
+        if (email->m_size > kMaxFilteredSize) {
+            decide(ES_OnServer, ER_TooBig);
+            char text[64];
+            snprintf(text, sizeof text, "Too big for Spam (%d kb)",
+                     static_cast<int>(email->m_size / 1024));
+            report(text);
+        }
+
+        if (unknown() && Contains(lowerSubject, "[inboxwardenrestored]")) {
+            decide(ES_OnServer, ER_Good);
+            clearTodo();
+            report("Restored by InboxWarden");
+        }
+
+        if (unknown() && filterFor("Undesirables") &&
+            lists.FindWord(FL_Undesirables, lowerSender, matched, true)) {
+            decide(ES_Deleted, ER_Undesirable);
+            addTodo(DeleteFromServer);
+            report(Format("Undesirable sender (matched \"%s\")", matched));
+        }
+
+        if (unknown() && filterFor("Auto Senders") &&
+            lists.FindWord(FL_AutoSenders, lowerSender, matched, true)) {
+            if (Contains(email->m_text, m_challengeTag)) {
+                // An automatic answer to one of our challenges.
+                decide(ES_Deleted, ER_AutoSender);
+                addTodo(DeleteFromServer);
+                report(Format("From Auto sender (matched \"%s\")", matched));
+            } else {
+                // An automatic answer to the user's own mail.
+                if (settings.GetBool("JustDeleteAllFromAuto Senders", "General", false)) {
+                    decide(ES_Deleted, ER_UserMailBounced);
+                    addTodo(DeleteFromServer);
+                } else {
+                    decide(ES_OnServer, ER_UserMailBounced);
+                    clearTodo();
+                }
+                report("Auto Sender bounced a user email.");
+            }
+        }
+
+        if (unknown() && filterFor("Friends")) {
+            std::string address = settings.GetString("emailAddress", email->m_account, "");
+            std::string text;
+            // An account without its own address has nothing to recognise the
+            // user's mail by: an empty address matches no sender.
+            if (!address.empty() && CFilterLists::MatchWords(lowerSender, address, true)) {
+                text = Format("From me! (matched \"%s\")", address);
+            } else if (lists.FindWord(FL_Friends, lowerSender, matched, true)) {
+                text = Format("From a friend (matched \"%s\")", matched);
+            } else {
+                message = Format("[%s] not found in friends list", lowerSender);
+            }
+            if (!text.empty()) {
+                decide(ES_OnServer, ER_Friend);
+                clearTodo();
+                report(text);
+            }
+        }
+
+        if (unknown() && filterFor("Bad Subjects") &&
+            lists.FindWord(FL_BadSubjects, lowerSubject, matched, true)) {
+            decide(ES_Deleted, ER_BadSubject);
+            addTodo(DeleteFromServer);
+            report(Format("Bad subject (matched \"%s\")", matched));
+        }
+
+        // A reply to one of our challenges carries the tag back in its subject.
+        if (unknown() && Contains(email->m_subject, m_challengeTag)) {
+            lists.AddWord(email->m_sender, FL_Friends);
+            decide(ES_OnServer, ER_Registration);
+            addTodo(RestoreSender | WelcomeSender | AddSenderToFriends);
+            report(Format("Registration from %s", email->m_sender));
+        }
+
+        if (unknown() && (Contains(lowerSubject, "[bypassinboxwarden]") ||
+                          Contains(lowerSubject, "your registration was successful"))) {
+            decide(ES_OnServer, ER_Good);
+            clearTodo();
+            report(Format("Matched \"%s\"", "[bypassinboxwarden]"));
+        }
+
+        if (unknown() && filterFor("Good Subjects") &&
+            lists.FindWord(FL_GoodSubjects, lowerSubject, matched, true)) {
+            decide(ES_OnServer, ER_Good);
+            clearTodo();
+            report(Format("Good subject (matched \"%s\")", matched));
+        }
+
+        if (unknown()) {
+            decide(ES_Quarantined, ER_UnknownSender);
+            email->m_reasonDetails = "Unknown Sender";
+            addTodo(DeleteFromServer);
+            // Neither our own tagged mail nor an answer to a challenge is
+            // challenged, and a sender is challenged once for one subject.
+            if (settings.GetBool("SendChallenges", "General", true) && !email->m_duplicate &&
+                !Contains(lowerSubject, "[inboxwarden")) {
+                std::string address = lowerSender;
+                ExtractAddress(address);
+                if (IsEmailAddress(address)) {
+                    addTodo(Challenge);
+                } else {
+                    report(Format("Invalid email address (%s), cannot challenge.", address));
+                }
+            }
+        }
+        m_history.NotifyChanged();
+    }
+
+    if (!message.empty()) {
+        SetStatus("%s", message.c_str());
+    }
+    uint32_t status;
+    uint32_t reason;
+    uint32_t todo;
+    bool duplicate;
+    std::string details;
+    {
+        auto lock = m_history.Lock();
+        status = email->m_status;
+        reason = email->m_reason;
+        todo = email->m_todo;
+        duplicate = email->m_duplicate;
+        details = email->m_reasonDetails;
+    }
+    log.Write("   Result: status: %d, reason: %d (%s), To Do: %s", static_cast<int>(status),
+              static_cast<int>(reason), details.c_str(), TodoText(todo, duplicate).c_str());
+}
