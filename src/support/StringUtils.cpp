@@ -68,6 +68,9 @@ void RemoveChars(std::string& text, const std::string& set) {
 
 void MakeSafeName(std::string& text, bool keepPathSeparators) {
     RemoveChars(text, keepPathSeparators ? "%:*?\"<>|,;. \t" : "%\\/:*?\"<>|,;. \t");
+    // A NUL (a header may carry one) would cut the name short where the file
+    // system sees it: the counter and ".eml" would be lost from the path.
+    text.erase(std::remove(text.begin(), text.end(), '\0'), text.end());
 }
 
 void ToCrLf(std::string& text) {

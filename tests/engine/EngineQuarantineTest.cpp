@@ -68,6 +68,14 @@ TEST_F(EngineQuarantineTest, PathsStayInsideTheQuarantineFolder) {
         fs::path root = fs::weakly_canonical(QuarantineRoot());
         EXPECT_EQ(file.string().rfind(root.string(), 0), 0u) << email->m_emailFilename;
     }
+    // A NUL in a header field: every copy still gets its own counted ".eml" file.
+    for (int n = 0; n < 2; ++n) {
+        CEmailData* email = Record("Home", std::string("Eve\0", 4), std::string("Hi\0there", 8));
+        ASSERT_TRUE(engine->SaveToQuarantine(email));
+        EXPECT_EQ(email->m_emailFilename,
+                  QuarantineRoot() + "Home/Eve_Hithere_" + std::to_string(n) + ".eml");
+        EXPECT_TRUE(fs::is_regular_file(email->m_emailFilename));
+    }
 }
 
 TEST_F(EngineQuarantineTest, SavedCopyIsTheMessageItselfAndFailuresLeaveNoFile) {
