@@ -183,8 +183,9 @@ TEST_F(ScannerTest, DamagedSettingsAndDatabaseFilesAreSurvived) {
     Account(server.Port());
     // Binary garbage, a very long line, then the account's section again with
     // other values: the first of duplicated sections and keys counts.
+    static const char kGarbage[] = "\0\x01\xfe\xff garbage\n";
     std::string ini = TempHome::ReadFile(home.File("InboxWarden.ini"));
-    ini += std::string("\0\x01\xfe\xff garbage\n", 15) + std::string(300000, 'z') + "\n" +
+    ini += std::string(kGarbage, sizeof kGarbage - 1) + std::string(300000, 'z') + "\n" +
            "[Home]\nPopLogin=mallory\nPopPort=1\n[General]\nAccountsList=Nowhere\n";
     TempHome::WriteFile(home.File("InboxWarden.ini"), ini);
     const std::string notADatabase = "these are the user's notes, not a database\n";
