@@ -132,6 +132,29 @@ bool CInboxWardenEngine::SaveToQuarantine(CEmailData* email) {
     return true;
 }
 
+bool CInboxWardenEngine::EnsureSavedCopy(CEmailData* email) {
+    // Works on a copy, as the filter decision does, so that the interface
+    // thread is not held up by the transfer.
+    CEmailData copy = [&] {
+        auto lock = m_history.Lock();
+        return *email;
+    }();
+    std::error_code error;
+    if (!copy.m_emailFilename.empty() &&
+        std::filesystem::is_regular_file(copy.m_emailFilename, error)) {
+        return true;
+    }
+    if (!SaveToQuarantine(&copy)) {
+        MainLog().Write("Not deleting %s/%s: no copy of it could be saved", copy.m_sender.c_str(),
+                        copy.m_subject.c_str());
+        return false;
+    }
+    auto lock = m_history.Lock();
+    email->m_emailFilename = copy.m_emailFilename;
+    email->MarkDirty();
+    return true;
+}
+
 bool CInboxWardenEngine::RestoreEmailPrivate(CEmailData* email) {
     CLogFile& log = MainLog();
     if (email->m_emailFilename.empty()) {
