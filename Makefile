@@ -4,10 +4,14 @@ ASAN_BUILD ?= build-asan
 JOBS       ?= $(shell nproc)
 CMAKE_GEN  := $(shell command -v ninja >/dev/null 2>&1 && echo "-G Ninja")
 
-.PHONY: run build test test-normal test-asan deps-run deps-test bench bench-mail bench-match format clean
+.PHONY: run build test test-normal test-asan test-fuzz fuzz-long deps-run deps-test bench bench-mail \
+	bench-match format clean
 
-run: deps-run build
-	./$(BUILD)/inboxwarden
+# The program alone needs no test libraries: it has a build folder of its own.
+run: deps-run
+	cmake -S . -B build-run $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DIW_BUILD_TESTS=OFF
+	cmake --build build-run -j $(JOBS) --target inboxwarden inboxwarden-scan
+	./build-run/inboxwarden
 
 deps-run:
 	@scripts/install-deps.sh run
@@ -28,6 +32,7 @@ build: $(BUILD)/CMakeCache.txt
 test: deps-test
 	$(MAKE) test-normal
 	$(MAKE) test-asan
+	$(MAKE) test-fuzz
 
 test-normal: $(BUILD)/CMakeCache.txt
 	cmake --build $(BUILD) -j $(JOBS)
@@ -39,6 +44,14 @@ test-asan: $(ASAN_BUILD)/CMakeCache.txt
 		UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 		LSAN_OPTIONS=suppressions=$(CURDIR)/tests/lsan.supp \
 		ctest --output-on-failure -j $(JOBS) -LE realserver
+
+# Every fuzz target briefly on its corpus (clang build in build-fuzz/), and at length.
+FUZZ_SECONDS ?= 20
+test-fuzz:
+	fuzz/run.sh $(FUZZ_SECONDS)
+
+fuzz-long: deps-test
+	fuzz/run.sh 600
 
 bench: deps-test
 	cmake -S . -B build-bench $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=Release -DIW_BUILD_BENCH=ON -DIW_BUILD_UI=OFF
@@ -53,7 +66,7 @@ bench-mail: deps-test
 	bench/pop3_vs_plain.sh
 
 format:
-	find src tests bench -name '*.cpp' -o -name '*.h' | xargs clang-format -i
+	find src tests bench fuzz -name '*.cpp' -o -name '*.h' | xargs clang-format -i
 
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD) build-bench
+	rm -rf $(BUILD) $(ASAN_BUILD) build-bench build-run build-fuzz

@@ -13,20 +13,6 @@
 namespace {
 std::atomic<CInboxWardenEngine*> g_engine{nullptr};
 
-std::string FormatV(const char* format, va_list args) {
-    va_list copy;
-    va_copy(copy, args);
-    int n = vsnprintf(nullptr, 0, format, copy);
-    va_end(copy);
-    if (n <= 0) {
-        return {};
-    }
-    std::string out(static_cast<size_t>(n) + 1, '\0');
-    vsnprintf(out.data(), out.size(), format, args);
-    out.resize(static_cast<size_t>(n));
-    return out;
-}
-
 // A log with no environment behind it (never opened) swallows what it is given.
 CLogFile& NullLog() {
     static CLogFile log("", "");
@@ -190,7 +176,7 @@ void CInboxWardenEngine::Notify(int levels, const std::string& text) {
 void CInboxWardenEngine::SetStatus(const char* format, ...) {
     va_list args;
     va_start(args, format);
-    std::string text = FormatV(format, args);
+    std::string text = StringPrintfV(format, args);
     va_end(args);
     Notify(IEngineOwner::SL_Line1, text);
 }
@@ -198,7 +184,7 @@ void CInboxWardenEngine::SetStatus(const char* format, ...) {
 void CInboxWardenEngine::SetStatusLevel(int levels, const char* format, ...) {
     va_list args;
     va_start(args, format);
-    std::string text = FormatV(format, args);
+    std::string text = StringPrintfV(format, args);
     va_end(args);
     Notify(levels, text);
 }

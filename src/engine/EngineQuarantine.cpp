@@ -208,6 +208,12 @@ bool CInboxWardenEngine::RestoreEmailPrivate(CEmailData* email) {
     message.m_body = content.substr(separator + 4);
     message.ParseHeader();
     message.m_subject += "[InboxWardenRestored]";
+    // A message that reached the user as a blind copy, or the short copy of
+    // one that was gone from the server, names nobody: it is addressed to
+    // the user, or it could not be sent back at all.
+    if (message.GetRecipientCount() == 0) {
+        message.AddRecipient(bareAddress, "");
+    }
     message.FormatHeader();
     log.Write("UnQuarantining %s/%s from %s to %s", email->m_sender.c_str(),
               email->m_subject.c_str(), email->m_emailFilename.c_str(), email->m_account.c_str());

@@ -1,5 +1,7 @@
 #include "history/CEmailData.h"
 
+#include "support/StringUtils.h"
+
 #include <cstdarg>
 #include <cstdio>
 
@@ -13,23 +15,6 @@ constexpr StatusEntry kStatusTable[] = {
     {ES_Deleted, "Deleted"}, {ES_Delivered, "Delivered"}, {65535, nullptr},
 };
 
-std::string Printf(const char* format, ...) __attribute__((format(printf, 1, 2)));
-std::string Printf(const char* format, ...) {
-    va_list args;
-    va_start(args, format);
-    va_list copy;
-    va_copy(copy, args);
-    int n = vsnprintf(nullptr, 0, format, copy);
-    va_end(copy);
-    std::string out;
-    if (n > 0) {
-        out.resize(static_cast<size_t>(n) + 1);
-        vsnprintf(out.data(), out.size(), format, args);
-        out.resize(static_cast<size_t>(n));
-    }
-    va_end(args);
-    return out;
-}
 }  // namespace
 
 std::string CTimeText(time_t when) {
@@ -113,9 +98,9 @@ std::string CEmailData::GetLabel(unsigned fieldMask, const std::string& separato
 std::string CEmailData::Dump(const char* title) const {
     std::string out;
     if (title) {
-        out = Printf("----------- %s -------------\n", title);
+        out = StringPrintf("----------- %s -------------\n", title);
     }
-    out += Printf(
+    out += StringPrintf(
         "Account: %s\nSender: %s\nSubject: %s\nHeader Time: %s\nTime Received: %s\nSize: "
         "%d\nStatus: %s\nStatus Reason: %s\nReasonStr: %s\nFilename: %s\nID on Server: %d\nID in "
         "Database: %d\nTo do: %x\n",

@@ -281,6 +281,8 @@ int CPOP3::GetNumMessages() {
         }
         size_t digit = m_response.find_first_of("0123456789");
         if (digit == std::string::npos) {
+            // A count of -1 must say why, or the caller logs the last good "OK".
+            SetError(kReplyErrors[3]);
             return -1;
         }
         return LeadingNumber(m_response, digit);

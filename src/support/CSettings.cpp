@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -47,6 +48,12 @@ std::string Trim(const std::string& s) {
     while (e > b && (s[e - 1] == ' ' || s[e - 1] == '\t' || s[e - 1] == '\r'))
         --e;
     return s.substr(b, e - b);
+}
+
+void RemoveLineBreaks(std::string& text) {
+    text.erase(
+        std::remove_if(text.begin(), text.end(), [](char c) { return c == '\n' || c == '\r'; }),
+        text.end());
 }
 
 // One line of the file as it stands, without its "\n".
@@ -120,12 +127,15 @@ bool KeyValue(const std::string& line, std::string& key, std::string& value) {
 }
 
 // Index range [begin, end) of the first section so named; begin is the line
-// after its header. False when there is none.
+// after its header. False when there is none. Names in the file are read
+// without blanks at their ends, so the name asked for is taken so too (an
+// account typed as "Home, Work" is " Work").
 bool FindSection(const std::vector<Line>& lines, const std::string& section, size_t& begin,
                  size_t& end) {
     std::string name;
+    const std::string wanted = Trim(section);
     for (size_t i = 0; i < lines.size(); ++i) {
-        if (SectionName(lines[i].text, name) && EqualNoCase(name, section)) {
+        if (SectionName(lines[i].text, name) && EqualNoCase(name, wanted)) {
             begin = i + 1;
             end = begin;
             while (end < lines.size() && !SectionName(lines[end].text, name)) {
@@ -146,8 +156,9 @@ bool ReadValue(const std::string& path, const std::string& key, const std::strin
         return false;
     }
     std::string k, v;
+    const std::string wanted = Trim(key);
     for (size_t i = begin; i < end; ++i) {
-        if (KeyValue(lines[i].text, k, v) && EqualNoCase(k, key)) {
+        if (KeyValue(lines[i].text, k, v) && EqualNoCase(k, wanted)) {
             value = v;
             return true;
         }
@@ -189,10 +200,12 @@ bool WriteFileAtomically(const std::string& path, const std::string& content) {
     return true;
 }
 
-bool WriteValue(const std::string& path, const std::string& key, const std::string& value,
-                const std::string& section) {
+bool WriteValue(const std::string& path, const std::string& givenKey, const std::string& value,
+                const std::string& givenSection) {
     // Names with line breaks or brackets would write lines that read back as
-    // other keys or sections.
+    // other keys or sections; blanks at their ends would not read back.
+    const std::string key = Trim(givenKey);
+    const std::string section = Trim(givenSection);
     if (key.empty() || key.find_first_of("\r\n[]=;") != std::string::npos ||
         section.find_first_of("\r\n]") != std::string::npos) {
         return false;
@@ -202,11 +215,8 @@ bool WriteValue(const std::string& path, const std::string& key, const std::stri
         return false;
     }
     // A value cannot span lines in this format: line breaks would become keys.
-    std::string clean;
-    for (char c : value) {
-        if (c != '\n' && c != '\r')
-            clean += c;
-    }
+    std::string clean = value;
+    RemoveLineBreaks(clean);
     std::string newLine = key + "=" + clean;
     size_t begin, end;
     if (!FindSection(lines, section, begin, end)) {
@@ -316,13 +326,17 @@ bool CSettings::WriteString(const std::string& key, const std::string& value,
                             const std::string& section) {
     std::string stored = value;
     if (!key.empty() && key[0] == '!') {
+        // The file keeps a value on one line without blanks at its ends; the
+        // scrambled text must be stored whole, or it unscrambles into
+        // something else, so those go before scrambling.
+        RemoveLineBreaks(stored);
         if (stored.size() > kMaxScrambledLength) {
             // Refusing would lose the whole secret; a cut one is still usable
             // and the log says what happened.
             LogToMain("Settings: the value of %s was longer than 999 characters and was cut.", key);
             stored.resize(kMaxScrambledLength);
         }
-        stored = Scramble(stored, true);
+        stored = Scramble(Trim(stored), true);
     }
     std::lock_guard<std::mutex> guard(StoreLock());
     return WriteValue(m_path, key, stored, section);

@@ -1,6 +1,7 @@
 #include "support/StringUtils.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <unordered_set>
 
 void SplitBySet(const std::string& delimiters, const std::string& text, StringList& list) {
@@ -67,6 +68,9 @@ void RemoveChars(std::string& text, const std::string& set) {
 
 void MakeSafeName(std::string& text, bool keepPathSeparators) {
     RemoveChars(text, keepPathSeparators ? "%:*?\"<>|,;. \t" : "%\\/:*?\"<>|,;. \t");
+    // A NUL (a header may carry one) would cut the name short where the file
+    // system sees it: the counter and ".eml" would be lost from the path.
+    text.erase(std::remove(text.begin(), text.end(), '\0'), text.end());
 }
 
 void ToCrLf(std::string& text) {
@@ -152,4 +156,26 @@ bool IsEmailAddress(const std::string& text) {
         dot = text.find('.', dot + 1);
     }
     return false;
+}
+
+std::string StringPrintfV(const char* format, va_list args) {
+    va_list copy;
+    va_copy(copy, args);
+    int n = vsnprintf(nullptr, 0, format, copy);
+    va_end(copy);
+    if (n <= 0) {
+        return {};
+    }
+    std::string out(static_cast<size_t>(n) + 1, '\0');
+    vsnprintf(out.data(), out.size(), format, args);
+    out.resize(static_cast<size_t>(n));
+    return out;
+}
+
+std::string StringPrintf(const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    std::string out = StringPrintfV(format, args);
+    va_end(args);
+    return out;
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdarg>
 #include <string>
 #include <vector>
 
@@ -28,3 +29,7 @@ std::string FillPlaceholders(const std::string& templ, const StringList& args);
 // text unchanged, when either is missing or ">" comes first.
 bool ExtractAddress(std::string& text);
 bool IsEmailAddress(const std::string& text);
+
+// printf into a string of whatever length the text needs.
+std::string StringPrintf(const char* format, ...) __attribute__((format(printf, 1, 2)));
+std::string StringPrintfV(const char* format, va_list args);

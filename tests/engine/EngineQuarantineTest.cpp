@@ -68,6 +68,14 @@ TEST_F(EngineQuarantineTest, PathsStayInsideTheQuarantineFolder) {
         fs::path root = fs::weakly_canonical(QuarantineRoot());
         EXPECT_EQ(file.string().rfind(root.string(), 0), 0u) << email->m_emailFilename;
     }
+    // A NUL in a header field: every copy still gets its own counted ".eml" file.
+    for (int n = 0; n < 2; ++n) {
+        CEmailData* email = Record("Home", std::string("Eve\0", 4), std::string("Hi\0there", 8));
+        ASSERT_TRUE(engine->SaveToQuarantine(email));
+        EXPECT_EQ(email->m_emailFilename,
+                  QuarantineRoot() + "Home/Eve_Hithere_" + std::to_string(n) + ".eml");
+        EXPECT_TRUE(fs::is_regular_file(email->m_emailFilename));
+    }
 }
 
 TEST_F(EngineQuarantineTest, SavedCopyIsTheMessageItselfAndFailuresLeaveNoFile) {
@@ -136,12 +144,23 @@ TEST_F(EngineQuarantineTest, RestoreGoesToTheAccountAddressOnly) {
     EXPECT_NE(data.find("list@lists.example"), std::string::npos) << "header keeps its To";
     EXPECT_NE(data.find("\r\n\r\n.dot line\r\nbody\r\n"), std::string::npos) << data;
 
+    // A stored copy without To or Cc (a blind copy, or the short copy of a
+    // message that was gone from the server) comes back addressed to the user.
+    email->m_status = ES_Quarantined;
+    TempHome::WriteFile(path, "\r\nFrom: Bob <bob@x.org>\r\nSubject: Hi\r\n\r\nbcc body\r\n");
+    ASSERT_TRUE(engine->RestoreEmailPrivate(email));
+    deliveries = sink.Deliveries();
+    ASSERT_EQ(deliveries.size(), 2u);
+    EXPECT_EQ(deliveries[1].recipients, std::vector<std::string>{"me@home.example"});
+    EXPECT_NE(deliveries[1].data.find("To: <me@home.example>"), std::string::npos)
+        << deliveries[1].data;
+
     // No address for the account: nothing can be restored.
     Settings().WriteString("emailAddress", "", "Home");
     email->m_status = ES_Quarantined;
     EXPECT_FALSE(engine->RestoreEmailPrivate(email));
     EXPECT_EQ(email->m_status, ES_Quarantined);
-    EXPECT_EQ(sink.Deliveries().size(), 1u);
+    EXPECT_EQ(sink.Deliveries().size(), 2u);
     engine->SetCurrentClients(nullptr, nullptr);
     server.Stop();
 }

@@ -170,7 +170,8 @@ TEST_F(Pop3Test, AnyReplyButErrCountsAsSuccess) {
     Attach(pop);
     ASSERT_TRUE(pop.Connect());
     EXPECT_EQ(pop.GetNumMessages(), -1);
-    EXPECT_EQ(pop.GetErrorText(), "OK");  // unchanged by a count without digits
+    // A count without digits is a failure, and says so.
+    EXPECT_EQ(pop.GetErrorText(), "STATus couldn't be retrieved");
     EXPECT_EQ(pop.GetNumMessages(), -1);  // "-ER" is no refusal, but holds no number
     EXPECT_EQ(pop.GetNumMessages(), 3);
     EXPECT_EQ(pop.GetNumMessages(), 2147483647);

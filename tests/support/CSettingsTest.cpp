@@ -68,6 +68,20 @@ TEST_F(SettingsTest, NamesMatchWithoutCaseAndFirstDuplicateWins) {
               (std::vector<std::string>{"smtpName", "Interval", "Interval"}));
 }
 
+TEST_F(SettingsTest, NamesWithBlanksAtTheirEndsFindTheirLines) {
+    // "Home, Work" in AccountsList gives the account " Work".
+    ASSERT_TRUE(settings.WriteString("emailAddress", "w@x.org", " Work"));
+    ASSERT_TRUE(settings.WriteString("emailAddress", "w2@x.org", " Work "));
+    ASSERT_TRUE(settings.WriteString(" Port ", "110", "Work"));
+    ASSERT_TRUE(settings.WriteString("Port", "995", " Work"));
+    EXPECT_EQ(settings.GetString("emailAddress", " Work", ""), "w2@x.org");
+    EXPECT_EQ(settings.GetString("emailAddress", "Work", ""), "w2@x.org");
+    EXPECT_EQ(settings.GetInt(" Port", "Work", 0), 995);
+    EXPECT_EQ(TempHome::ReadFile(path), "[Work]\nemailAddress=w2@x.org\nPort=995\n");
+    EXPECT_EQ(settings.GetSectionKeys(" Work"), (std::vector<std::string>{"emailAddress", "Port"}));
+    EXPECT_FALSE(settings.WriteString("  ", "x", "Work"));
+}
+
 TEST_F(SettingsTest, OnlyExactYesReadsTrue) {
     TempHome::WriteFile(path, "[General]\na=Yes\nb=yes\nc=1\nd=YES\ne=Yes \nf=\n");
     EXPECT_TRUE(settings.GetBool("a", "General", false));
@@ -107,6 +121,12 @@ TEST_F(SettingsTest, ScrambledKeysRoundTripAndAreNotPlainInFile) {
     // Longer than 999 characters: cut, not refused.
     ASSERT_TRUE(settings.WriteString("!Long", std::string(1500, 'k'), "General"));
     EXPECT_EQ(settings.GetString("!Long", "General", ""), std::string(999, 'k'));
+    // Line breaks and end blanks go as from a plain value, and the rest
+    // still unscrambles to itself (the scrambling depends on the length).
+    ASSERT_TRUE(settings.WriteString("!Pass2", " 12ab\r\n34cd\t", "acct"));
+    EXPECT_EQ(settings.GetString("!Pass2", "acct", ""), "12ab34cd");
+    ASSERT_TRUE(settings.WriteString("!Long", std::string(998, 'k') + "\n  xy", "General"));
+    EXPECT_EQ(settings.GetString("!Long", "General", ""), std::string(998, 'k'));
 }
 
 TEST_F(SettingsTest, ValuesCannotInjectLinesAndBadNamesAreRefused) {

@@ -58,6 +58,13 @@ TEST(MakeSafeName, RemovesTheFourteenOrTwelve) {
     std::string dots = "../../etc";
     MakeSafeName(dots);
     EXPECT_EQ(dots, "etc");
+    // A NUL would end the name early for the file system.
+    std::string nul("Bob\0_Hi\0", 9);
+    MakeSafeName(nul);
+    EXPECT_EQ(nul, "Bob_Hi");
+    std::string nulPath("Home/\0x", 7);
+    MakeSafeName(nulPath, true);
+    EXPECT_EQ(nulPath, "Home/x");
 }
 
 TEST(ToCrLf, InsertsOnlyWhereMissing) {
