@@ -302,3 +302,33 @@ TEST_F(EngineScanTest, ConnectionDroppedWhileSavingDeletesNothingUnsaved) {
     }
     EXPECT_TRUE(message2Left);
 }
+
+TEST_F(EngineScanTest, MatchingMarksDuplicatesAndEqualsAmongTheFetchedToo) {
+    engine->SetReadOnly(true);
+    CEmailData* old = AddHistory("Home", "Ann <ann@x.org>", "Known", ES_Quarantined);
+    old->m_headerTimestamp = "a date";
+    auto fetched = [](const std::string& sender, const std::string& subject, uint32_t checksum,
+                      int32_t id) {
+        return std::make_unique<CEmailData>("Home", 1u, sender, subject, checksum, "", "a date",
+                                            10u, ES_Unknown, 0u, "", "", id);
+    };
+    std::vector<std::unique_ptr<CEmailData>> emails;
+    emails.push_back(fetched("Ann <ann@x.org>", "Known", 42, 1));  // equal to the old one
+    emails.push_back(fetched("Ann <ann@x.org>", "Known", 7, 2));   // new, same pair
+    emails.push_back(fetched("Bob <bob@x.org>", "Fresh", 9, 3));   // new
+    emails.push_back(fetched("Bob <bob@x.org>", "Fresh", 10, 4));  // new, pair of the one before
+    emails.push_back(fetched("Bob <bob@x.org>", "Fresh", 9, 5));   // equal to number 3
+    int newOnServer = 0;
+    int newEmails = 0;
+    engine->MatchWithHistory(emails, "Home", newOnServer, newEmails);
+    EXPECT_EQ(newEmails, 3);
+    EXPECT_EQ(old->m_serverId, 1);
+    auto records = Records();
+    ASSERT_EQ(records.size(), 4u);
+    EXPECT_EQ(records[1]->m_serverId, 2);
+    EXPECT_TRUE(records[1]->m_duplicate);
+    EXPECT_EQ(records[2]->m_serverId, 3);
+    EXPECT_FALSE(records[2]->m_duplicate);
+    EXPECT_EQ(records[3]->m_serverId, 4);
+    EXPECT_TRUE(records[3]->m_duplicate);
+}
