@@ -1,7 +1,9 @@
 // CPOP3 against the loopback Dovecot, next to the least a client can do on
 // the same connection: a plain socket loop. bench/pop3_vs_plain.sh starts the
 // servers, fills the mailboxes and runs this together with a Python poplib
-// client, then prints the ratios.
+// client, then prints the ratios. It also times a whole scan of the 2,000
+// messages when none of them is new against the plain client issuing the
+// commands that scan sends.
 //
 // Mailboxes (from the env file named by IW_MAIL_ENV):
 //   IW_BENCH_LARGE_USER  one message of about 20 MB
@@ -22,8 +24,13 @@
 #include <stdexcept>
 #include <string>
 
+#include "engine/CInboxWardenEngine.h"
+#include "engine/IEngineOwner.h"
+#include "lists/CFilterLists.h"
 #include "mail/CMailContent.h"
 #include "mail/CPOP3.h"
+#include "support/CAppEnvironment.h"
+#include "support/CSettings.h"
 
 namespace {
 
@@ -33,6 +40,7 @@ struct Server {
     std::string largeUser, largePassword;
     std::string manyUser, manyPassword;
     int manyCount = 0;
+    unsigned smtpPort = 0;
 };
 
 const Server& GetServer() {
@@ -55,6 +63,7 @@ const Server& GetServer() {
         };
         s.host = values["IW_MAIL_HOST"];
         s.port = static_cast<unsigned>(atoi(values["IW_MAIL_POP3_PORT"].c_str()));
+        s.smtpPort = static_cast<unsigned>(atoi(values["IW_MAIL_SMTP_PORT"].c_str()));
         user("IW_BENCH_LARGE_USER", s.largeUser, s.largePassword);
         user("IW_BENCH_MANY_USER", s.manyUser, s.manyPassword);
         s.manyCount = getenv("IW_BENCH_MANY_COUNT") ? atoi(getenv("IW_BENCH_MANY_COUNT")) : 0;
@@ -223,10 +232,102 @@ void BM_TopList2000_Plain(benchmark::State& state) {
     state.SetItemsProcessed(state.iterations() * s.manyCount);
 }
 
+// The engine's owner for the scan benchmark: keeps the counts of the last scan.
+class ScanOwner : public IEngineOwner {
+public:
+    void OnStatus(int, const std::string&) override {}
+    void OnProgressRange(int, int) override {}
+    void OnProgress(int, int) override {}
+    void OnScanStarted() override {}
+    void OnScanDone(int, int newMessages) override { lastNew = newMessages; }
+    void OnHistoryChanged() override {}
+    void OnNewMail(int, const std::string&) override {}
+    void OnDatabaseError(const std::string&, const std::string&) override {}
+    void OnCloseProgram() override {}
+    bool OnOpenWithDesktop(const std::string&) override { return false; }
+    int lastNew = -1;
+};
+
+// An engine on the program folder of INBOXWARDEN_HOME with one account on the
+// mailbox of 2,000 messages. Its first scan, not timed, learns them all (they
+// come from friends, and read-only mode keeps everything on the server);
+// later runs of the program find them in the database already.
+struct ScanSetup {
+    CAppEnvironment env{"InboxWarden", CAppEnvironment::AE_IniInProgramFolder};
+    ScanOwner owner;
+    std::unique_ptr<CInboxWardenEngine> engine;
+    bool ready = false;
+
+    ScanSetup() {
+        const Server& s = GetServer();
+        CAppEnvironment::SetInstance(&env);
+        CSettings& settings = env.GetSettings();
+        settings.WriteString("AccountsList", "Bench", "General");
+        settings.WriteString("SmtpName", s.host, "General");
+        settings.WriteInt("SmtpPort", static_cast<int>(s.smtpPort), "General");
+        settings.WriteBool("Filter", true, "Bench");
+        settings.WriteString("emailAddress", s.manyUser, "Bench");
+        settings.WriteString("PopName", s.host, "Bench");
+        settings.WriteInt("PopPort", static_cast<int>(s.port), "Bench");
+        settings.WriteString("PopLogin", s.manyUser, "Bench");
+        settings.WriteString("!PopPassword", s.manyPassword, "Bench");
+        CFilterLists::Instance().Reload();
+        CFilterLists::Instance().AddWord("@iw.test", FL_Friends);
+        engine = std::make_unique<CInboxWardenEngine>();
+        engine->SetReadOnly(true);
+        if (!engine->Initialize(&owner)) {
+            return;
+        }
+        engine->ScanServers();
+        ready = !engine->LastScanHadErrors() && engine->GetHistory().GetCount() >= s.manyCount;
+    }
+    ~ScanSetup() {
+        engine.reset();
+        CAppEnvironment::SetInstance(nullptr);
+    }
+};
+
+// One scan of the mailbox with nothing new in it: login, STAT, TOP and LIST
+// of every message, the matching, the save and QUIT.
+void BM_ScanNothingNew2000_Engine(benchmark::State& state) {
+    static ScanSetup setup;
+    if (!setup.ready) {
+        state.SkipWithError("the first scan of the mailbox failed");
+        return;
+    }
+    for (auto _ : state) {
+        setup.engine->ScanServers();
+        if (setup.engine->LastScanHadErrors() || setup.owner.lastNew != 0) {
+            state.SkipWithError("the scan failed or found new mail");
+            break;
+        }
+    }
+    state.SetItemsProcessed(state.iterations() * GetServer().manyCount);
+}
+
+// The same session with the plain client: login, STAT, TOP and LIST of every
+// message, QUIT; all of it timed, as it is in the scan.
+void BM_ScanNothingNew2000_Plain(benchmark::State& state) {
+    const Server& s = GetServer();
+    std::string text;
+    for (auto _ : state) {
+        auto plain = std::make_unique<PlainClient>(s.manyUser, s.manyPassword);
+        benchmark::DoNotOptimize(plain->Command("STAT\r\n"));
+        for (int i = 1; i <= s.manyCount; ++i) {
+            plain->Multi("TOP " + std::to_string(i) + " 500\r\n", text);
+            benchmark::DoNotOptimize(plain->Command("LIST " + std::to_string(i) + "\r\n"));
+        }
+        plain.reset();
+    }
+    state.SetItemsProcessed(state.iterations() * s.manyCount);
+}
+
 BENCHMARK(BM_Retr20MB_CPOP3)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_Retr20MB_Plain)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_TopList2000_CPOP3)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_TopList2000_Plain)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_ScanNothingNew2000_Engine)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_ScanNothingNew2000_Plain)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 }  // namespace
 

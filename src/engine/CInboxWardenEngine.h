@@ -112,12 +112,11 @@ public:
 
     // Quarantine and restore.
     bool SaveToQuarantine(CEmailData* email);
-    // True when the record's quarantine file is there; otherwise saves it
-    // now through the current connection. A message may leave the server
-    // only when this is true.
-    bool EnsureQuarantined(CEmailData* email);
     bool RestoreEmailPrivate(CEmailData* email);
     int32_t RestoreEmailsFromSenderPrivate(const std::string& sender);
+    // True when the record's quarantine copy is on disk, saving it now if
+    // needed: a message may leave the server only when a copy of it is kept.
+    bool EnsureSavedCopy(CEmailData* email);
     // The account's quarantine folder, ending without "/".
     std::string GetQuarantineFolder(const std::string& account) const;
 

@@ -132,20 +132,21 @@ bool CInboxWardenEngine::SaveToQuarantine(CEmailData* email) {
     return true;
 }
 
-bool CInboxWardenEngine::EnsureQuarantined(CEmailData* email) {
+bool CInboxWardenEngine::EnsureSavedCopy(CEmailData* email) {
+    // Works on a copy, as the filter decision does, so that the interface
+    // thread is not held up by the transfer.
     CEmailData copy = [&] {
         auto lock = m_history.Lock();
         return *email;
     }();
-    struct stat info;
-    if (!copy.m_emailFilename.empty() && stat(copy.m_emailFilename.c_str(), &info) == 0 &&
-        S_ISREG(info.st_mode)) {
+    std::error_code error;
+    if (!copy.m_emailFilename.empty() &&
+        std::filesystem::is_regular_file(copy.m_emailFilename, error)) {
         return true;
     }
-    // The save when the message was new failed (or its file went): the
-    // message is fetched again rather than deleted without a copy.
-    if (copy.m_serverId <= 0 || !SaveToQuarantine(&copy)) {
-        MainLog().Write("Not deleting %s: it has no quarantine copy", copy.GetLabel().c_str());
+    if (!SaveToQuarantine(&copy)) {
+        MainLog().Write("Not deleting %s/%s: no copy of it could be saved", copy.m_sender.c_str(),
+                        copy.m_subject.c_str());
         return false;
     }
     auto lock = m_history.Lock();

@@ -1,6 +1,6 @@
 // CInboxWardenEngine: one pass over every account.
+#include <string_view>
 #include <unordered_map>
-#include <unordered_set>
 
 #include "engine/CInboxWardenEngine.h"
 #include "engine/IEngineOwner.h"
@@ -11,29 +11,30 @@
 
 namespace {
 
-// Keys that cannot be confused whatever the texts hold: each piece is
-// preceded by its length.
-void AppendKeyPart(std::string& key, const std::string& part) {
-    key += std::to_string(part.size());
-    key += ':';
-    key += part;
+// Hashes of the fields that make two records equal (IsSameEmail) and of
+// sender and subject, made without copying the texts: the history may hold
+// 100,000 records and is walked once per account. Equal hashes are only
+// candidates; the fields themselves decide.
+size_t Mix(size_t seed, size_t value) {
+    return seed ^ (value + 0x9e3779b97f4a7c15ULL + (seed << 6) + (seed >> 2));
 }
 
-std::string SameEmailKey(const CEmailData& email) {
-    std::string key;
-    AppendKeyPart(key, email.m_account);
-    AppendKeyPart(key, email.m_sender);
-    AppendKeyPart(key, email.m_subject);
-    AppendKeyPart(key, email.m_headerTimestamp);
-    key += std::to_string(email.m_bodyChecksum);
-    return key;
+size_t HashText(const std::string& text) {
+    return std::hash<std::string_view>()(std::string_view(text));
 }
 
-std::string SenderSubjectKey(const CEmailData& email) {
-    std::string key;
-    AppendKeyPart(key, email.m_sender);
-    AppendKeyPart(key, email.m_subject);
-    return key;
+size_t SenderSubjectHash(const CEmailData& email) {
+    return Mix(HashText(email.m_sender), HashText(email.m_subject));
+}
+
+size_t SameEmailHash(const CEmailData& email) {
+    size_t h = Mix(SenderSubjectHash(email), HashText(email.m_account));
+    h = Mix(h, HashText(email.m_headerTimestamp));
+    return Mix(h, email.m_bodyChecksum);
+}
+
+bool SameSenderSubject(const CEmailData& a, const CEmailData& b) {
+    return a.m_sender == b.m_sender && a.m_subject == b.m_subject;
 }
 
 unsigned PortSetting(CSettings& settings, const char* key, const std::string& section,
@@ -214,60 +215,94 @@ void CInboxWardenEngine::MatchWithHistory(std::vector<std::unique_ptr<CEmailData
                                           const std::string& account, int& newOnServer,
                                           int& newEmails) {
     CLogFile& log = MainLog();
-    // Indexes stand in for the walks over all records, so a large history
-    // costs no more per fetched message than a small one.
-    std::unordered_map<std::string, CEmailData*> firstFetched;
-    for (auto& email : emails) {
-        firstFetched.emplace(SameEmailKey(*email), email.get());
+    // Indexes of the fetched records stand in for the walks over the whole
+    // history for each of them: one pass over the history answers, for every
+    // fetched record, whether an equal record exists and whether one with the
+    // same sender and subject does.
+    const size_t count = emails.size();
+    std::unordered_multimap<size_t, size_t> bySame;
+    std::unordered_multimap<size_t, size_t> byPair;
+    bySame.reserve(count);
+    byPair.reserve(count);
+    std::vector<size_t> sameHash(count);
+    std::vector<size_t> pairHash(count);
+    for (size_t i = 0; i < count; ++i) {
+        pairHash[i] = SenderSubjectHash(*emails[i]);
+        sameHash[i] = SameEmailHash(*emails[i]);
+        bySame.emplace(sameHash[i], i);
+        byPair.emplace(pairHash[i], i);
     }
-    std::unordered_set<std::string> known;
-    std::unordered_set<std::string> senderSubjects;
+    std::vector<char> known(count, 0);
+    // Every fetched record equal to record, or with its sender and subject.
+    auto markEqual = [&](const CEmailData& record, size_t hash) {
+        auto range = bySame.equal_range(hash);
+        for (auto it = range.first; it != range.second; ++it) {
+            if (emails[it->second] && record.IsSameEmail(*emails[it->second])) {
+                known[it->second] = 1;
+            }
+        }
+    };
+    auto markDuplicates = [&](const CEmailData& record, size_t hash) {
+        auto range = byPair.equal_range(hash);
+        for (auto it = range.first; it != range.second; ++it) {
+            if (emails[it->second] && SameSenderSubject(record, *emails[it->second])) {
+                emails[it->second]->m_duplicate = true;
+            }
+        }
+    };
+    const bool logging = log.IsEnabled();
     {
         auto lock = m_history.Lock();
-        int count = m_history.GetCount();
-        known.reserve(static_cast<size_t>(count) + emails.size());
-        senderSubjects.reserve(static_cast<size_t>(count) + emails.size());
-        for (int i = 0; i < count; ++i) {
+        int historyCount = m_history.GetCount();
+        for (int i = 0; i < historyCount; ++i) {
             CEmailData* record = m_history.GetAt(i);
-            std::string key = SameEmailKey(*record);
-            if (record->m_account == account) {
-                record->m_serverId = 0;
-                auto found = firstFetched.find(key);
-                if (found != firstFetched.end()) {
-                    record->m_serverId = found->second->m_serverId;
-                    log.Write("Emails found equal, cloning ID on server: %s\n%s",
-                              found->second->Dump("just found:").c_str(),
-                              record->Dump("current:").c_str());
-                } else if (m_cleanScan && record->m_status == ES_OnServer) {
-                    record->m_status = ES_Delivered;
-                    record->MarkDirty();
-                    log.Write("Could not find email, setting as Delivered:\n%s",
-                              record->Dump().c_str());
+            if (!record) {
+                continue;
+            }
+            markDuplicates(*record, SenderSubjectHash(*record));
+            size_t hash = SameEmailHash(*record);
+            markEqual(*record, hash);
+            if (record->m_account != account) {
+                continue;
+            }
+            record->m_serverId = 0;
+            // The first equal fetched record, in fetched order.
+            CEmailData* found = nullptr;
+            size_t foundIndex = count;
+            auto range = bySame.equal_range(hash);
+            for (auto it = range.first; it != range.second; ++it) {
+                if (it->second < foundIndex && record->IsSameEmail(*emails[it->second])) {
+                    foundIndex = it->second;
+                    found = emails[it->second].get();
                 }
             }
-            known.insert(std::move(key));
-            senderSubjects.insert(SenderSubjectKey(*record));
+            if (found) {
+                record->m_serverId = found->m_serverId;
+                if (logging) {
+                    log.Write("Emails found equal, cloning ID on server: %s\n%s",
+                              found->Dump("just found:").c_str(), record->Dump("current:").c_str());
+                }
+            } else if (m_cleanScan && record->m_status == ES_OnServer) {
+                record->m_status = ES_Delivered;
+                record->MarkDirty();
+                log.Write("Could not find email, setting as Delivered:\n%s",
+                          record->Dump().c_str());
+            }
         }
     }
     bool changed = false;
-    for (auto& owned : emails) {
+    for (size_t i = 0; i < count; ++i) {
         if (m_abortRequested) {
             break;
         }
-        CEmailData* email = owned.get();
-        std::string pairKey = SenderSubjectKey(*email);
-        // Any earlier record with this sender and subject makes it a
-        // duplicate; an equal record is one of them.
-        if (senderSubjects.count(pairKey)) {
-            email->m_duplicate = true;
-        }
-        std::string key = SameEmailKey(*email);
-        if (known.count(key)) {
+        if (known[i]) {
             continue;
         }
-        m_history.Add(owned.release());
-        known.insert(std::move(key));
-        senderSubjects.insert(std::move(pairKey));
+        CEmailData* email = emails[i].release();
+        // Later fetched records now find this one in the history.
+        markEqual(*email, sameHash[i]);
+        markDuplicates(*email, pairHash[i]);
+        m_history.Add(email);
         FilterNewEmail(email);
         if (email->m_status == ES_OnServer) {
             m_newMailSenders.push_back(email->m_sender);

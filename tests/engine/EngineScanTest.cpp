@@ -1,3 +1,7 @@
+#include <algorithm>
+#include <filesystem>
+#include <map>
+
 #include "EngineFixture.h"
 #include "Pop3Mailbox.h"
 #include "ScopedSocketTimeouts.h"
@@ -208,4 +212,123 @@ TEST_F(EngineScanTest, AbortStopsBeforeMatchingAndSaving) {
     EXPECT_EQ(onServer->m_status, ES_OnServer);
     EXPECT_TRUE(onServer->m_dirty) << "no save after an abort";
     EXPECT_EQ(owner.Scans().size(), 1u) << "the owner still hears that the scan is done";
+}
+
+namespace {
+
+// The message numbers of the DELE commands a mailbox received.
+std::vector<int> DeletedNumbers(const Pop3Mailbox& box) {
+    std::vector<int> out;
+    for (const std::string& command : box.Commands()) {
+        if (command.rfind("DELE ", 0) == 0) {
+            out.push_back(atoi(command.c_str() + 5));
+        }
+    }
+    return out;
+}
+
+}  // namespace
+
+TEST_F(EngineScanTest, ConnectionDroppedInTheMiddleOfAHeaderFetchLosesNothing) {
+    Account& a = AddAccount("Home");
+    for (int i = 1; i <= 3; ++i) {
+        a.box.AddMessage(
+            Message("S" + std::to_string(i) + " <s" + std::to_string(i) + "@far.example>",
+                    "offer " + std::to_string(i)));
+    }
+    // Message 2's header is cut off in every session.
+    a.box.FailWith("TOP 2 ", "+OK\r\nFrom: S2 <s2@far.exa", Pop3Mailbox::CloseAfter);
+    StartAll();
+    engine->Initialize(&owner);
+    CFilterLists::Instance().AddWord("someone@else.example", FL_Friends);
+    CEmailData* collected = AddHistory("Home", "a@b.c", "collected?", ES_OnServer);
+    engine->ScanServers();
+    EXPECT_EQ(collected->m_status, ES_OnServer) << "no Delivered after a failed fetch";
+    EXPECT_FALSE(engine->WasCleanScan());
+    EXPECT_TRUE(engine->LastScanHadErrors());
+    std::map<int, CEmailData*> byServerId;
+    for (CEmailData* record : Records()) {
+        if (record != collected) {
+            byServerId[record->m_serverId] = record;
+        }
+    }
+    ASSERT_EQ(byServerId.size(), 2u) << "messages 1 and 3 fetched, 2 not";
+    for (int id : {1, 3}) {
+        ASSERT_TRUE(byServerId.count(id));
+        EXPECT_EQ(byServerId[id]->m_status, ES_Quarantined);
+        EXPECT_TRUE(std::filesystem::exists(byServerId[id]->m_emailFilename));
+    }
+    EXPECT_EQ(DeletedNumbers(a.box), (std::vector<int>{1, 3}));
+    auto left = a.box.Messages();
+    ASSERT_EQ(left.size(), 1u);
+    EXPECT_NE(left[0].find("offer 2"), std::string::npos);
+}
+
+TEST_F(EngineScanTest, ConnectionDroppedWhileSavingDeletesNothingUnsaved) {
+    Account& a = AddAccount("Home");
+    for (int i = 1; i <= 3; ++i) {
+        a.box.AddMessage(
+            Message("S" + std::to_string(i) + " <s" + std::to_string(i) + "@far.example>",
+                    "offer " + std::to_string(i)));
+    }
+    // The whole of message 2 never arrives: its quarantine copy cannot be made.
+    a.box.FailWith("RETR 2", "+OK\r\nFrom: S2 <s2@far.exa", Pop3Mailbox::CloseAfter);
+    StartAll();
+    engine->Initialize(&owner);
+    CFilterLists::Instance().AddWord("someone@else.example", FL_Friends);
+    // Two scans: the second one retries what the first could not finish.
+    engine->ScanServers();
+    engine->ScanServers();
+    std::map<int, CEmailData*> byServerId;
+    for (CEmailData* record : Records()) {
+        byServerId[record->m_serverId] = record;
+    }
+    ASSERT_EQ(byServerId.size(), 3u);
+    std::vector<int> saved;
+    for (auto& [id, record] : byServerId) {
+        if (!record->m_emailFilename.empty() && std::filesystem::exists(record->m_emailFilename)) {
+            saved.push_back(id);
+        }
+    }
+    for (int number : DeletedNumbers(a.box)) {
+        EXPECT_NE(std::find(saved.begin(), saved.end(), number), saved.end())
+            << "message " << number << " deleted without a saved copy";
+    }
+    EXPECT_EQ(std::find(saved.begin(), saved.end(), 2), saved.end());
+    EXPECT_TRUE(byServerId[2]->m_todo & DeleteFromServer) << "kept for a later scan";
+    bool message2Left = false;
+    for (const std::string& m : a.box.Messages()) {
+        message2Left = message2Left || m.find("offer 2") != std::string::npos;
+    }
+    EXPECT_TRUE(message2Left);
+}
+
+TEST_F(EngineScanTest, MatchingMarksDuplicatesAndEqualsAmongTheFetchedToo) {
+    engine->SetReadOnly(true);
+    CEmailData* old = AddHistory("Home", "Ann <ann@x.org>", "Known", ES_Quarantined);
+    old->m_headerTimestamp = "a date";
+    auto fetched = [](const std::string& sender, const std::string& subject, uint32_t checksum,
+                      int32_t id) {
+        return std::make_unique<CEmailData>("Home", 1u, sender, subject, checksum, "", "a date",
+                                            10u, ES_Unknown, 0u, "", "", id);
+    };
+    std::vector<std::unique_ptr<CEmailData>> emails;
+    emails.push_back(fetched("Ann <ann@x.org>", "Known", 42, 1));  // equal to the old one
+    emails.push_back(fetched("Ann <ann@x.org>", "Known", 7, 2));   // new, same pair
+    emails.push_back(fetched("Bob <bob@x.org>", "Fresh", 9, 3));   // new
+    emails.push_back(fetched("Bob <bob@x.org>", "Fresh", 10, 4));  // new, pair of the one before
+    emails.push_back(fetched("Bob <bob@x.org>", "Fresh", 9, 5));   // equal to number 3
+    int newOnServer = 0;
+    int newEmails = 0;
+    engine->MatchWithHistory(emails, "Home", newOnServer, newEmails);
+    EXPECT_EQ(newEmails, 3);
+    EXPECT_EQ(old->m_serverId, 1);
+    auto records = Records();
+    ASSERT_EQ(records.size(), 4u);
+    EXPECT_EQ(records[1]->m_serverId, 2);
+    EXPECT_TRUE(records[1]->m_duplicate);
+    EXPECT_EQ(records[2]->m_serverId, 3);
+    EXPECT_FALSE(records[2]->m_duplicate);
+    EXPECT_EQ(records[3]->m_serverId, 4);
+    EXPECT_TRUE(records[3]->m_duplicate);
 }

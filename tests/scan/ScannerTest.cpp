@@ -1,91 +1,27 @@
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <poll.h>
-#include <signal.h>
-#include <spawn.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <filesystem>
-#include <thread>
 
 #include "Pop3Mailbox.h"
+#include "ProgramRunner.h"
 #include "ScriptedServer.h"
 #include "TempHome.h"
 #include "lists/CFilterLists.h"
 #include "support/CAppEnvironment.h"
 #include "support/CSettings.h"
 
-extern char** environ;
-
 namespace {
 
-struct ScanRun {
-    int status = -1;  // exit status, or -1 when it had to be killed
-    std::string output;
-};
+using ScanRun = ProgramRunner::Result;
 
 // Runs the scanner with INBOXWARDEN_HOME set, reading its output; killed
 // after limitMs. With signalAfterMs >= 0 it gets SIGTERM at that time.
 ScanRun RunScanner(const std::vector<std::string>& args, int limitMs = 20000,
                    int signalAfterMs = -1) {
-    int pipeFds[2];
-    if (pipe(pipeFds) != 0) {
-        return {};
-    }
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, pipeFds[1], 1);
-    posix_spawn_file_actions_adddup2(&actions, pipeFds[1], 2);
-    posix_spawn_file_actions_addclose(&actions, pipeFds[0]);
-    std::vector<std::string> all{IW_SCAN_BINARY};
-    all.insert(all.end(), args.begin(), args.end());
-    std::vector<char*> argv;
-    for (auto& a : all) {
-        argv.push_back(a.data());
-    }
-    argv.push_back(nullptr);
-    pid_t pid = 0;
-    int spawned = posix_spawn(&pid, IW_SCAN_BINARY, &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    close(pipeFds[1]);
-    ScanRun run;
-    if (spawned != 0) {
-        close(pipeFds[0]);
-        return run;
-    }
-    auto start = std::chrono::steady_clock::now();
-    bool signalled = false;
-    bool killed = false;
-    while (true) {
-        auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(
-                           std::chrono::steady_clock::now() - start)
-                           .count();
-        if (signalAfterMs >= 0 && !signalled && elapsed >= signalAfterMs) {
-            kill(pid, SIGTERM);
-            signalled = true;
-        }
-        if (elapsed >= limitMs && !killed) {
-            kill(pid, SIGKILL);
-            killed = true;
-        }
-        struct pollfd p = {pipeFds[0], POLLIN, 0};
-        if (poll(&p, 1, 50) > 0) {
-            char buffer[4096];
-            ssize_t n = read(pipeFds[0], buffer, sizeof buffer);
-            if (n <= 0) {
-                break;
-            }
-            run.output.append(buffer, static_cast<size_t>(n));
-        }
-    }
-    close(pipeFds[0]);
-    int status = 0;
-    waitpid(pid, &status, 0);
-    run.status = (!killed && WIFEXITED(status)) ? WEXITSTATUS(status) : -1;
-    return run;
+    return ProgramRunner::Run(IW_SCAN_BINARY, args, limitMs, signalAfterMs);
 }
 
 class ScannerTest : public ::testing::Test {
@@ -268,7 +204,7 @@ TEST_F(ScannerTest, QuarantineFolderThatIsAFileKeepsEveryMessageOnTheServer) {
     }
     std::string log = TempHome::ReadFile(home.File("InboxWarden.log"));
     EXPECT_NE(log.find("CreateDirectory failed for "), std::string::npos);
-    EXPECT_NE(log.find("it has no quarantine copy"), std::string::npos);
+    EXPECT_NE(log.find("no copy of it could be saved"), std::string::npos);
     EXPECT_EQ(TempHome::ReadFile(home.File("Quarantine")), "a file where the folder belongs\n");
     server.Stop();
 }
