@@ -62,13 +62,8 @@ TEST_F(TasksTest, DeleteFromServer) {
     CEmailData* noNumber = Pending("d@d.example", "Gone", DeleteFromServer, 0);
     m_engine->ProcessTasks(kAccount);
 
-<<<<<<< HEAD
-    // Number 12 cannot be fetched for its missing quarantine copy, so no DELE
-    // is even sent for it.
-=======
     // Number 12 cannot be fetched for its saved copy, so it is not even
     // asked to be deleted.
->>>>>>> main
     EXPECT_EQ(Deletes(), (std::vector<int>{3}));
     EXPECT_EQ(deleted->m_todo, 0u);
     EXPECT_EQ(deleted->m_reasonDetails.rfind("Deleted (", 0), 0u);
