@@ -278,7 +278,7 @@ protected:
 
 TEST_F(CrashSafetyTest, KilledScansLoseNothing) {
     std::mt19937 random(static_cast<unsigned>(getpid()) ^ static_cast<unsigned>(time(nullptr)));
-    long fullMs = 4000;  // a first guess; then the longest whole scan seen
+    long fullMs = 2000;  // a first guess
     int runs = Runs();
     int killedMidScan = 0;
     for (int round = 0; round < runs; ++round) {
@@ -298,7 +298,12 @@ TEST_F(CrashSafetyTest, KilledScansLoseNothing) {
                           << clean.output << "\n"
                           << log.substr(log.size() > 3000 ? log.size() - 3000 : 0);
         }
-        fullMs = std::max({fullMs, clean.ms, killed.status == -1 ? 0L : killed.ms});
+        // The next kill falls inside the length of the last whole scan seen.
+        if (killed.status != -1) {
+            fullMs = std::max(50L, killed.ms * 9 / 10);
+        } else if (clean.ms > 1000) {
+            fullMs = clean.ms * 9 / 10;
+        }
         printf("round %d: killed after %ld ms (%s), clean scan %ld ms\n", round, at,
                killed.status == -1 ? "mid-scan" : "had ended", clean.ms);
         fflush(stdout);
