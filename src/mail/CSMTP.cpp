@@ -268,9 +268,8 @@ bool CSMTP::transmit_message(CMailContent& message) {
         }
         return false;
     }
-    const CRecipientList& envelope = message.m_envelopeRecipients.empty()
-                                         ? message.m_recipients
-                                         : message.m_envelopeRecipients;
+    const CRecipientList& envelope =
+        message.m_envelopeRecipients.empty() ? message.m_recipients : message.m_envelopeRecipients;
     for (const auto& recipient : envelope) {
         if (HasLineBreak(recipient.first)) {
             SetError("Line break in a recipient address");
