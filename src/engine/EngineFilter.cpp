@@ -14,17 +14,6 @@ constexpr uint32_t kMaxFilteredSize = 100000;
 // The tenth consecutive message with the same sender and subject is a loop.
 constexpr int32_t kLoopLimit = 10;
 
-std::string Format(const char* format, const std::string& argument) {
-    int n = snprintf(nullptr, 0, format, argument.c_str());
-    if (n <= 0) {
-        return {};
-    }
-    std::string out(static_cast<size_t>(n) + 1, '\0');
-    snprintf(out.data(), out.size(), format, argument.c_str());
-    out.resize(static_cast<size_t>(n));
-    return out;
-}
-
 bool Contains(const std::string& text, const std::string& part) {
     return !part.empty() && text.find(part) != std::string::npos;
 }
@@ -198,7 +187,7 @@ void CInboxWardenEngine::FilterNewEmail(CEmailData* email) {
             lists.FindWord(FL_Undesirables, lowerSender, matched, true)) {
             decide(ES_Deleted, ER_Undesirable);
             addTodo(DeleteFromServer);
-            report(Format("Undesirable sender (matched \"%s\")", matched));
+            report(FormatWith("Undesirable sender (matched \"%s\")", matched));
         }
 
         if (unknown() && filterFor("Auto Senders") &&
@@ -207,7 +196,7 @@ void CInboxWardenEngine::FilterNewEmail(CEmailData* email) {
                 // An automatic answer to one of our challenges.
                 decide(ES_Deleted, ER_AutoSender);
                 addTodo(DeleteFromServer);
-                report(Format("From Auto sender (matched \"%s\")", matched));
+                report(FormatWith("From Auto sender (matched \"%s\")", matched));
             } else {
                 // An automatic answer to the user's own mail.
                 if (settings.GetBool("JustDeleteAllFromAuto Senders", "General", false)) {
@@ -227,11 +216,11 @@ void CInboxWardenEngine::FilterNewEmail(CEmailData* email) {
             // An account without its own address has nothing to recognise the
             // user's mail by: an empty address matches no sender.
             if (!address.empty() && CFilterLists::MatchWords(lowerSender, address, true)) {
-                text = Format("From me! (matched \"%s\")", address);
+                text = FormatWith("From me! (matched \"%s\")", address);
             } else if (lists.FindWord(FL_Friends, lowerSender, matched, true)) {
-                text = Format("From a friend (matched \"%s\")", matched);
+                text = FormatWith("From a friend (matched \"%s\")", matched);
             } else {
-                message = Format("[%s] not found in friends list", lowerSender);
+                message = FormatWith("[%s] not found in friends list", lowerSender);
             }
             if (!text.empty()) {
                 decide(ES_OnServer, ER_Friend);
@@ -244,7 +233,7 @@ void CInboxWardenEngine::FilterNewEmail(CEmailData* email) {
             lists.FindWord(FL_BadSubjects, lowerSubject, matched, true)) {
             decide(ES_Deleted, ER_BadSubject);
             addTodo(DeleteFromServer);
-            report(Format("Bad subject (matched \"%s\")", matched));
+            report(FormatWith("Bad subject (matched \"%s\")", matched));
         }
 
         // A reply to one of our challenges carries the tag back in its subject.
@@ -252,21 +241,21 @@ void CInboxWardenEngine::FilterNewEmail(CEmailData* email) {
             lists.AddWord(email->m_sender, FL_Friends);
             decide(ES_OnServer, ER_Registration);
             addTodo(RestoreSender | WelcomeSender | AddSenderToFriends);
-            report(Format("Registration from %s", email->m_sender));
+            report(FormatWith("Registration from %s", email->m_sender));
         }
 
         if (unknown() && (Contains(lowerSubject, "[bypassinboxwarden]") ||
                           Contains(lowerSubject, "your registration was successful"))) {
             decide(ES_OnServer, ER_Good);
             clearTodo();
-            report(Format("Matched \"%s\"", "[bypassinboxwarden]"));
+            report(FormatWith("Matched \"%s\"", "[bypassinboxwarden]"));
         }
 
         if (unknown() && filterFor("Good Subjects") &&
             lists.FindWord(FL_GoodSubjects, lowerSubject, matched, true)) {
             decide(ES_OnServer, ER_Good);
             clearTodo();
-            report(Format("Good subject (matched \"%s\")", matched));
+            report(FormatWith("Good subject (matched \"%s\")", matched));
         }
 
         if (unknown()) {
@@ -282,7 +271,7 @@ void CInboxWardenEngine::FilterNewEmail(CEmailData* email) {
                 if (IsEmailAddress(address)) {
                     addTodo(Challenge);
                 } else {
-                    report(Format("Invalid email address (%s), cannot challenge.", address));
+                    report(FormatWith("Invalid email address (%s), cannot challenge.", address));
                 }
             }
         }

@@ -18,17 +18,6 @@ const char* const kWelcomeBody =
     "Your registration to the InboxWarden database was successful,\nand your previous emails "
     "have been restored.\n\nHave a nice day.\n\n";
 
-std::string Format(const char* format, const std::string& argument) {
-    int n = snprintf(nullptr, 0, format, argument.c_str());
-    if (n <= 0) {
-        return {};
-    }
-    std::string out(static_cast<size_t>(n) + 1, '\0');
-    snprintf(out.data(), out.size(), format, argument.c_str());
-    out.resize(static_cast<size_t>(n));
-    return out;
-}
-
 // A command's argument: from just after the word up to the first "]", or to
 // the end of the subject when that bracket comes before the word.
 std::string CommandArgument(const std::string& subject, size_t wordAt, size_t wordLength,
@@ -134,7 +123,7 @@ bool CInboxWardenEngine::ProcessRecordTasks(CEmailData* email) {
     if (has(AddSenderToFriends)) {
         CFilterLists::Instance().AddWord(lowerSender, FL_Friends);
         clear(AddSenderToFriends);
-        std::string text = Format("Added new friend: %s", lowerSender);
+        std::string text = FormatWith("Added new friend: %s", lowerSender);
         SetStatus("%s", text.c_str());
         prepend(text);
     }
@@ -145,8 +134,8 @@ bool CInboxWardenEngine::ProcessRecordTasks(CEmailData* email) {
         if (sent) {
             clear(Challenge);
         }
-        std::string text =
-            Format(sent ? "Challenge sent (%s)" : "Failed to send Challenge (%s)", FormatNow(true));
+        std::string text = FormatWith(
+            sent ? "Challenge sent (%s)" : "Failed to send Challenge (%s)", FormatNow(true));
         SetStatus("%s", text.c_str());
         prepend(text);
     }
@@ -186,11 +175,11 @@ bool CInboxWardenEngine::ProcessRecordTasks(CEmailData* email) {
             std::string text;
             if (deleted) {
                 clear(DeleteFromServer);
-                text = Format("Deleted (%s)", FormatNow(true));
+                text = FormatWith("Deleted (%s)", FormatNow(true));
             } else {
                 char prefix[64];
                 snprintf(prefix, sizeof prefix, "Failed to delete #%d ", serverId);
-                text = prefix + Format("(%s)", FormatNow(true));
+                text = prefix + FormatWith("(%s)", FormatNow(true));
             }
             prepend(text);
             SetStatus("%s", text.c_str());
@@ -199,8 +188,8 @@ bool CInboxWardenEngine::ProcessRecordTasks(CEmailData* email) {
 
     if (has(RestoreSender)) {
         int32_t restored = RestoreEmailsFromSenderPrivate(sender);
-        std::string text =
-            Format(restored >= 1 ? "Restored Sender %s" : "Error restoring emails from %s", sender);
+        std::string text = FormatWith(
+            restored >= 1 ? "Restored Sender %s" : "Error restoring emails from %s", sender);
         clear(RestoreSender);
         SetStatus("%s", text.c_str());
     }
@@ -209,7 +198,7 @@ bool CInboxWardenEngine::ProcessRecordTasks(CEmailData* email) {
         if (!settings.GetBool("SendConfirmations", "General", false)) {
             clear(WelcomeSender);
         } else {
-            std::string text = Format("Welcomed Sender %s", sender);
+            std::string text = FormatWith("Welcomed Sender %s", sender);
             std::string address = settings.GetString("emailAddress", account, "");
             log.Write("Sending %s from %s to %s", kWelcomeBody, address.c_str(), sender.c_str());
             if (SendEmail(account, address, sender, kWelcomeSubject, kWelcomeBody)) {

@@ -33,3 +33,7 @@ bool IsEmailAddress(const std::string& text);
 // printf into a string of whatever length the text needs.
 std::string StringPrintf(const char* format, ...) __attribute__((format(printf, 1, 2)));
 std::string StringPrintfV(const char* format, va_list args);
+// One text argument for one "%s" of the format.
+inline std::string FormatWith(const char* format, const std::string& argument) {
+    return StringPrintf(format, argument.c_str());
+}
