@@ -332,3 +332,32 @@ TEST_F(EngineScanTest, MatchingMarksDuplicatesAndEqualsAmongTheFetchedToo) {
     EXPECT_EQ(records[3]->m_serverId, 4);
     EXPECT_TRUE(records[3]->m_duplicate);
 }
+
+TEST_F(EngineScanTest, NewGoodMailIsAnnouncedOncePerSender) {
+    Account& a = AddAccount("Home");
+    for (int i = 0; i < 3; ++i) {
+        a.box.AddMessage(Message("Ann <ann@x.org>", "news " + std::to_string(i)));
+    }
+    a.box.AddMessage(Message("Bob <bob@x.org>", "hello"));
+    a.box.AddMessage(Message("Ann <ann@x.org>", "news 3"));
+    StartAll();
+    Settings().WriteInt("NotificationType", 2, "General");
+    engine->Initialize(&owner);
+    CFilterLists::Instance().AddWord("ann@x.org", FL_Friends);
+    CFilterLists::Instance().AddWord("bob@x.org", FL_Friends);
+    engine->ScanServers();
+    auto mail = owner.NewMail();
+    ASSERT_EQ(mail.size(), 1u);
+    EXPECT_EQ(mail[0].first, 2);
+    EXPECT_EQ(mail[0].second, "You've got mail from Ann <ann@x.org>,Bob <bob@x.org>");
+    EXPECT_EQ(owner.Scans().back().newLeftOnServer, 5);
+
+    // Nothing new, or another notification type: no announcement.
+    engine->ScanServers();
+    EXPECT_EQ(owner.NewMail().size(), 1u);
+    a.box.AddMessage(Message("Bob <bob@x.org>", "again"));
+    Settings().WriteInt("NotificationType", 0, "General");
+    engine->ScanServers();
+    EXPECT_EQ(owner.NewMail().size(), 1u);
+    EXPECT_EQ(owner.Scans().back().newLeftOnServer, 1);
+}
