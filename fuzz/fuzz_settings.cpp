@@ -103,8 +103,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     Snapshot before = Take(settings, file);
 
     bool written = settings.WriteString(key, value, section);
-    bool acceptable = !Trim(key).empty() && key.find_first_of("\r\n[]=;") == std::string::npos &&
-                      section.find_first_of("\r\n]") == std::string::npos;
+    // Names are taken without the blanks at their ends, as they read back.
+    const std::string trimmedKey = Trim(key);
+    bool acceptable = !trimmedKey.empty() &&
+                      trimmedKey.find_first_of("\r\n[]=;") == std::string::npos &&
+                      Trim(section).find_first_of("\r\n]") == std::string::npos;
     FUZZ_CHECK(written == acceptable, "WriteString gave %d for key [%s] section [%s]", written,
                key.c_str(), section.c_str());
     std::string after = ReadAll(path);
