@@ -35,7 +35,10 @@ for t in "${targets[@]}"; do
     mkdir -p "$work" "$artifacts"
     echo "== fuzz_$t for ${seconds}s"
     # -timeout: a hang in the client under test shows as a failure, not as a slow run.
-    if "$build/fuzz/fuzz_$t" -max_total_time="$seconds" -timeout=30 -rss_limit_mb=2048 \
+    # A fixed seed makes the test command's short runs repeat themselves;
+    # FUZZ_SEED=0 lets libFuzzer choose one.
+    if "$build/fuzz/fuzz_$t" -max_total_time="$seconds" -seed="${FUZZ_SEED:-1}" -timeout=30 \
+        -rss_limit_mb=2048 \
         -max_len=16384 -print_final_stats=1 -artifact_prefix="$artifacts/" \
         "$work" "$here/corpus/$t" >"$build/fuzz_$t.log" 2>&1; then
         grep -E '^stat::number_of_executed_units|^Done' "$build/fuzz_$t.log" | tr '\n' ' '
