@@ -109,8 +109,7 @@ void CInboxWardenEngine::ReadSettings(bool initial) {
     if (!initial) {
         m_autoScan = settings.GetBool("AutoScan", "General", false) &&
                      !settings.GetBool("DontScanWhileInForeground", "General", false);
-        std::lock_guard<std::mutex> guard(m_folderLock);
-        m_dataFolder = settings.GetString("DataFolder", "General", "");
+        // The environment keeps the data folder; every path below it asks there.
         if (CAppEnvironment* env = CAppEnvironment::Instance()) {
             env->ReloadDataFolder();
         }

@@ -152,7 +152,6 @@ private:
     bool WaitWhileBusy(const char* sourceFile, int line);
     void Notify(int levels, const std::string& text);
     std::string DataFolder() const;
-    mutable std::mutex m_folderLock;
     CSettings& Settings() const;
     CLogFile& MainLog() const;
     // One record's pending tasks; true when they held a remote "shutdown".
@@ -176,7 +175,6 @@ private:
     std::mutex m_wakeLock;
     std::condition_variable m_wake;
     CEmailHistory m_history;
-    std::string m_dataFolder;
     IEngineOwner* m_owner = nullptr;
     CLogFile m_inetLog;
     std::string m_challengeTag;
