@@ -503,3 +503,169 @@ bool CPOP3::DeleteMessage(int index) {
         return false;
     }
 }
+
+bool CPOP3::GetListing(const std::string& command, std::vector<std::string>& lines) {
+    // Far above the 80 bytes a line of a real listing takes.
+    constexpr size_t kMaxListingBytes = 32u << 20;
+    lines.clear();
+    OperationScope scope(m_wsPOP3Server);
+    try {
+        SendCommand(command + "\r\n");
+        if (!get_response(3)) {
+            if (!HandleTimeout(false)) {
+                SetError(command + " refused: " + m_response.substr(0, 200));
+            }
+            return false;
+        }
+        std::string text;
+        size_t limit = m_maxMessageSize;
+        m_maxMessageSize = kMaxListingBytes;
+        FetchResult result = CollectMessage(text);
+        m_maxMessageSize = limit;
+        if (result == FR_TooLarge) {
+            m_pending.clear();
+            if (!SkipMessage()) {
+                LoseConnection(command + " answer too long");
+            }
+            SetError(command + " answer too long");
+            return false;
+        }
+        if (result != FR_Complete) {
+            FetchFailed(0, result, true);
+            return false;
+        }
+        size_t pos = 0;
+        while (pos < text.size()) {
+            size_t eol = text.find("\r\n", pos);
+            if (eol == std::string::npos) {
+                eol = text.size();
+            }
+            if (eol - pos > kMaxListLine || lines.size() >= kMaxListLines) {
+                SetError(command + " answer too long");
+                lines.clear();
+                return false;
+            }
+            // A line that begins with "." was stuffed.
+            size_t from = text[pos] == '.' ? pos + 1 : pos;
+            lines.emplace_back(text, from, eol - from);
+            pos = eol + 2;
+        }
+        return true;
+    } catch (const std::exception&) {
+        if (m_errorLog) {
+            IW_LOG_AT(*m_errorLog, "Caught exception in GetListing");
+        }
+        lines.clear();
+        return false;
+    }
+}
+
+namespace {
+
+// "number SP value" with a message number of 1 to 9 digits, above 0; the rest
+// of the line is the value. False for anything else.
+bool SplitListingLine(const std::string& line, int& number, std::string& value) {
+    size_t digits = 0;
+    while (digits < line.size() && line[digits] >= '0' && line[digits] <= '9') {
+        ++digits;
+    }
+    if (digits == 0 || digits > 9 || digits >= line.size() || line[digits] != ' ') {
+        return false;
+    }
+    number = LeadingNumber(line, 0);
+    value.assign(line, digits + 1, std::string::npos);
+    // Some servers end the line with blanks.
+    while (!value.empty() && (value.back() == ' ' || value.back() == '\t')) {
+        value.pop_back();
+    }
+    return number > 0;
+}
+
+bool IsUid(const std::string& value) {
+    if (value.empty() || value.size() > CPOP3::kMaxUidLength) {
+        return false;
+    }
+    for (char c : value) {
+        if (c < 0x21 || c > 0x7e) {
+            return false;
+        }
+    }
+    return true;
+}
+
+}  // namespace
+
+bool CPOP3::Uidl(std::vector<UidlEntry>& ids, int* malformed) {
+    ids.clear();
+    int bad = 0;
+    std::vector<std::string> lines;
+    bool ok = GetListing("UIDL", lines);
+    // Numbers beyond the line count are kept (the caller checks the listing
+    // against LIST) but cannot index this table.
+    std::vector<bool> seen(lines.size() + 1, false);
+    for (const std::string& line : lines) {
+        UidlEntry entry;
+        if (!SplitListingLine(line, entry.number, entry.uid) || !IsUid(entry.uid)) {
+            ++bad;
+            continue;
+        }
+        size_t slot = static_cast<size_t>(entry.number);
+        if (slot < seen.size()) {
+            if (seen[slot]) {
+                ++bad;
+                continue;
+            }
+            seen[slot] = true;
+        }
+        ids.push_back(std::move(entry));
+    }
+    if (malformed) {
+        *malformed = bad;
+    }
+    if (bad > 0 && m_errorLog) {
+        m_errorLog->Write("UIDL: %d malformed line(s) left out", bad);
+    }
+    return ok;
+}
+
+bool CPOP3::ListSizes(std::vector<SizeEntry>& sizes, int* malformed) {
+    sizes.clear();
+    int bad = 0;
+    std::vector<std::string> lines;
+    bool ok = GetListing("LIST", lines);
+    std::vector<bool> seen(lines.size() + 1, false);
+    std::string value;
+    for (const std::string& line : lines) {
+        SizeEntry entry;
+        // The size may be followed by other information (RFC 1939 allows it).
+        if (!SplitListingLine(line, entry.number, value) || value.empty() || value[0] < '0' ||
+            value[0] > '9') {
+            ++bad;
+            continue;
+        }
+        size_t slot = static_cast<size_t>(entry.number);
+        if (slot < seen.size()) {
+            if (seen[slot]) {
+                ++bad;
+                continue;
+            }
+            seen[slot] = true;
+        }
+        long long size = 0;
+        for (size_t i = 0; i < value.size() && value[i] >= '0' && value[i] <= '9'; ++i) {
+            size = size * 10 + (value[i] - '0');
+            if (size > UINT32_MAX) {
+                size = UINT32_MAX;
+            }
+        }
+        entry.size = static_cast<uint32_t>(size);
+        sizes.push_back(entry);
+    }
+    if (malformed) {
+        *malformed = bad;
+    }
+    if (bad > 0 && m_errorLog) {
+        m_errorLog->Write("LIST: %d malformed line(s) left out", bad);
+    }
+    return ok;
+}

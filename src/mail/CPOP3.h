@@ -1,7 +1,9 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
+#include <vector>
 
 #include "mail/CLineSocket.h"
 
@@ -49,6 +51,29 @@ public:
     bool GetMessage(int index, CMailContent& message, int topLines);
     bool DeleteMessage(int index);
 
+    // One line of the whole-mailbox UIDL answer.
+    struct UidlEntry {
+        int number = 0;
+        std::string uid;
+    };
+    // One line of the whole-mailbox LIST answer.
+    struct SizeEntry {
+        int number = 0;
+        uint32_t size = 0;
+    };
+    // Ids longer than this or with characters outside 0x21-0x7E are not ids.
+    static constexpr size_t kMaxUidLength = 70;
+    // A listing with more lines than this, or one line longer than
+    // kMaxListLine, is refused as a whole.
+    static constexpr size_t kMaxListLines = 500000;
+    static constexpr size_t kMaxListLine = 1000;
+    // UIDL without argument: the unique id of every message. False on "-ERR"
+    // (the server has no UIDL) and on a broken answer. Malformed lines and
+    // repeated message numbers are left out and counted in malformed.
+    bool Uidl(std::vector<UidlEntry>& ids, int* malformed = nullptr);
+    // LIST without argument: the size of every message, with the same rules.
+    bool ListSizes(std::vector<SizeEntry>& sizes, int* malformed = nullptr);
+
     // A message longer than this fails to fetch instead of exhausting memory.
     void SetMaxMessageSize(size_t bytes) { m_maxMessageSize = bytes; }
     size_t GetMaxMessageSize() const { return m_maxMessageSize; }
@@ -70,6 +95,9 @@ private:
     // Reads and drops the rest of a multi-line reply; false when that fails.
     bool SkipMessage();
     void StatusFailed(const std::string& command, int index);
+    // Sends command and collects its multi-line answer, split into lines
+    // (dot-unstuffed, without CRLF), within the listing bounds.
+    bool GetListing(const std::string& command, std::vector<std::string>& lines);
     void FetchFailed(int index, FetchResult result, bool parsed);
     // After a failed reply that timed out: the text, and a reconnect.
     bool HandleTimeout(bool logIt);

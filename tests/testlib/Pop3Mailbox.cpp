@@ -7,9 +7,11 @@
 Pop3Mailbox::Pop3Mailbox(std::string user, std::string password)
     : m_user(std::move(user)), m_password(std::move(password)) {}
 
-void Pop3Mailbox::AddMessage(const std::string& text) {
+void Pop3Mailbox::AddMessage(const std::string& text, const std::string& uid) {
     std::lock_guard<std::mutex> guard(m_lock);
     m_messages.push_back(text);
+    ++m_uidCounter;
+    m_uids.push_back(uid.empty() ? "uid" + std::to_string(m_uidCounter) : uid);
 }
 
 void Pop3Mailbox::FailWith(const std::string& prefix, const std::string& reply, Then then) {
@@ -29,6 +31,11 @@ ScriptedServer::Handler Pop3Mailbox::Handler() {
 std::vector<std::string> Pop3Mailbox::Messages() const {
     std::lock_guard<std::mutex> guard(m_lock);
     return m_messages;
+}
+
+std::vector<std::string> Pop3Mailbox::Uids() const {
+    std::lock_guard<std::mutex> guard(m_lock);
+    return m_uids;
 }
 
 std::vector<std::string> Pop3Mailbox::Commands() const {
@@ -57,7 +64,13 @@ std::string Pop3Mailbox::Stuffed(const std::string& text) {
 }
 
 void Pop3Mailbox::Serve(ScriptedSession& session) {
-    std::vector<std::string> messages = Messages();
+    std::vector<std::string> messages;
+    std::vector<std::string> uids;
+    {
+        std::lock_guard<std::mutex> guard(m_lock);
+        messages = m_messages;
+        uids = m_uids;
+    }
     std::set<size_t> deleted;
     bool userGiven = false;
     bool loggedIn = false;
@@ -133,12 +146,15 @@ void Pop3Mailbox::Serve(ScriptedSession& session) {
             if (loggedIn) {
                 std::lock_guard<std::mutex> guard(m_lock);
                 std::vector<std::string> kept;
+                std::vector<std::string> keptUids;
                 for (size_t i = 0; i < m_messages.size(); ++i) {
                     if (!deleted.count(i)) {
                         kept.push_back(m_messages[i]);
+                        keptUids.push_back(m_uids[i]);
                     }
                 }
                 m_messages.swap(kept);
+                m_uids.swap(keptUids);
             }
             session.Send("+OK bye\r\n");
             session.Close();
@@ -172,17 +188,15 @@ void Pop3Mailbox::Serve(ScriptedSession& session) {
                 for (size_t i = 0; i < messages.size(); ++i) {
                     if (!deleted.count(i)) {
                         reply += std::to_string(i + 1) + " " +
-                                 (verb == "LIST" ? std::to_string(messages[i].size())
-                                                 : "uid" + std::to_string(i + 1)) +
+                                 (verb == "LIST" ? std::to_string(messages[i].size()) : uids[i]) +
                                  "\r\n";
                     }
                 }
                 session.Send(reply + ".\r\n");
             } else if (const std::string* text = pick(n)) {
-                session.Send(
-                    "+OK " + std::to_string(n) + " " +
-                    (verb == "LIST" ? std::to_string(text->size()) : "uid" + std::to_string(n)) +
-                    "\r\n");
+                session.Send("+OK " + std::to_string(n) + " " +
+                             (verb == "LIST" ? std::to_string(text->size()) : uids[n - 1]) +
+                             "\r\n");
             } else {
                 session.Send("-ERR no such message\r\n");
             }

@@ -20,7 +20,9 @@ public:
     Pop3Mailbox(std::string user, std::string password);
 
     // text is the message as stored, lines ending in CRLF, not dot-stuffed.
-    void AddMessage(const std::string& text);
+    // Each message gets a unique id of its own ("uid1", "uid2", ... in the
+    // order of adding) unless uid names one.
+    void AddMessage(const std::string& text, const std::string& uid = "");
     // What the session does after a scripted reply.
     enum Then { Continue, CloseAfter, SilenceAfter };
     // The reply to every command that begins with prefix (its verb in upper
@@ -34,6 +36,8 @@ public:
     ScriptedServer::Handler Handler();
 
     std::vector<std::string> Messages() const;
+    // The unique ids of the messages, in the order of Messages().
+    std::vector<std::string> Uids() const;
     // Every command line received, over all sessions, with its CRLF.
     std::vector<std::string> Commands() const;
 
@@ -45,6 +49,8 @@ private:
     std::string m_password;
     mutable std::mutex m_lock;
     std::vector<std::string> m_messages;
+    std::vector<std::string> m_uids;
+    int m_uidCounter = 0;
     std::map<std::string, std::pair<std::string, Then>> m_failures;
     std::vector<std::string> m_commands;
 };
