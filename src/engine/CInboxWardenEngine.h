@@ -7,6 +7,8 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "history/CEmailData.h"
@@ -103,8 +105,35 @@ public:
     void ScanServers();
     int DownloadEmails(std::vector<std::unique_ptr<CEmailData>>& emails,
                        const std::string& account);
+    // What the server's unique ids (UIDL) tell one account's scan.
+    struct UidlScan {
+        // Records recognised by their id, each with its lowest message number.
+        std::unordered_map<CEmailData*, int32_t> known;
+        // Per fetched record, in the fetched order: its id (empty when it has
+        // none that may be kept) and its size on the server.
+        std::vector<std::pair<std::string, uint32_t>> fetchedIds;
+        // Filled by MatchWithHistory: per fetched record, every history record
+        // equal to it (a new record is equal to itself).
+        std::vector<std::vector<CEmailData*>> equal;
+        // The account's stored ids that no longer hold: gone from the server,
+        // or fetched again.
+        std::vector<std::string> dropped;
+    };
+    // With uidl, the records in uidl->known count as found on the server at
+    // their message number (a content match with a lower number wins, as it
+    // would in a scan that fetched everything), and uidl->equal is filled.
     void MatchWithHistory(std::vector<std::unique_ptr<CEmailData>>& emails,
-                          const std::string& account, int& newOnServer, int& newEmails);
+                          const std::string& account, int& newOnServer, int& newEmails,
+                          UidlScan* uidl = nullptr);
+    // Fetches only the messages whose unique id the account has not seen
+    // (or whose size changed). False when the server has no usable UIDL or
+    // LIST answer and nothing was fetched: the caller falls back on
+    // DownloadEmails.
+    bool DownloadByUidl(std::vector<std::unique_ptr<CEmailData>>& emails,
+                        const std::string& account, UidlScan& uidl);
+    // The next scan fetches every message and matches by content only, as a
+    // server without UIDL gets (for diagnosis).
+    void RequestFullScan() { m_fullScanOnce = true; }
 
     // Filter decision and tasks.
     void FilterNewEmail(CEmailData* email);
@@ -195,4 +224,15 @@ private:
     // Records whose deletion the POP3 server accepted in this connection;
     // the deletions happen only if it also accepts QUIT.
     std::vector<CEmailData*> m_deletedThisSession;
+
+    // Ids learnt in this scan, written once the records have their ids.
+    struct PendingUidls {
+        std::string account;
+        std::vector<std::string> dropped;
+        std::vector<std::pair<std::pair<std::string, uint32_t>, CEmailData*>> added;
+    };
+    void NoteUidls(const std::string& account, UidlScan& uidl);
+    void SavePendingUidls();
+    std::vector<PendingUidls> m_pendingUidls;
+    std::atomic<bool> m_fullScanOnce{false};
 };

@@ -7,6 +7,7 @@
 
 #include "engine/CInboxWardenEngine.h"
 #include "engine/IEngineOwner.h"
+#include "history/CSeenUidls.h"
 #include "support/CAppEnvironment.h"
 
 void CInboxWardenEngine::SeeAboutCleaningUpHistory() {
@@ -58,6 +59,11 @@ void CInboxWardenEngine::CleanupHistoryBusy(int minDay) {
     CLogFile& log = MainLog();
     SetStatus("Cleaning up history...");
     m_history.CleanupHistory(minDay);
+    // The unique ids of removed records go with them.
+    int orphans = CSeenUidls().RemoveOrphans();
+    if (orphans > 0) {
+        log.Write("Removed %d unique id(s) of removed records", orphans);
+    }
     CSettings& settings = Settings();
     StringList accounts;
     SplitList(settings.GetString("AccountsList", "General", ""), accounts);

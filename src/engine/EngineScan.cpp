@@ -48,6 +48,8 @@ unsigned PortSetting(CSettings& settings, const char* key, const std::string& se
 void CInboxWardenEngine::ScanServers() {
     m_abortRequested = false;
     m_cleanScan = true;
+    const bool fullScan = m_fullScanOnce.exchange(false);
+    m_pendingUidls.clear();
     m_scanErrors = false;
     if (!WaitWhileBusy(__FILE__, __LINE__)) {
         return;
@@ -109,11 +111,18 @@ void CInboxWardenEngine::ScanServers() {
 
         std::vector<std::unique_ptr<CEmailData>> emails;
         SetStatus("Getting emails from %s...", account.c_str());
-        DownloadEmails(emails, account);
+        UidlScan uidl;
+        const bool byUidl = !fullScan && DownloadByUidl(emails, account, uidl);
+        if (!byUidl) {
+            DownloadEmails(emails, account);
+        }
         if (!m_abortRequested) {
             log.Write("%s", "");
             SetStatus("Filtering emails from %s...", account.c_str());
-            MatchWithHistory(emails, account, newOnServer, newEmails);
+            MatchWithHistory(emails, account, newOnServer, newEmails, byUidl ? &uidl : nullptr);
+            if (byUidl) {
+                NoteUidls(account, uidl);
+            }
             ProcessTasks(account);
         }
         SetCurrentClients(nullptr, nullptr);
@@ -149,8 +158,11 @@ void CInboxWardenEngine::ScanServers() {
     }
     if (!m_abortRequested) {
         m_history.SaveAll();
+        // After the save, when the new records have their ids.
+        SavePendingUidls();
         SeeAboutCleaningUpHistory();
     }
+    m_pendingUidls.clear();
     if (!m_cleanScan) {
         m_scanErrors = true;
     }
@@ -213,7 +225,7 @@ int CInboxWardenEngine::DownloadEmails(std::vector<std::unique_ptr<CEmailData>>&
 
 void CInboxWardenEngine::MatchWithHistory(std::vector<std::unique_ptr<CEmailData>>& emails,
                                           const std::string& account, int& newOnServer,
-                                          int& newEmails) {
+                                          int& newEmails, UidlScan* uidl) {
     CLogFile& log = MainLog();
     // Indexes of the fetched records stand in for the walks over the whole
     // history for each of them: one pass over the history answers, for every
@@ -233,12 +245,18 @@ void CInboxWardenEngine::MatchWithHistory(std::vector<std::unique_ptr<CEmailData
         byPair.emplace(pairHash[i], i);
     }
     std::vector<char> known(count, 0);
+    if (uidl) {
+        uidl->equal.assign(count, {});
+    }
     // Every fetched record equal to record, or with its sender and subject.
-    auto markEqual = [&](const CEmailData& record, size_t hash) {
+    auto markEqual = [&](CEmailData& record, size_t hash) {
         auto range = bySame.equal_range(hash);
         for (auto it = range.first; it != range.second; ++it) {
             if (emails[it->second] && record.IsSameEmail(*emails[it->second])) {
                 known[it->second] = 1;
+                if (uidl) {
+                    uidl->equal[it->second].push_back(&record);
+                }
             }
         }
     };
@@ -276,6 +294,15 @@ void CInboxWardenEngine::MatchWithHistory(std::vector<std::unique_ptr<CEmailData
                     found = emails[it->second].get();
                 }
             }
+            // A record known by its unique id is on the server at that number,
+            // unless an equal message was fetched at a lower one.
+            if (uidl) {
+                auto byId = uidl->known.find(record);
+                if (byId != uidl->known.end() && (!found || byId->second < found->m_serverId)) {
+                    record->m_serverId = byId->second;
+                    continue;
+                }
+            }
             if (found) {
                 record->m_serverId = found->m_serverId;
                 if (logging) {
@@ -299,6 +326,9 @@ void CInboxWardenEngine::MatchWithHistory(std::vector<std::unique_ptr<CEmailData
             continue;
         }
         CEmailData* email = emails[i].release();
+        if (uidl) {
+            uidl->equal[i].push_back(email);
+        }
         // Later fetched records now find this one in the history.
         markEqual(*email, sameHash[i]);
         markDuplicates(*email, pairHash[i]);

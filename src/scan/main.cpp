@@ -15,7 +15,7 @@
 namespace {
 
 const char* kUsage =
-    "Usage: inboxwarden-scan [--loop] [--readonly] [--help]\n"
+    "Usage: inboxwarden-scan [--loop] [--readonly] [--full] [--help]\n"
     "\n"
     "Scans every account of InboxWarden's settings file once, filters the new\n"
     "mail and exits. The settings file and the data folder are those of the\n"
@@ -23,6 +23,8 @@ const char* kUsage =
     "\n"
     "  --loop      keep scanning at the settings' interval until SIGINT or SIGTERM\n"
     "  --readonly  delete nothing from the servers and send no mail\n"
+    "  --full      fetch every message once and recognise it by its content,\n"
+    "              not by the server's unique ids (for diagnosis)\n"
     "  --help      show this text\n"
     "\n"
     "Exit status: 0 after a clean scan, 1 when an account could not be reached\n"
@@ -35,6 +37,7 @@ enum ExitCode { EC_Clean = 0, EC_ScanErrors = 1, EC_NoStart = 2 };
 int main(int argc, char** argv) {
     bool loop = false;
     bool readOnly = false;
+    bool full = false;
     for (int i = 1; i < argc; ++i) {
         std::string arg = argv[i];
         if (arg == "--help" || arg == "-h") {
@@ -44,6 +47,8 @@ int main(int argc, char** argv) {
             loop = true;
         } else if (arg == "--readonly") {
             readOnly = true;
+        } else if (arg == "--full") {
+            full = true;
         } else {
             fprintf(stderr, "inboxwarden-scan: unknown argument %s\n\n%s", arg.c_str(), kUsage);
             return EC_NoStart;
@@ -79,6 +84,9 @@ int main(int argc, char** argv) {
             printf("Running in read-only mode.\n");
         }
         engine.SetReadOnly(readOnly);
+        if (full) {
+            engine.RequestFullScan();
+        }
         // In a loop the worker scans at once and then every interval.
         engine.SetAutoScan(loop);
         if (!engine.Initialize(&owner)) {

@@ -14,6 +14,14 @@ void Pop3Mailbox::AddMessage(const std::string& text, const std::string& uid) {
     m_uids.push_back(uid.empty() ? "uid" + std::to_string(m_uidCounter) : uid);
 }
 
+void Pop3Mailbox::RemoveMessage(size_t number) {
+    std::lock_guard<std::mutex> guard(m_lock);
+    if (number >= 1 && number <= m_messages.size()) {
+        m_messages.erase(m_messages.begin() + static_cast<long>(number - 1));
+        m_uids.erase(m_uids.begin() + static_cast<long>(number - 1));
+    }
+}
+
 void Pop3Mailbox::FailWith(const std::string& prefix, const std::string& reply, Then then) {
     std::lock_guard<std::mutex> guard(m_lock);
     m_failures[prefix] = {reply, then};

@@ -23,6 +23,9 @@ public:
     // Each message gets a unique id of its own ("uid1", "uid2", ... in the
     // order of adding) unless uid names one.
     void AddMessage(const std::string& text, const std::string& uid = "");
+    // Takes message number (1-based) away between sessions, as another mail
+    // program collecting it would; the later ones move up a number.
+    void RemoveMessage(size_t number);
     // What the session does after a scripted reply.
     enum Then { Continue, CloseAfter, SilenceAfter };
     // The reply to every command that begins with prefix (its verb in upper

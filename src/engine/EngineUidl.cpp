@@ -1,0 +1,218 @@
+// CInboxWardenEngine: a scan that fetches only what the server's unique ids
+// (POP3 UIDL) do not already vouch for.
+//
+// A message is skipped only when its id was stored for this account together
+// with a record that is still in the history and the same size: an id seen
+// for the first time, an id whose size changed (a server that reuses ids
+// after a deletion) and an id whose record is gone are fetched and matched by
+// content, as a scan without ids does, so no new message passes unfiltered.
+#include <string_view>
+#include <unordered_map>
+#include <unordered_set>
+
+#include "engine/CInboxWardenEngine.h"
+#include "engine/IEngineOwner.h"
+#include "history/CSeenUidls.h"
+#include "mail/CMailContent.h"
+#include "mail/CPOP3.h"
+
+bool CInboxWardenEngine::DownloadByUidl(std::vector<std::unique_ptr<CEmailData>>& emails,
+                                        const std::string& account, UidlScan& uidl) {
+    CLogFile& log = MainLog();
+    std::vector<CPOP3::UidlEntry> ids;
+    if (!m_pop3->Uidl(ids)) {
+        log.Write("No unique ids from %s (%s): fetching every message", m_pop3->GetHost().c_str(),
+                  m_pop3->GetErrorText().c_str());
+        return false;
+    }
+    std::vector<CPOP3::SizeEntry> sizes;
+    if (!m_pop3->ListSizes(sizes)) {
+        log.Write("No message sizes from %s (%s): fetching every message",
+                  m_pop3->GetHost().c_str(), m_pop3->GetErrorText().c_str());
+        return false;
+    }
+    // The listing must number the messages 1 to n, each once; anything else
+    // and the numbers cannot be trusted to name the messages.
+    const size_t n = sizes.size();
+    std::vector<uint32_t> sizeOf(n + 1, 0);
+    std::vector<char> listed(n + 1, 0);
+    for (const CPOP3::SizeEntry& entry : sizes) {
+        size_t number = static_cast<size_t>(entry.number);
+        if (number < 1 || number > n || listed[number]) {
+            log.Write("LIST from %s does not number the messages 1 to %d: fetching every message",
+                      m_pop3->GetHost().c_str(), static_cast<int>(n));
+            return false;
+        }
+        listed[number] = 1;
+        sizeOf[number] = entry.size;
+    }
+    // An id given to two messages identifies neither.
+    std::vector<std::string> uidOf(n + 1);
+    for (const CPOP3::UidlEntry& entry : ids) {
+        size_t number = static_cast<size_t>(entry.number);
+        if (number >= 1 && number <= n) {
+            uidOf[number] = entry.uid;
+        }
+    }
+    {
+        std::unordered_map<std::string, int> uidCount;
+        for (size_t i = 1; i <= n; ++i) {
+            if (!uidOf[i].empty()) {
+                ++uidCount[uidOf[i]];
+            }
+        }
+        for (size_t i = 1; i <= n; ++i) {
+            if (!uidOf[i].empty() && uidCount[uidOf[i]] > 1) {
+                uidOf[i].clear();
+            }
+        }
+    }
+
+    std::vector<CSeenUidls::Entry> stored;
+    CSeenUidls().Load(account, stored);
+    std::unordered_map<std::string_view, std::vector<const CSeenUidls::Entry*>> byUid;
+    for (const CSeenUidls::Entry& entry : stored) {
+        byUid[entry.uid].push_back(&entry);
+    }
+    std::vector<int> toFetch;
+    std::unordered_set<std::string_view> kept;
+    {
+        auto lock = m_history.Lock();
+        std::unordered_map<int32_t, CEmailData*> byId;
+        if (!byUid.empty()) {
+            int count = m_history.GetCount();
+            for (int i = 0; i < count; ++i) {
+                CEmailData* record = m_history.GetAt(i);
+                if (record && record->m_id > 0 && record->m_account == account) {
+                    byId.emplace(record->m_id, record);
+                }
+            }
+        }
+        for (size_t i = 1; i <= n; ++i) {
+            auto found = uidOf[i].empty() ? byUid.end() : byUid.find(uidOf[i]);
+            bool known = found != byUid.end();
+            if (known) {
+                for (const CSeenUidls::Entry* entry : found->second) {
+                    if (entry->size != sizeOf[i] || !byId.count(entry->recordId)) {
+                        known = false;
+                        break;
+                    }
+                }
+            }
+            if (!known) {
+                toFetch.push_back(static_cast<int>(i));
+                continue;
+            }
+            kept.insert(found->first);
+            for (const CSeenUidls::Entry* entry : found->second) {
+                // Numbers ascend: the first one a record gets is its lowest.
+                uidl.known.emplace(byId[entry->recordId], static_cast<int32_t>(i));
+            }
+        }
+    }
+    for (const auto& [uid, entries] : byUid) {
+        if (!kept.count(uid)) {
+            uidl.dropped.emplace_back(uid);
+        }
+    }
+    log.Write("%d of %d messages on %s known by their unique ids, %d to fetch",
+              static_cast<int>(n - toFetch.size()), static_cast<int>(n), account.c_str(),
+              static_cast<int>(toFetch.size()));
+
+    if (m_owner) {
+        m_owner->OnProgressRange(IEngineOwner::PL_Messages, static_cast<int>(n));
+    }
+    // After a reconnect the server may have renumbered the messages: what is
+    // fetched then is matched by content but its id is not kept.
+    bool reconnected = false;
+    int total = static_cast<int>(n);
+    for (int i : toFetch) {
+        if (m_abortRequested) {
+            return true;
+        }
+        if (i > total) {
+            break;
+        }
+        if (m_owner) {
+            m_owner->OnProgress(IEngineOwner::PL_Messages, i);
+        }
+        SetStatus(".Getting email %d/%d from %s...", i, total, account.c_str());
+        CMailContent message;
+        if (m_pop3->GetMessage(i, message, 500)) {
+            auto email = std::make_unique<CEmailData>(
+                account, static_cast<uint32_t>(time(nullptr)), message.m_from, message.m_subject,
+                static_cast<uint32_t>(message.m_bodyHash), message.m_body, message.m_dateText,
+                static_cast<uint32_t>(message.m_size), ES_Unknown, 0, "", "", i);
+            log.Write("Downloading %s", email->GetLabel().c_str());
+            emails.push_back(std::move(email));
+            uidl.fetchedIds.emplace_back(reconnected ? std::string() : uidOf[i],
+                                         sizeOf[static_cast<size_t>(i)]);
+            continue;
+        }
+        m_cleanScan = false;
+        SetStatus("Error (%s) getting message %d/%d on %s from %s", m_pop3->GetErrorText().c_str(),
+                  i, total, m_pop3->GetHost().c_str(), account.c_str());
+        m_pop3->Disconnect();
+        if (!m_pop3->Connect()) {
+            log.Write("Could not Disconnect and Reconnect... Aborting");
+            return true;
+        }
+        reconnected = true;
+        total = m_pop3->GetNumMessages();
+    }
+    if (m_owner) {
+        m_owner->OnProgress(IEngineOwner::PL_Messages, static_cast<int>(n));
+    }
+    return true;
+}
+
+void CInboxWardenEngine::NoteUidls(const std::string& account, UidlScan& uidl) {
+    PendingUidls pending;
+    pending.account = account;
+    pending.dropped = std::move(uidl.dropped);
+    for (size_t i = 0; i < uidl.fetchedIds.size() && i < uidl.equal.size(); ++i) {
+        const auto& [uid, size] = uidl.fetchedIds[i];
+        if (uid.empty()) {
+            continue;
+        }
+        for (CEmailData* record : uidl.equal[i]) {
+            pending.added.push_back({{uid, size}, record});
+        }
+    }
+    if (!pending.dropped.empty() || !pending.added.empty()) {
+        m_pendingUidls.push_back(std::move(pending));
+    }
+}
+
+void CInboxWardenEngine::SavePendingUidls() {
+    std::vector<PendingUidls> pending;
+    pending.swap(m_pendingUidls);
+    if (pending.empty()) {
+        return;
+    }
+    CSeenUidls seen;
+    for (const PendingUidls& account : pending) {
+        std::vector<CSeenUidls::Entry> added;
+        {
+            auto lock = m_history.Lock();
+            std::unordered_set<const CEmailData*> live;
+            int count = m_history.GetCount();
+            for (int i = 0; i < count; ++i) {
+                live.insert(m_history.GetAt(i));
+            }
+            // A record the save could not store has no id yet; its message is
+            // matched by content again next time.
+            for (const auto& [idSize, record] : account.added) {
+                if (live.count(record) && record->m_id > 0) {
+                    added.push_back({idSize.first, record->m_id, idSize.second});
+                }
+            }
+        }
+        if (!seen.Update(account.account, account.dropped, added)) {
+            MainLog().Write(
+                "Could not store the unique ids of %s; their messages will be fetched "
+                "again",
+                account.account.c_str());
+        }
+    }
+}
