@@ -465,3 +465,19 @@ TEST_F(EngineUidlTest, DecisionsAndHistoryEqualThoseOfTheContentScan) {
     EXPECT_NE(byIds[1].find("dup"), std::string::npos);
     EXPECT_NE(byIds[1].find("|" + std::to_string(ES_Delivered) + "|"), std::string::npos);
 }
+
+TEST_F(EngineUidlTest, HistoryCleanupTakesTheIdsOfRemovedRecords) {
+    Rig rig(Settings());
+    rig.box.AddMessage(Message(kAnn, "One"));
+    rig.box.AddMessage(Message(kCy, "Two"));
+    rig.Start(owner);
+    AddFriends();
+    EXPECT_EQ(rig.Scan(), 2);
+    EXPECT_EQ(SeenRows(), 2);
+    rig.engine->CleanupHistory(CInboxWardenEngine::Today() + 1);
+    EXPECT_TRUE(Records(*rig.engine).empty());
+    EXPECT_EQ(SeenRows(), 0);
+    // The messages are new again, as they would be to a scan without ids.
+    EXPECT_EQ(rig.Scan(), 2);
+    EXPECT_EQ(owner.Scans().back().newMessages, 2);
+}
