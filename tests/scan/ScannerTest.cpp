@@ -71,6 +71,42 @@ TEST_F(ScannerTest, OneScanOfAMailboxQuarantinesWithoutDeletingInReadOnlyMode) {
     server.Stop();
 }
 
+TEST_F(ScannerTest, FullFetchesEveryMessageOnceAndPlainRunsTrustTheIds) {
+    Pop3Mailbox box("bob", "secret");
+    for (int i = 1; i <= 3; ++i) {
+        box.AddMessage("From: Stranger <s@far.example>\r\nSubject: offer " + std::to_string(i) +
+                       "\r\n\r\nbuy\r\n");
+    }
+    ScriptedServer server;
+    server.ServeEach(box.Handler(), 6);
+    server.Start();
+    Account(server.Port());
+    struct Step {
+        std::vector<std::string> args;
+        int tops;
+        bool uidl;
+    } steps[] = {{{}, 3, true}, {{}, 0, true}, {{"--full"}, 3, false}, {{}, 0, true}};
+    for (const Step& step : steps) {
+        SCOPED_TRACE(step.args.empty() ? "plain" : step.args[0]);
+        size_t before = box.Commands().size();
+        ScanRun run = RunScanner(step.args);
+        EXPECT_EQ(run.status, 0) << run.output;
+        std::vector<std::string> commands = box.Commands();
+        int tops = 0;
+        int uidls = 0;
+        for (size_t i = before; i < commands.size(); ++i) {
+            tops += commands[i].compare(0, 4, "TOP ") == 0 ? 1 : 0;
+            uidls += commands[i] == "UIDL\r\n" ? 1 : 0;
+        }
+        EXPECT_EQ(tops, step.tops);
+        EXPECT_EQ(uidls, step.uidl ? 1 : 0);
+        EXPECT_NE(run.output.find(step.tops == 3 && step.uidl ? "3 new emails" : "0 new emails"),
+                  std::string::npos)
+            << run.output;
+    }
+    server.Stop();
+}
+
 TEST_F(ScannerTest, UnreachableAccountGivesExitStatusOne) {
     unsigned port;
     {
