@@ -238,7 +238,8 @@ void CInboxWardenEngine::FilterNewEmail(CEmailData* email) {
 
         // A reply to one of our challenges carries the tag back in its subject.
         if (unknown() && Contains(email->m_subject, m_challengeTag)) {
-            lists.AddWord(email->m_sender, FL_Friends);
+            // The bare address: it matches the sender under any display name.
+            lists.AddWord(LowerBareAddress(email->m_sender), FL_Friends);
             decide(ES_OnServer, ER_Registration);
             addTodo(RestoreSender | WelcomeSender | AddSenderToFriends);
             report(FormatWith("Registration from %s", email->m_sender));

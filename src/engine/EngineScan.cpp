@@ -19,22 +19,24 @@ size_t Mix(size_t seed, size_t value) {
     return seed ^ (value + 0x9e3779b97f4a7c15ULL + (seed << 6) + (seed >> 2));
 }
 
-size_t HashText(const std::string& text) {
-    return std::hash<std::string_view>()(std::string_view(text));
+size_t HashText(std::string_view text) {
+    return std::hash<std::string_view>()(text);
 }
 
+// Fields are hashed and compared in their stored form: a record loaded from
+// the database holds them cut to their column sizes.
 size_t SenderSubjectHash(const CEmailData& email) {
-    return Mix(HashText(email.m_sender), HashText(email.m_subject));
+    return Mix(HashText(email.StoredSender()), HashText(email.StoredSubject()));
 }
 
 size_t SameEmailHash(const CEmailData& email) {
-    size_t h = Mix(SenderSubjectHash(email), HashText(email.m_account));
-    h = Mix(h, HashText(email.m_headerTimestamp));
+    size_t h = Mix(SenderSubjectHash(email), HashText(email.StoredAccount()));
+    h = Mix(h, HashText(email.StoredHeaderTimestamp()));
     return Mix(h, email.m_bodyChecksum);
 }
 
 bool SameSenderSubject(const CEmailData& a, const CEmailData& b) {
-    return a.m_sender == b.m_sender && a.m_subject == b.m_subject;
+    return a.StoredSender() == b.StoredSender() && a.StoredSubject() == b.StoredSubject();
 }
 
 unsigned PortSetting(CSettings& settings, const char* key, const std::string& section,

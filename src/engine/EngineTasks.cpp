@@ -121,9 +121,10 @@ bool CInboxWardenEngine::ProcessRecordTasks(CEmailData* email) {
     }
 
     if (has(AddSenderToFriends)) {
-        CFilterLists::Instance().AddWord(lowerSender, FL_Friends);
+        std::string address = LowerBareAddress(sender);
+        CFilterLists::Instance().AddWord(address, FL_Friends);
         clear(AddSenderToFriends);
-        std::string text = FormatWith("Added new friend: %s", lowerSender);
+        std::string text = FormatWith("Added new friend: %s", address);
         SetStatus("%s", text.c_str());
         prepend(text);
     }

@@ -28,10 +28,6 @@ std::string FieldValue(const std::string& header, std::initializer_list<const ch
     return {};
 }
 
-bool IsDateBoundary(char c) {
-    return c == '\r' || c == '\n' || c == '\t' || c == ' ';
-}
-
 const char* const kDays[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
 const char* const kMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
                                "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
@@ -109,14 +105,11 @@ bool CMailContent::ParseHeader() {
         AddRecipients(value);
     }
 
-    // Only the first "date: " counts; when it is part of a longer field name,
-    // no date is taken at all.
-    size_t tagPos = framed.find("date: ");
-    if (tagPos == std::string::npos) {
-        tagPos = framed.find("Date: ");
-    }
-    if (tagPos != std::string::npos && tagPos > 0 && IsDateBoundary(framed[tagPos - 1])) {
-        size_t start = tagPos + 6;
+    // The Date line is the first line that starts with the tag: delivering
+    // servers put "Delivery-Date:" or "Resent-Date:" lines above it.
+    size_t tagPos = std::min(framed.find("\r\ndate: "), framed.find("\r\nDate: "));
+    if (tagPos != std::string::npos) {
+        size_t start = tagPos + 8;
         size_t end = framed.find("\r\n", start);
         m_dateText =
             end == std::string::npos ? framed.substr(start) : framed.substr(start, end - start);

@@ -110,10 +110,10 @@ TEST_F(FilterTest, Registration) {
     EXPECT_EQ(email->m_reason, ER_Registration);
     EXPECT_EQ(email->m_todo, 0x144u);
     EXPECT_EQ(email->m_reasonDetails, "Registration from Carol <Carol@C.example>");
-    // The sender as stored goes to Friends at once.
-    EXPECT_EQ(Entries(FL_Friends),
-              (std::vector<std::string>{"Carol <Carol@C.example>", "both@mixed.example",
-                                        "friend@pals.example"}));
+    // The sender's bare address, in lower case, goes to Friends at once.
+    EXPECT_EQ(
+        Entries(FL_Friends),
+        (std::vector<std::string>{"both@mixed.example", "carol@c.example", "friend@pals.example"}));
 
     // A friend's reply to a challenge is a friend's message.
     CEmailData* again = Filter("friend@pals.example", "RE: x " + Tag());

@@ -155,8 +155,10 @@ TEST_F(TasksTest, RegistrationFromCapitalisedSender) {
         const char* sender;
         std::vector<std::string> friends;
     } rows[] = {
-        {"Carol <Carol@C.example>", {"Carol <Carol@C.example>", "carol <carol@c.example>"}},
+        // Friends keeps the bare address in lower case, whatever the display form.
+        {"Carol <Carol@C.example>", {"carol@c.example"}},
         {"erin@e.example", {"erin@e.example"}},
+        {" Erin@E.example ", {"erin@e.example"}},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.sender);
@@ -166,9 +168,7 @@ TEST_F(TasksTest, RegistrationFromCapitalisedSender) {
         m_engine->ProcessTasks(kAccount);
         EXPECT_EQ(email->m_todo, 0u);
         EXPECT_EQ(Entries(FL_Friends), row.friends);
-        std::string lower = row.sender;
-        ToLower(lower);
-        EXPECT_EQ(email->m_reasonDetails.rfind("Added new friend: " + lower, 0), 0u);
+        EXPECT_EQ(email->m_reasonDetails.rfind("Added new friend: " + row.friends[0], 0), 0u);
         // Nothing else from the sender was quarantined, and confirmations are off.
         EXPECT_TRUE(owner.HasStatus("Error restoring emails from " + std::string(row.sender)));
         EXPECT_TRUE(m_sink.Deliveries().empty());

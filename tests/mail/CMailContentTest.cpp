@@ -56,13 +56,31 @@ TEST(MailContentParse, LastLineRules) {
 }
 
 TEST(MailContentParse, DateRule) {
-    // "date: " is looked for first; a longer field name ending in it means no date at all.
-    EXPECT_EQ(Parsed("X: 1\r\nResent-date: r\r\nDate: d\r\nY: 2").m_dateText, "");
-    EXPECT_EQ(Parsed("X: 1\r\n date: folded\r\nDate: d\r\nY: 2").m_dateText, "folded");
-    EXPECT_EQ(Parsed("X: 1\r\nDate: d\r\nY: 2").m_dateText, "d");
-    EXPECT_EQ(Parsed("X: 1\r\n\tDate: tab\r\nY: 2").m_dateText, "tab");
-    // On the first line too.
-    EXPECT_EQ(Parsed("Date: first\r\nY: 2").m_dateText, "first");
+    // The first line that starts with "Date: " or "date: "; longer field
+    // names ending in "Date: " and indented text are not the Date line.
+    const struct {
+        const char* header;
+        const char* date;
+    } kCases[] = {
+        {"X: 1\r\nResent-date: r\r\nDate: d\r\nY: 2", "d"},
+        {"Delivery-Date: Tue, 2 Jan 2024\r\nResent-Date: r\r\nFrom: a\r\nDate: real\r\n", "real"},
+        {"X-Original-Date: o\r\nDate: real", "real"},
+        {"X: 1\r\n date: folded\r\nDate: d\r\nY: 2", "d"},
+        {"X: 1\r\nDate: d\r\nY: 2", "d"},
+        {"X: 1\r\ndate: lower\r\nDate: upper", "lower"},
+        {"X: 1\r\nDate: upper\r\ndate: lower", "upper"},
+        {"X: 1\r\n\tDate: tab\r\nY: 2", ""},
+        {"Resent-Date: only\r\nDelivery-Date: only", ""},
+        {"Subject: the Date: in text\r\nY: 2", ""},
+        {"DATE: caps\r\n", ""},
+        // On the first line, on the last line, and empty.
+        {"Date: first\r\nY: 2", "first"},
+        {"Y: 2\r\nDate: last", "last"},
+        {"Y: 2\r\nDate: \r\nDate: second", ""},
+    };
+    for (const auto& c : kCases) {
+        EXPECT_EQ(Parsed(c.header).m_dateText, c.date) << c.header;
+    }
 }
 
 TEST(MailContentParse, MimeLines) {
