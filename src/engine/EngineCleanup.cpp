@@ -58,6 +58,10 @@ void CInboxWardenEngine::CleanupHistoryBusy(int minDay) {
     CLogFile& log = MainLog();
     SetStatus("Cleaning up history...");
     m_history.CleanupHistory(minDay);
+    uint32_t now = static_cast<uint32_t>(time(nullptr));
+    if (now > kChallengeQuietSeconds) {
+        m_challengeLog.RemoveBefore(now - kChallengeQuietSeconds);
+    }
     CSettings& settings = Settings();
     StringList accounts;
     SplitList(settings.GetString("AccountsList", "General", ""), accounts);

@@ -193,6 +193,7 @@ int CInboxWardenEngine::DownloadEmails(std::vector<std::unique_ptr<CEmailData>>&
                 account, static_cast<uint32_t>(time(nullptr)), message.m_from, message.m_subject,
                 static_cast<uint32_t>(message.m_bodyHash), message.m_body, message.m_dateText,
                 static_cast<uint32_t>(message.m_size), ES_Unknown, 0, "", "", i);
+            email->m_mailKind = message.GetMailKind();
             log.Write("Downloading %s", email->GetLabel().c_str());
             emails.push_back(std::move(email));
             continue;

@@ -89,6 +89,9 @@ public:
     int32_t m_serverId = 0;
     bool m_dirty = true;
     bool m_duplicate = false;
+    // What the fetched header says of the message (MailKind of CMailContent);
+    // known only while the message is new, not stored.
+    int m_mailKind = 0;
     uint32_t m_bodyChecksum = 0;
 };
 

@@ -113,7 +113,7 @@ TEST_F(TasksTest, Challenge) {
     auto deliveries = m_sink.Deliveries();
     ASSERT_EQ(deliveries.size(), 1u);
     EXPECT_EQ(deliveries[0].recipients, std::vector<std::string>{"dan@d.example"});
-    EXPECT_TRUE(SentWithSubject("RE: Meeting " + Tag()));
+    EXPECT_TRUE(SentWithSubject("RE: Meeting " + Tag("dan@d.example")));
     EXPECT_EQ(email->m_todo, 0u);
     EXPECT_EQ(email->m_reasonDetails.rfind("Challenge sent (", 0), 0u);
     EXPECT_TRUE(owner.HasStatus("Challenging dan smith <dan@d.example>"));
@@ -163,7 +163,7 @@ TEST_F(TasksTest, RegistrationFromCapitalisedSender) {
     for (const auto& row : rows) {
         SCOPED_TRACE(row.sender);
         ClearLists();
-        CEmailData* email = Filter(row.sender, "RE: Hi " + Tag());
+        CEmailData* email = Filter(row.sender, "RE: Hi " + Tag(row.sender));
         ASSERT_EQ(email->m_todo, 0x144u);
         m_engine->ProcessTasks(kAccount);
         EXPECT_EQ(email->m_todo, 0u);
@@ -188,11 +188,11 @@ TEST_F(TasksTest, RegistrationRestoresAndWelcomes) {
     m_engine->ProcessTasks(kAccount);
     EXPECT_EQ(first->m_todo, 0u);
     EXPECT_EQ(Deletes(), std::vector<int>{1});
-    ASSERT_TRUE(SentWithSubject("RE: Question " + Tag()));
+    ASSERT_TRUE(SentWithSubject("RE: Question " + Tag("fay@f.example")));
     first->m_serverId = 0;
 
     // Her reply registers her: the quarantined message comes back, she is welcomed.
-    CEmailData* reply = Filter("Fay <fay@f.example>", "RE: RE: Question " + Tag());
+    CEmailData* reply = Filter("Fay <fay@f.example>", "RE: RE: Question " + Tag("Fay@F.example"));
     ASSERT_EQ(reply->m_reason, ER_Registration);
     m_engine->ProcessTasks(kAccount);
     EXPECT_EQ(reply->m_todo, 0u);

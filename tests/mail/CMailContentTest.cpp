@@ -225,3 +225,48 @@ TEST(MailContentHash, AgreesWithTheGroupDefinitionOnLongTexts) {
     EXPECT_EQ(HashText64(low), reference64(low));
     EXPECT_EQ(HashText32(high), reference32(high));
 }
+
+TEST(MailContentKind, ListsAndMachinesAreToldByTheirHeader) {
+    const struct {
+        const char* header;
+        CMailContent::MailKind kind;
+    } kCases[] = {
+        {"From: a@b.example\r\nSubject: hi", CMailContent::MK_Personal},
+        {"From: a\r\nList-Id: <news.lists.example>", CMailContent::MK_List},
+        {"From: a\r\nlist-unsubscribe: <mailto:u@l.example>", CMailContent::MK_List},
+        {"LIST-POST: <mailto:p@l.example>\r\nFrom: a", CMailContent::MK_List},
+        {"From: a\r\nPrecedence: bulk", CMailContent::MK_List},
+        {"From: a\r\nPrecedence:  List ", CMailContent::MK_List},
+        {"From: a\r\nPrecedence: junk", CMailContent::MK_Automatic},
+        {"From: a\r\nPrecedence: first-class", CMailContent::MK_Personal},
+        {"From: a\r\nAuto-Submitted: auto-replied", CMailContent::MK_Automatic},
+        {"From: a\r\nAuto-Submitted: auto-generated; owner-email=x@y", CMailContent::MK_Automatic},
+        {"From: a\r\nAuto-Submitted: No", CMailContent::MK_Personal},
+        {"From: a\r\nAuto-Submitted: no (manual)", CMailContent::MK_Automatic},
+        {"From: a\r\nAuto-Submitted:", CMailContent::MK_Automatic},
+        {"List-Id: <l>\r\nAuto-Submitted: auto-replied", CMailContent::MK_Automatic},
+        // Not a field of its own: in a value, a continuation or another name.
+        {"Subject: List-Id: <x>\r\n", CMailContent::MK_Personal},
+        {"Subject: hi\r\n List-Id: <x>", CMailContent::MK_Personal},
+        {"X-List-Id: <x>\r\nX-Auto-Submitted: yes", CMailContent::MK_Personal},
+        {"From: a\nList-Id: <bare line feeds>\n", CMailContent::MK_List},
+        {"", CMailContent::MK_Personal},
+    };
+    for (const auto& c : kCases) {
+        CMailContent message;
+        message.m_header = c.header;
+        EXPECT_EQ(message.GetMailKind(), c.kind) << c.header;
+    }
+}
+
+TEST(MailContentFormat, ExtraHeaderLinesFollowTheSubject) {
+    CMailContent message;
+    message.m_from = "me@x.example";
+    message.m_subject = "Hi";
+    message.AddRecipient("you@y.example", "");
+    message.m_extraHeaderLines = "Auto-Submitted: auto-replied\r\n";
+    ASSERT_TRUE(message.FormatHeader());
+    EXPECT_NE(message.m_header.find("\r\nSubject: Hi\r\nAuto-Submitted: auto-replied\r\n\r\n"),
+              std::string::npos)
+        << message.m_header;
+}

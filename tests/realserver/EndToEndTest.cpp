@@ -331,6 +331,47 @@ TEST_P(EndToEnd, RealMailIsKnownAgainAfterEveryRestartAndCopiedExactly) {
     EXPECT_EQ(stored.count(longSubject.substr(0, 100)), 1u);
 }
 
+TEST_P(EndToEnd, LeakedTagsAndListMailOpenNothing) {
+    const std::string digest =
+        "Return-Path: <stranger@iw.test>\r\nFrom: " + std::string(kStranger) +
+        "\r\nTo: me@iw.test\r\nSubject: weekly digest\r\nList-Id: <digest.iw.test>\r\n"
+        "Precedence: list\r\nDate: Tue, 08 Dec 26 01:01:00 GMT\r\n\r\ndigest\r\n";
+    ASSERT_FALSE(Servers().Drop("me", digest).empty());
+    ASSERT_FALSE(Servers().Drop("me", Message(kStranger, "hello there", "hi\r\n", 2)).empty());
+    EXPECT_EQ(Scan(), std::make_pair(0, 2));
+    ASSERT_TRUE(Servers().WaitForCount("stranger", 1));
+    std::vector<std::string> challenge = Subjects("stranger");
+    ASSERT_EQ(challenge.size(), 1u) << "the list mail is not challenged";
+
+    // Someone else replies with the stranger's tag.
+    std::string error;
+    ASSERT_TRUE(Servers().Send("pest@nuisance.example", {"me@iw.test"},
+                               "From: " + std::string(kPest) +
+                                   "\r\nTo: me@iw.test\r\nSubject: Re: " + challenge[0] +
+                                   "\r\n\r\nLet me in.\r\n",
+                               &error))
+        << error;
+    ASSERT_TRUE(Servers().WaitForCount("me", 1));
+    CFilterLists::Instance().DeleteWord("pest@nuisance.example", FL_Undesirables);
+    EXPECT_EQ(Scan(), std::make_pair(0, 1));
+    EXPECT_EQ(Servers().Count("me"), 0u);
+    EXPECT_EQ(Subjects("stranger").size(), 1u);
+
+    std::map<std::string, Stored> stored = Restarted();
+    ASSERT_EQ(stored.size(), 3u);
+    EXPECT_EQ(stored["weekly digest"].status, ES_Quarantined);
+    EXPECT_NE(stored["weekly digest"].details.find("Not challenged (mailing list)"),
+              std::string::npos)
+        << stored["weekly digest"].details;
+    const Stored& forged = stored["Re: " + challenge[0]];
+    EXPECT_EQ(forged.status, ES_Quarantined);
+    EXPECT_EQ(forged.reason, ER_UnknownSender);
+    CFilterLists::Instance().Reload();
+    for (const auto& entry : CFilterLists::Instance().GetEntries(FL_Friends)) {
+        EXPECT_EQ(entry.words, "friend@iw.test");
+    }
+}
+
 INSTANTIATE_TEST_SUITE_P(Scan, EndToEnd, ::testing::Values(false, true),
                          [](const ::testing::TestParamInfo<bool>& info) {
                              return info.param ? std::string("ThroughScanner")
