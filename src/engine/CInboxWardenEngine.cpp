@@ -83,6 +83,13 @@ bool CInboxWardenEngine::Initialize(IEngineOwner* owner) {
     char tag[64];
     snprintf(tag, sizeof tag, "[InboxWardenChallenge:%x]", GetMachineNumber());
     m_challengeTag = tag;
+    CChallengeKey::LoadResult key = m_challengeKey.Load(DataFolder(), &MainLog());
+    if (key == CChallengeKey::LR_Replaced || key == CChallengeKey::LR_Temporary) {
+        SetStatus("%s", key == CChallengeKey::LR_Replaced
+                            ? "The challenge key was damaged and has been replaced"
+                            : "The challenge key could not be kept: replies to this run's "
+                              "challenges are recognised until the program ends");
+    }
     m_thread = std::thread([this] { ScanThread(); });
     return true;
 }

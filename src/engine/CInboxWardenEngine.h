@@ -11,6 +11,8 @@
 #include <utility>
 #include <vector>
 
+#include "engine/CChallengeKey.h"
+#include "history/CChallengeLog.h"
 #include "history/CEmailData.h"
 #include "history/CEmailHistory.h"
 #include "support/CLogFile.h"
@@ -77,7 +79,14 @@ public:
     void SetReadOnly(bool on) { m_readOnly = on; }
     bool IsReadOnly() const { return m_readOnly; }
     int GetInterval() const { return m_interval; }
+    // The installation's single tag of old; it recognises no reply any more.
     const std::string& GetChallengeTag() const { return m_challengeTag; }
+    // The tag of the challenge to this sender's address: only a reply from
+    // that address carrying it registers.
+    std::string GetChallengeTag(const std::string& sender) const {
+        return m_challengeKey.TagFor(sender);
+    }
+    CChallengeLog& GetChallengeLog() { return m_challengeLog; }
     // Scans started since the engine started (for owners that wait for one).
     unsigned GetScanCount() const { return m_scanCount; }
     // The clean-scan flag of the last scan: no message failed to fetch.
@@ -103,6 +112,9 @@ public:
 
     // Scan cycle.
     void ScanServers();
+    // The record of a message just fetched with TOP, at number on the server.
+    static std::unique_ptr<CEmailData> NewFetchedRecord(const std::string& account,
+                                                        const CMailContent& message, int number);
     int DownloadEmails(std::vector<std::unique_ptr<CEmailData>>& emails,
                        const std::string& account);
     // What the server's unique ids (UIDL) tell one account's scan.
@@ -170,6 +182,8 @@ public:
     }
 
     static constexpr int kBusyWaitSteps = 100;
+    // One challenge per address in this many seconds, with the guard on.
+    static constexpr uint32_t kChallengeQuietSeconds = 24 * 3600;
 
 private:
     void ScanThread();
@@ -180,6 +194,10 @@ private:
     // The busy-flag wait: false when it timed out (the flag is then cleared).
     bool WaitWhileBusy(const char* sourceFile, int line);
     void Notify(int levels, const std::string& text);
+    // Why the guard lets no challenge go to this new record's sender, as the
+    // reason details say it; empty when one may go.
+    std::string ChallengeGuardReason(const CEmailData& email);
+    bool AlreadyChallenged(const std::string& address);
     std::string DataFolder() const;
     CSettings& Settings() const;
     CLogFile& MainLog() const;
@@ -207,6 +225,8 @@ private:
     IEngineOwner* m_owner = nullptr;
     CLogFile m_inetLog;
     std::string m_challengeTag;
+    CChallengeKey m_challengeKey;
+    CChallengeLog m_challengeLog{CInboxWardenDb::Instance()};
     StringList m_newMailSenders;
     CPOP3* m_pop3 = nullptr;
     CSMTP* m_smtp = nullptr;

@@ -64,6 +64,10 @@ void CInboxWardenEngine::CleanupHistoryBusy(int minDay) {
     if (orphans > 0) {
         log.Write("Removed %d unique id(s) of removed records", orphans);
     }
+    uint32_t now = static_cast<uint32_t>(time(nullptr));
+    if (now > kChallengeQuietSeconds) {
+        m_challengeLog.RemoveBefore(now - kChallengeQuietSeconds);
+    }
     CSettings& settings = Settings();
     StringList accounts;
     SplitList(settings.GetString("AccountsList", "General", ""), accounts);

@@ -4,6 +4,7 @@
 
 #include "engine/CInboxWardenEngine.h"
 #include "lists/CFilterLists.h"
+#include "mail/CMailContent.h"
 #include "support/CAppEnvironment.h"
 #include "support/Scramble.h"
 
@@ -58,6 +59,39 @@ std::string TodoText(uint32_t todo, bool duplicate) {
 }
 
 }  // namespace
+
+bool CInboxWardenEngine::AlreadyChallenged(const std::string& address) {
+    bool ok = false;
+    uint32_t now = static_cast<uint32_t>(time(nullptr));
+    uint32_t since = now > kChallengeQuietSeconds ? now - kChallengeQuietSeconds : 0;
+    bool challenged = m_challengeLog.ChallengedSince(address, since, &ok);
+    if (!ok) {
+        MainLog().Write("Cannot tell whether %s was challenged today", address.c_str());
+    }
+    return challenged;
+}
+
+std::string CInboxWardenEngine::ChallengeGuardReason(const CEmailData& email) {
+    if (!Settings().GetBool("GuardChallenges", "General", true)) {
+        return std::string();
+    }
+    if (email.m_mailKind == CMailContent::MK_List) {
+        return "Not challenged (mailing list)";
+    }
+    if (email.m_mailKind == CMailContent::MK_Automatic) {
+        return "Not challenged (automatic mail)";
+    }
+    // Bounces come from the null sender or from the mail system itself.
+    std::string address = LowerBareAddress(email.m_sender);
+    std::string local = address.substr(0, address.find('@'));
+    if (address.empty() || local == "mailer-daemon" || local == "postmaster") {
+        return "Not challenged (automatic mail)";
+    }
+    if (AlreadyChallenged(address)) {
+        return "Not challenged (already challenged today)";
+    }
+    return std::string();
+}
 
 void CInboxWardenEngine::FilterNewEmail(CEmailData* email) {
     if (!email) {
@@ -192,7 +226,10 @@ void CInboxWardenEngine::FilterNewEmail(CEmailData* email) {
 
         if (unknown() && filterFor("Auto Senders") &&
             lists.FindWord(FL_AutoSenders, lowerSender, matched, true)) {
-            if (Contains(email->m_text, m_challengeTag)) {
+            // Auto-replies to a challenge come from other addresses than the
+            // one challenged: any tag of the challenge form counts.
+            if (CChallengeKey::HasWellFormedTag(email->m_text) ||
+                CChallengeKey::HasWellFormedTag(email->m_subject)) {
                 // An automatic answer to one of our challenges.
                 decide(ES_Deleted, ER_AutoSender);
                 addTodo(DeleteFromServer);
@@ -236,9 +273,13 @@ void CInboxWardenEngine::FilterNewEmail(CEmailData* email) {
             report(FormatWith("Bad subject (matched \"%s\")", matched));
         }
 
-        // A reply to one of our challenges carries the tag back in its subject.
-        if (unknown() && Contains(email->m_subject, m_challengeTag)) {
-            lists.AddWord(email->m_sender, FL_Friends);
+        // A reply to one of our challenges carries the tag back in its
+        // subject; the tag is made for the address the challenge went to, so
+        // it registers that address and no other.
+        if (unknown() && !LowerBareAddress(email->m_sender).empty() &&
+            Contains(email->m_subject, m_challengeKey.TagFor(email->m_sender))) {
+            // The bare address: it matches the sender under any display name.
+            lists.AddWord(LowerBareAddress(email->m_sender), FL_Friends);
             decide(ES_OnServer, ER_Registration);
             addTodo(RestoreSender | WelcomeSender | AddSenderToFriends);
             report(FormatWith("Registration from %s", email->m_sender));
@@ -268,7 +309,10 @@ void CInboxWardenEngine::FilterNewEmail(CEmailData* email) {
                 !Contains(lowerSubject, "[inboxwarden")) {
                 std::string address = lowerSender;
                 ExtractAddress(address);
-                if (IsEmailAddress(address)) {
+                std::string guard = ChallengeGuardReason(*email);
+                if (!guard.empty()) {
+                    report(guard);
+                } else if (IsEmailAddress(address)) {
                     addTodo(Challenge);
                 } else {
                     report(FormatWith("Invalid email address (%s), cannot challenge.", address));

@@ -61,7 +61,7 @@ bool CInboxWardenEngine::SendChallenge(CEmailData* email) {
             body = FillPlaceholders(lines, values);
         }
     }
-    std::string subject = "RE: " + email->m_subject + " " + m_challengeTag;
+    std::string subject = "RE: " + email->m_subject + " " + m_challengeKey.TagFor(email->m_sender);
     return SendEmail(email->m_account, from, email->m_sender, subject, body);
 }
 
@@ -88,6 +88,9 @@ bool CInboxWardenEngine::SendEmail(const std::string& account, const std::string
     message.m_from = fromAddress;
     message.AddRecipient(toAddress, "");
     message.m_subject = subject;
+    // Challenges, confirmations and ping replies are answers made by a
+    // machine: other filters and responders must not answer them in turn.
+    message.m_extraHeaderLines = "Auto-Submitted: auto-replied\r\n";
     message.m_body = body + MailFooter();
     ToCrLf(message.m_body);
     if (!m_smtp->Connect()) {

@@ -232,31 +232,72 @@ bool CInboxWardenEngine::RestoreEmailPrivate(CEmailData* email) {
 int32_t CInboxWardenEngine::RestoreEmailsFromSenderPrivate(const std::string& sender) {
     CLogFile& log = MainLog();
     log.Write("in RestoreEmailsFromSenderPrivate for %s", sender.c_str());
+    // The same person writes under several display names: his mail is found
+    // by address.
+    const std::string address = LowerBareAddress(sender);
+    std::vector<CEmailData*> targets;
+    {
+        auto lock = m_history.Lock();
+        for (int i = 0; i < m_history.GetCount(); ++i) {
+            CEmailData* email = m_history.GetAt(i);
+            if (email && email->m_status != ES_OnServer &&
+                LowerBareAddress(email->m_sender) == address) {
+                targets.push_back(email);
+            }
+        }
+    }
+    // Each restore sends mail and may ask the owner to open a folder; both
+    // run without the history's lock, which the interface thread needs to
+    // show the list. They work on a copy; the outcome is written back under
+    // the lock.
     int32_t count = 0;
     bool failed = false;
-    auto lock = m_history.Lock();
-    for (int i = 0; i < m_history.GetCount(); ++i) {
-        CEmailData* email = m_history.GetAt(i);
-        if (!email || email->m_sender != sender || email->m_status == ES_OnServer) {
-            continue;
+    for (CEmailData* email : targets) {
+        CEmailData copy = [&] {
+            auto lock = m_history.Lock();
+            if (m_history.IndexOf(email) < 0) {
+                return CEmailData("", 0, "", "", 0, "", "", 0, ES_OnServer, 0, "", "", 0);
+            }
+            email->m_todo &= ~RestoreSender;
+            email->MarkDirty();
+            return *email;
+        }();
+        if (copy.m_status == ES_OnServer) {
+            continue;  // removed meanwhile, or restored by another path
         }
-        log.Write("Calling RestoreEmailPrivate for %s/%s", email->m_sender.c_str(),
-                  email->m_subject.c_str());
-        email->m_todo &= ~RestoreSender;
-        email->MarkDirty();
-        if (!RestoreEmailPrivate(email)) {
-            email->m_todo |= RestoreEmail;
-            ++email->m_restoreFailures;
-            if (email->m_restoreFailures > 10) {
+        log.Write("Calling RestoreEmailPrivate for %s/%s", copy.m_sender.c_str(),
+                  copy.m_subject.c_str());
+        bool restored = RestoreEmailPrivate(&copy);
+        bool giveUp = false;
+        {
+            auto lock = m_history.Lock();
+            if (m_history.IndexOf(email) >= 0) {
+                if (restored) {
+                    if (email->m_status != copy.m_status) {
+                        email->m_status = copy.m_status;
+                    }
+                } else {
+                    email->m_todo |= RestoreEmail;
+                    ++email->m_restoreFailures;
+                    if (email->m_restoreFailures > 10) {
+                        email->m_todo = 0;
+                        giveUp = true;
+                    }
+                }
+                email->MarkDirty();
+                m_history.NotifyChanged();
+            }
+        }
+        if (!restored) {
+            if (giveUp) {
                 Notify(IEngineOwner::SL_PendingWarning, FillPlaceholders(kRestoreNotice, {sender}));
                 if (m_owner) {
-                    m_owner->OnOpenWithDesktop(GetQuarantineFolder(email->m_account));
+                    m_owner->OnOpenWithDesktop(GetQuarantineFolder(copy.m_account));
                 }
-                email->m_todo = 0;
             }
             failed = true;
-            log.Write("RestoreEmailPrivate returned false for %s/%s", email->m_sender.c_str(),
-                      email->m_subject.c_str());
+            log.Write("RestoreEmailPrivate returned false for %s/%s", copy.m_sender.c_str(),
+                      copy.m_subject.c_str());
         }
         ++count;
     }

@@ -19,22 +19,24 @@ size_t Mix(size_t seed, size_t value) {
     return seed ^ (value + 0x9e3779b97f4a7c15ULL + (seed << 6) + (seed >> 2));
 }
 
-size_t HashText(const std::string& text) {
-    return std::hash<std::string_view>()(std::string_view(text));
+size_t HashText(std::string_view text) {
+    return std::hash<std::string_view>()(text);
 }
 
+// Fields are hashed and compared in their stored form: a record loaded from
+// the database holds them cut to their column sizes.
 size_t SenderSubjectHash(const CEmailData& email) {
-    return Mix(HashText(email.m_sender), HashText(email.m_subject));
+    return Mix(HashText(email.StoredSender()), HashText(email.StoredSubject()));
 }
 
 size_t SameEmailHash(const CEmailData& email) {
-    size_t h = Mix(SenderSubjectHash(email), HashText(email.m_account));
-    h = Mix(h, HashText(email.m_headerTimestamp));
+    size_t h = Mix(SenderSubjectHash(email), HashText(email.StoredAccount()));
+    h = Mix(h, HashText(email.StoredHeaderTimestamp()));
     return Mix(h, email.m_bodyChecksum);
 }
 
 bool SameSenderSubject(const CEmailData& a, const CEmailData& b) {
-    return a.m_sender == b.m_sender && a.m_subject == b.m_subject;
+    return a.StoredSender() == b.StoredSender() && a.StoredSubject() == b.StoredSubject();
 }
 
 unsigned PortSetting(CSettings& settings, const char* key, const std::string& section,
@@ -174,6 +176,18 @@ void CInboxWardenEngine::ScanServers() {
     m_busy = false;
 }
 
+std::unique_ptr<CEmailData> CInboxWardenEngine::NewFetchedRecord(const std::string& account,
+                                                                 const CMailContent& message,
+                                                                 int number) {
+    auto email = std::make_unique<CEmailData>(
+        account, static_cast<uint32_t>(time(nullptr)), message.m_from, message.m_subject,
+        static_cast<uint32_t>(message.m_bodyHash), message.m_body, message.m_dateText,
+        static_cast<uint32_t>(message.m_size), ES_Unknown, 0, "", "", number);
+    // Only the challenge guard reads this; it is never stored.
+    email->m_mailKind = message.GetMailKind();
+    return email;
+}
+
 int CInboxWardenEngine::DownloadEmails(std::vector<std::unique_ptr<CEmailData>>& emails,
                                        const std::string& account) {
     CLogFile& log = MainLog();
@@ -199,10 +213,7 @@ int CInboxWardenEngine::DownloadEmails(std::vector<std::unique_ptr<CEmailData>>&
         SetStatus(".Getting email %d/%d from %s...", i, n, account.c_str());
         CMailContent message;
         if (m_pop3->GetMessage(i, message, 500)) {
-            auto email = std::make_unique<CEmailData>(
-                account, static_cast<uint32_t>(time(nullptr)), message.m_from, message.m_subject,
-                static_cast<uint32_t>(message.m_bodyHash), message.m_body, message.m_dateText,
-                static_cast<uint32_t>(message.m_size), ES_Unknown, 0, "", "", i);
+            auto email = NewFetchedRecord(account, message, i);
             log.Write("Downloading %s", email->GetLabel().c_str());
             emails.push_back(std::move(email));
             continue;

@@ -121,18 +121,30 @@ bool CInboxWardenEngine::ProcessRecordTasks(CEmailData* email) {
     }
 
     if (has(AddSenderToFriends)) {
-        CFilterLists::Instance().AddWord(lowerSender, FL_Friends);
+        std::string address = LowerBareAddress(sender);
+        CFilterLists::Instance().AddWord(address, FL_Friends);
         clear(AddSenderToFriends);
-        std::string text = FormatWith("Added new friend: %s", lowerSender);
+        std::string text = FormatWith("Added new friend: %s", address);
         SetStatus("%s", text.c_str());
         prepend(text);
     }
 
+    if (has(Challenge) && settings.GetBool("GuardChallenges", "General", true) &&
+        AlreadyChallenged(LowerBareAddress(sender))) {
+        // Another message of the same sender was challenged since this one
+        // was filtered (in the same scan, most often).
+        clear(Challenge);
+        prepend("Not challenged (already challenged today)");
+    }
     if (has(Challenge)) {
         SetStatus("Challenging %s", lowerSender.c_str());
         bool sent = SendChallenge(email);
         if (sent) {
             clear(Challenge);
+            if (!m_challengeLog.Record(LowerBareAddress(sender),
+                                       static_cast<uint32_t>(time(nullptr)))) {
+                log.Write("Could not note the challenge to %s", sender.c_str());
+            }
         }
         std::string text = FormatWith(
             sent ? "Challenge sent (%s)" : "Failed to send Challenge (%s)", FormatNow(true));

@@ -139,10 +139,7 @@ bool CInboxWardenEngine::DownloadByUidl(std::vector<std::unique_ptr<CEmailData>>
         SetStatus(".Getting email %d/%d from %s...", i, total, account.c_str());
         CMailContent message;
         if (m_pop3->GetMessage(i, message, 500)) {
-            auto email = std::make_unique<CEmailData>(
-                account, static_cast<uint32_t>(time(nullptr)), message.m_from, message.m_subject,
-                static_cast<uint32_t>(message.m_bodyHash), message.m_body, message.m_dateText,
-                static_cast<uint32_t>(message.m_size), ES_Unknown, 0, "", "", i);
+            auto email = NewFetchedRecord(account, message, i);
             log.Write("Downloading %s", email->GetLabel().c_str());
             emails.push_back(std::move(email));
             uidl.fetchedIds.emplace_back(reconnected ? std::string() : uidOf[i],

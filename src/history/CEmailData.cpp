@@ -73,9 +73,9 @@ std::string CEmailData::GetDisplayTime() const {
 }
 
 bool CEmailData::IsSameEmail(const CEmailData& other) const {
-    return m_bodyChecksum == other.m_bodyChecksum && m_account == other.m_account &&
-           m_sender == other.m_sender && m_subject == other.m_subject &&
-           m_headerTimestamp == other.m_headerTimestamp;
+    return m_bodyChecksum == other.m_bodyChecksum && StoredAccount() == other.StoredAccount() &&
+           StoredSender() == other.StoredSender() && StoredSubject() == other.StoredSubject() &&
+           StoredHeaderTimestamp() == other.StoredHeaderTimestamp();
 }
 
 std::string CEmailData::GetLabel(unsigned fieldMask, const std::string& separator) const {

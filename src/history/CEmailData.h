@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <ctime>
 #include <string>
+#include <string_view>
 
 enum EmailStatus : uint32_t {
     ES_Unknown = 0,
@@ -46,7 +47,26 @@ public:
     std::string GetStatusText() const;
     static std::string StatusText(uint32_t status);
     std::string GetDisplayTime() const;
+    // Equal when both are the same message: fields compare in the form the
+    // database keeps them (cut to their column sizes), so a record loaded
+    // after a restart still equals the message fetched from the server.
     bool IsSameEmail(const CEmailData& other) const;
+    // A field as the database keeps it.
+    static std::string_view StoredForm(const std::string& text, size_t limit) {
+        return std::string_view(text).substr(0, limit);
+    }
+    std::string_view StoredAccount() const { return StoredForm(m_account, kAccountLimit); }
+    std::string_view StoredSender() const { return StoredForm(m_sender, kSenderLimit); }
+    std::string_view StoredSubject() const { return StoredForm(m_subject, kSubjectLimit); }
+    std::string_view StoredHeaderTimestamp() const {
+        return StoredForm(m_headerTimestamp, kHeaderTimestampLimit);
+    }
+
+    // Sizes of the text columns of the EmailData table.
+    static constexpr size_t kAccountLimit = 50;
+    static constexpr size_t kSenderLimit = 100;
+    static constexpr size_t kSubjectLimit = 100;
+    static constexpr size_t kHeaderTimestampLimit = 50;
     std::string GetLabel(unsigned fieldMask = EL_All, const std::string& separator = "/") const;
     // The diagnostic text; with a title it is headed by it. Showing it in a
     // "Database Error" box is the caller's business (through the engine's owner).
@@ -69,6 +89,9 @@ public:
     int32_t m_serverId = 0;
     bool m_dirty = true;
     bool m_duplicate = false;
+    // What the fetched header says of the message (MailKind of CMailContent);
+    // known only while the message is new, not stored.
+    int m_mailKind = 0;
     uint32_t m_bodyChecksum = 0;
 };
 

@@ -9,6 +9,7 @@
 #include <set>
 
 #include "history/CDBStatement.h"
+#include "history/CEmailData.h"
 #include "support/CAppEnvironment.h"
 #include "support/CLogFile.h"
 
@@ -18,14 +19,15 @@ using CD = CInboxWardenDb::ColumnDef;
 
 constexpr CD kEmailDataColumns[] = {
     {"id", CInboxWardenDb::CK_Long, 0},
-    {"account", CInboxWardenDb::CK_Text, 50},
-    {"sender", CInboxWardenDb::CK_Text, 100},
-    {"subject", CInboxWardenDb::CK_Text, 100},
+    {"account", CInboxWardenDb::CK_Text, static_cast<int>(CEmailData::kAccountLimit)},
+    {"sender", CInboxWardenDb::CK_Text, static_cast<int>(CEmailData::kSenderLimit)},
+    {"subject", CInboxWardenDb::CK_Text, static_cast<int>(CEmailData::kSubjectLimit)},
     {"status", CInboxWardenDb::CK_Long, 0},
     {"reason", CInboxWardenDb::CK_Long, 0},
     {"reasonDetails", CInboxWardenDb::CK_Memo, 300},
     {"todo", CInboxWardenDb::CK_Long, 0},
-    {"headerTimestamp", CInboxWardenDb::CK_Text, 50},
+    {"headerTimestamp", CInboxWardenDb::CK_Text,
+     static_cast<int>(CEmailData::kHeaderTimestampLimit)},
     {"myTimestamp", CInboxWardenDb::CK_Long, 0},
     {"bodyChecksum", CInboxWardenDb::CK_Long, 0},
     {"emailFilename", CInboxWardenDb::CK_Memo, 300},

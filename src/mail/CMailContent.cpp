@@ -28,10 +28,6 @@ std::string FieldValue(const std::string& header, std::initializer_list<const ch
     return {};
 }
 
-bool IsDateBoundary(char c) {
-    return c == '\r' || c == '\n' || c == '\t' || c == ' ';
-}
-
 const char* const kDays[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
 const char* const kMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
                                "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
@@ -109,14 +105,11 @@ bool CMailContent::ParseHeader() {
         AddRecipients(value);
     }
 
-    // Only the first "date: " counts; when it is part of a longer field name,
-    // no date is taken at all.
-    size_t tagPos = framed.find("date: ");
-    if (tagPos == std::string::npos) {
-        tagPos = framed.find("Date: ");
-    }
-    if (tagPos != std::string::npos && tagPos > 0 && IsDateBoundary(framed[tagPos - 1])) {
-        size_t start = tagPos + 6;
+    // The Date line is the first line that starts with the tag: delivering
+    // servers put "Delivery-Date:" or "Resent-Date:" lines above it.
+    size_t tagPos = std::min(framed.find("\r\ndate: "), framed.find("\r\nDate: "));
+    if (tagPos != std::string::npos) {
+        size_t start = tagPos + 8;
         size_t end = framed.find("\r\n", start);
         m_dateText =
             end == std::string::npos ? framed.substr(start) : framed.substr(start, end - start);
@@ -146,6 +139,45 @@ bool CMailContent::ParseHeader() {
     return true;
 }
 
+CMailContent::MailKind CMailContent::GetMailKind() const {
+    auto trim = [](std::string text) {
+        size_t first = text.find_first_not_of(" \t\r");
+        size_t last = text.find_last_not_of(" \t\r");
+        text = first == std::string::npos ? std::string() : text.substr(first, last - first + 1);
+        ToLower(text);
+        return text;
+    };
+    bool list = false;
+    size_t start = 0;
+    while (start < m_header.size()) {
+        size_t end = m_header.find('\n', start);
+        if (end == std::string::npos) {
+            end = m_header.size();
+        }
+        const std::string line = m_header.substr(start, end - start);
+        start = end + 1;
+        size_t colon = line.find(':');
+        // Continuation lines and lines without a field name carry no field.
+        if (line.empty() || line[0] == ' ' || line[0] == '\t' || colon == std::string::npos) {
+            continue;
+        }
+        std::string name = trim(line.substr(0, colon));
+        if (name == "list-id" || name == "list-unsubscribe" || name == "list-post") {
+            list = true;
+        } else if (name == "precedence" || name == "auto-submitted") {
+            std::string value = line.substr(colon + 1);
+            value = trim(value.substr(0, value.find(';')));
+            if (name == "auto-submitted" ? value != "no" : value == "junk") {
+                return MK_Automatic;
+            }
+            if (name == "precedence" && (value == "bulk" || value == "list")) {
+                list = true;
+            }
+        }
+    }
+    return list ? MK_List : MK_Personal;
+}
+
 bool CMailContent::FormatHeader() {
     if (m_recipients.empty()) {
         return false;
@@ -159,7 +191,7 @@ bool CMailContent::FormatHeader() {
     }
     m_composedAt = time(nullptr);
     m_header = "Date: " + FormatMailDate(m_composedAt) + "\r\nFrom: " + m_from + "\r\nTo: " + to +
-               "\r\nSubject: " + m_subject + "\r\n" + m_mimeLines + "\r\n";
+               "\r\nSubject: " + m_subject + "\r\n" + m_extraHeaderLines + m_mimeLines + "\r\n";
     return true;
 }
 

@@ -31,6 +31,12 @@ public:
     // Builds m_header for sending; false without recipients.
     bool FormatHeader();
 
+    // What the header says about who sent the message: a person, a mailing
+    // list (List-Id, List-Unsubscribe or List-Post, Precedence bulk or list)
+    // or a machine (Auto-Submitted other than "no", Precedence junk).
+    enum MailKind { MK_Personal = 0, MK_List = 1, MK_Automatic = 2 };
+    MailKind GetMailKind() const;
+
     // Dot transparency of the data phase: every line of the body that begins
     // with "." gets a second one, and the inverse.
     void StuffDots();
@@ -53,6 +59,9 @@ public:
     // header's recipients: a restored message goes back to the user alone.
     // Empty means the header recipients.
     CRecipientList m_envelopeRecipients;
+    // Header lines of an outgoing message after its Subject line, each
+    // ending in "\r\n".
+    std::string m_extraHeaderLines;
 };
 
 // Additive hashes over signed characters, in groups of 4 (8) characters

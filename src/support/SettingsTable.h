@@ -26,6 +26,8 @@ inline constexpr SettingDef kSettingsTable[] = {
     {"General", "NotificationType", SK_Integer, "2147483647", "0"},
     {"General", "SendChallenges", SK_YesNo, "Yes", "Yes"},
     {"General", "SendConfirmations", SK_YesNo, "No", "Yes"},
+    // No challenge to lists, automatic mail, bounces, or twice a day.
+    {"General", "GuardChallenges", SK_YesNo, "Yes", "Yes"},
     {"General", "ShowGridLines", SK_YesNo, "No", "No"},
     {"General", "StartWithWindows", SK_YesNo, "No", "No"},
     {"General", "ClickEMailProgramAfterScan", SK_YesNo, "No", "No"},

@@ -143,6 +143,18 @@ bool ExtractAddress(std::string& text) {
     return true;
 }
 
+std::string LowerBareAddress(const std::string& sender) {
+    std::string address = sender;
+    if (!ExtractAddress(address)) {
+        size_t first = address.find_first_not_of(" \t\r\n");
+        size_t last = address.find_last_not_of(" \t\r\n");
+        address =
+            first == std::string::npos ? std::string() : address.substr(first, last - first + 1);
+    }
+    ToLower(address);
+    return address;
+}
+
 bool IsEmailAddress(const std::string& text) {
     size_t at = text.find('@');
     if (at == std::string::npos) {

@@ -29,6 +29,9 @@ std::string FillPlaceholders(const std::string& templ, const StringList& args);
 // text unchanged, when either is missing or ">" comes first.
 bool ExtractAddress(std::string& text);
 bool IsEmailAddress(const std::string& text);
+// The address of a sender text in lower case: the part in angle brackets, or
+// the whole text without its end blanks when it has none.
+std::string LowerBareAddress(const std::string& sender);
 
 // printf into a string of whatever length the text needs.
 std::string StringPrintf(const char* format, ...) __attribute__((format(printf, 1, 2)));

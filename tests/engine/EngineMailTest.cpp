@@ -59,7 +59,7 @@ TEST_F(EngineMailTest, ChallengeAnswersTheSenderWithTheTag) {
     std::string tag;
     bool sent = false;
     Send([&](CInboxWardenEngine& engine) {
-        tag = engine.GetChallengeTag();
+        tag = engine.GetChallengeTag("bob@example.com");
         sent = engine.SendChallenge(&email);
     });
     ASSERT_TRUE(sent);

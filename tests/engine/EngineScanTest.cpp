@@ -361,3 +361,43 @@ TEST_F(EngineScanTest, NewGoodMailIsAnnouncedOncePerSender) {
     EXPECT_EQ(owner.NewMail().size(), 1u);
     EXPECT_EQ(owner.Scans().back().newLeftOnServer, 1);
 }
+
+TEST_F(EngineScanTest, LongFieldsAreRecognisedByANewEngineAfterARestart) {
+    Account& a = AddAccount("Home");
+    const std::string longSender = "Ann " + std::string(100, 'n') + " <ann@x.org>";
+    const std::string longSubject = std::string(150, 's');
+    const std::string longDate = "Mon, 1 Jan 2024 10:00:00 +0000 " + std::string(40, 'z');
+    // A friend's mail stays on the server; a stranger's with a long subject
+    // is quarantined but still counts as the same record after the restart.
+    a.box.AddMessage(Message(longSender, "short subject"));
+    a.box.AddMessage(Message("Bob <bob@x.org>", longSubject));
+    a.box.AddMessage("From: Cy <cy@x.org>\r\nSubject: long date\r\nDate: " + longDate +
+                     "\r\n\r\nhello\r\n");
+    StartAll();
+    Settings().WriteInt("NotificationType", 2, "General");
+    CFilterLists::Instance().AddWord("ann@x.org", FL_Friends);
+    CFilterLists::Instance().AddWord("bob@x.org", FL_Friends);
+    CFilterLists::Instance().AddWord("cy@x.org", FL_Friends);
+    engine->Initialize(&owner);
+    engine->ScanServers();
+    ASSERT_EQ(Records().size(), 3u);
+    ASSERT_EQ(owner.NewMail().size(), 1u);
+
+    // Each scan by a new process: the history comes from the database, with
+    // the long fields cut to their column sizes.
+    for (int restart = 0; restart < 2; ++restart) {
+        engine.reset();
+        engine = std::make_unique<CInboxWardenEngine>();
+        ASSERT_TRUE(engine->Initialize(&owner));
+        engine->ScanServers();
+        auto records = Records();
+        ASSERT_EQ(records.size(), 3u) << "restart " << restart;
+        for (CEmailData* record : records) {
+            EXPECT_EQ(record->m_status, ES_OnServer) << record->m_subject;
+            EXPECT_GT(record->m_serverId, 0) << record->m_subject;
+        }
+        EXPECT_EQ(owner.Scans().back().newMessages, 0);
+    }
+    EXPECT_EQ(owner.NewMail().size(), 1u) << "a friend's mail is announced once";
+    EXPECT_EQ(MainLogText().find("setting as Delivered"), std::string::npos);
+}

@@ -37,7 +37,7 @@ void EngineTestBase::SetUp() {
     ClearLists();
     m_engine = std::make_unique<CInboxWardenEngine>();
     ASSERT_TRUE(m_engine->Initialize(&owner));
-    ASSERT_FALSE(Tag().empty());
+    ASSERT_FALSE(Tag("someone@example.org").empty());
 }
 
 void EngineTestBase::TearDown() {

@@ -24,7 +24,8 @@ protected:
     void TearDown() override;
 
     CEmailHistory& History() { return m_engine->GetHistory(); }
-    const std::string& Tag() const { return m_engine->GetChallengeTag(); }
+    // The tag of a challenge to the sender's address.
+    std::string Tag(const std::string& sender) const { return m_engine->GetChallengeTag(sender); }
 
     // A new record in the history, as the scan makes it.
     CEmailData* AddEmail(const std::string& sender, const std::string& subject,

@@ -92,3 +92,34 @@ TEST(EmailData, DumpTextExactly) {
     EXPECT_EQ(d.Dump("Error creating new record for email:"), expected);
     EXPECT_EQ(d.Dump().substr(0, 14), "Account: acct\n");
 }
+
+TEST(CEmailDataStoredForm, RecordsCompareAsTheDatabaseKeepsThem) {
+    auto make = [](const std::string& account, const std::string& sender,
+                   const std::string& subject, const std::string& date, uint32_t sum) {
+        return CEmailData(account, 1, sender, subject, sum, "", date, 1, 0, 0, "", "", 0);
+    };
+    const std::string s100(100, 's');
+    const std::string a50(50, 'a');
+    const std::string d50(50, 'd');
+    const CEmailData base = make(a50 + "x", s100 + "tail", s100 + "more", d50 + "zone", 7);
+    const struct {
+        CEmailData other;
+        bool same;
+    } kCases[] = {
+        {make(a50, s100, s100, d50, 7), true},
+        {make(a50 + "y", s100 + "other", s100, d50 + "z", 7), true},
+        {make(a50, s100, s100, d50, 8), false},
+        {make(a50, s100.substr(1), s100, d50, 7), false},
+        {make(a50, s100, s100.substr(0, 99), d50, 7), false},
+        {make(a50, s100, s100, d50.substr(1), 7), false},
+        {make(a50.substr(1), s100, s100, d50, 7), false},
+    };
+    for (const auto& c : kCases) {
+        EXPECT_EQ(base.IsSameEmail(c.other), c.same)
+            << c.other.m_sender << "/" << c.other.m_subject;
+        EXPECT_EQ(c.other.IsSameEmail(base), c.same);
+    }
+    // Short fields compare whole.
+    EXPECT_TRUE(make("A", "x", "y", "d", 1).IsSameEmail(make("A", "x", "y", "d", 1)));
+    EXPECT_FALSE(make("A", "x", "y", "d", 1).IsSameEmail(make("A", "x ", "y", "d", 1)));
+}

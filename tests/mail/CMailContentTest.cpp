@@ -56,13 +56,31 @@ TEST(MailContentParse, LastLineRules) {
 }
 
 TEST(MailContentParse, DateRule) {
-    // "date: " is looked for first; a longer field name ending in it means no date at all.
-    EXPECT_EQ(Parsed("X: 1\r\nResent-date: r\r\nDate: d\r\nY: 2").m_dateText, "");
-    EXPECT_EQ(Parsed("X: 1\r\n date: folded\r\nDate: d\r\nY: 2").m_dateText, "folded");
-    EXPECT_EQ(Parsed("X: 1\r\nDate: d\r\nY: 2").m_dateText, "d");
-    EXPECT_EQ(Parsed("X: 1\r\n\tDate: tab\r\nY: 2").m_dateText, "tab");
-    // On the first line too.
-    EXPECT_EQ(Parsed("Date: first\r\nY: 2").m_dateText, "first");
+    // The first line that starts with "Date: " or "date: "; longer field
+    // names ending in "Date: " and indented text are not the Date line.
+    const struct {
+        const char* header;
+        const char* date;
+    } kCases[] = {
+        {"X: 1\r\nResent-date: r\r\nDate: d\r\nY: 2", "d"},
+        {"Delivery-Date: Tue, 2 Jan 2024\r\nResent-Date: r\r\nFrom: a\r\nDate: real\r\n", "real"},
+        {"X-Original-Date: o\r\nDate: real", "real"},
+        {"X: 1\r\n date: folded\r\nDate: d\r\nY: 2", "d"},
+        {"X: 1\r\nDate: d\r\nY: 2", "d"},
+        {"X: 1\r\ndate: lower\r\nDate: upper", "lower"},
+        {"X: 1\r\nDate: upper\r\ndate: lower", "upper"},
+        {"X: 1\r\n\tDate: tab\r\nY: 2", ""},
+        {"Resent-Date: only\r\nDelivery-Date: only", ""},
+        {"Subject: the Date: in text\r\nY: 2", ""},
+        {"DATE: caps\r\n", ""},
+        // On the first line, on the last line, and empty.
+        {"Date: first\r\nY: 2", "first"},
+        {"Y: 2\r\nDate: last", "last"},
+        {"Y: 2\r\nDate: \r\nDate: second", ""},
+    };
+    for (const auto& c : kCases) {
+        EXPECT_EQ(Parsed(c.header).m_dateText, c.date) << c.header;
+    }
 }
 
 TEST(MailContentParse, MimeLines) {
@@ -206,4 +224,49 @@ TEST(MailContentHash, AgreesWithTheGroupDefinitionOnLongTexts) {
     std::string low(1 << 20, '\x80'), high(1 << 20, '\x7f');
     EXPECT_EQ(HashText64(low), reference64(low));
     EXPECT_EQ(HashText32(high), reference32(high));
+}
+
+TEST(MailContentKind, ListsAndMachinesAreToldByTheirHeader) {
+    const struct {
+        const char* header;
+        CMailContent::MailKind kind;
+    } kCases[] = {
+        {"From: a@b.example\r\nSubject: hi", CMailContent::MK_Personal},
+        {"From: a\r\nList-Id: <news.lists.example>", CMailContent::MK_List},
+        {"From: a\r\nlist-unsubscribe: <mailto:u@l.example>", CMailContent::MK_List},
+        {"LIST-POST: <mailto:p@l.example>\r\nFrom: a", CMailContent::MK_List},
+        {"From: a\r\nPrecedence: bulk", CMailContent::MK_List},
+        {"From: a\r\nPrecedence:  List ", CMailContent::MK_List},
+        {"From: a\r\nPrecedence: junk", CMailContent::MK_Automatic},
+        {"From: a\r\nPrecedence: first-class", CMailContent::MK_Personal},
+        {"From: a\r\nAuto-Submitted: auto-replied", CMailContent::MK_Automatic},
+        {"From: a\r\nAuto-Submitted: auto-generated; owner-email=x@y", CMailContent::MK_Automatic},
+        {"From: a\r\nAuto-Submitted: No", CMailContent::MK_Personal},
+        {"From: a\r\nAuto-Submitted: no (manual)", CMailContent::MK_Automatic},
+        {"From: a\r\nAuto-Submitted:", CMailContent::MK_Automatic},
+        {"List-Id: <l>\r\nAuto-Submitted: auto-replied", CMailContent::MK_Automatic},
+        // Not a field of its own: in a value, a continuation or another name.
+        {"Subject: List-Id: <x>\r\n", CMailContent::MK_Personal},
+        {"Subject: hi\r\n List-Id: <x>", CMailContent::MK_Personal},
+        {"X-List-Id: <x>\r\nX-Auto-Submitted: yes", CMailContent::MK_Personal},
+        {"From: a\nList-Id: <bare line feeds>\n", CMailContent::MK_List},
+        {"", CMailContent::MK_Personal},
+    };
+    for (const auto& c : kCases) {
+        CMailContent message;
+        message.m_header = c.header;
+        EXPECT_EQ(message.GetMailKind(), c.kind) << c.header;
+    }
+}
+
+TEST(MailContentFormat, ExtraHeaderLinesFollowTheSubject) {
+    CMailContent message;
+    message.m_from = "me@x.example";
+    message.m_subject = "Hi";
+    message.AddRecipient("you@y.example", "");
+    message.m_extraHeaderLines = "Auto-Submitted: auto-replied\r\n";
+    ASSERT_TRUE(message.FormatHeader());
+    EXPECT_NE(message.m_header.find("\r\nSubject: Hi\r\nAuto-Submitted: auto-replied\r\n\r\n"),
+              std::string::npos)
+        << message.m_header;
 }

@@ -242,7 +242,8 @@ TEST_P(EndToEnd, ChallengeAnswerRestoreAndTheStoredHistory) {
     }
     bool isFriend = false;
     for (const auto& entry : friends) {
-        isFriend = isFriend || entry.words == "stranger <stranger@iw.test>";
+        // The bare address: his mail under any display name is a friend's.
+        isFriend = isFriend || entry.words == "stranger@iw.test";
     }
     EXPECT_TRUE(isFriend);
 
@@ -285,6 +286,90 @@ TEST_P(EndToEnd, ChallengeAnswerRestoreAndTheStoredHistory) {
     EXPECT_EQ(restored.reason, ER_Good);
     // The copy goes out with the bare address as its sender.
     EXPECT_NE(restored.sender.find("stranger@iw.test"), std::string::npos) << restored.sender;
+}
+
+TEST_P(EndToEnd, RealMailIsKnownAgainAfterEveryRestartAndCopiedExactly) {
+    const std::string longSubject = "Re: " + std::string(146, 'L');
+    const std::string longSender = "Friend " + std::string(100, 'F') + " <friend@iw.test>";
+    // Delivering servers put other fields ending in "Date:" above the Date line.
+    const std::string dated =
+        "Delivery-Date: Tue, 08 Dec 26 01:20:00 GMT\r\nResent-Date: Tue, 08 Dec 26 01:19:00 "
+        "GMT\r\nFrom: " +
+        std::string(kFriend) +
+        "\r\nTo: me@iw.test\r\nSubject: dated\r\nDate: Tue, 08 Dec 26 "
+        "01:11:00 GMT\r\n\r\nhello\r\n";
+    const std::string odd =
+        Message(kStranger, "odd line ends", "one\r\r\ntwo\rstill two\r\n\r\r\n.dot\r\nend\r\n", 5);
+    ASSERT_FALSE(Servers().Drop("me", Message(kFriend, longSubject, "long\r\n", 1)).empty());
+    ASSERT_FALSE(Servers().Drop("me", Message(longSender, "long sender", "x\r\n", 2)).empty());
+    ASSERT_FALSE(Servers().Drop("me", dated).empty());
+    ASSERT_FALSE(Servers().Drop("me", odd).empty());
+
+    EXPECT_EQ(Scan(), std::make_pair(3, 4));
+    EXPECT_EQ(Servers().Count("me"), 3u);
+    // Every later scan (by a new process, or after a restart of the engine)
+    // knows them all.
+    for (int round = 0; round < 2; ++round) {
+        if (!ThroughProgram()) {
+            m_engine.reset();
+            m_engine = std::make_unique<CInboxWardenEngine>();
+            ASSERT_TRUE(m_engine->Initialize(&owner));
+        }
+        EXPECT_EQ(Scan(), std::make_pair(0, 0)) << "round " << round;
+    }
+    std::map<std::string, Stored> stored = Restarted();
+    ASSERT_EQ(stored.size(), 4u);
+    for (const auto& [subject, record] : stored) {
+        if (subject == "odd line ends") {
+            EXPECT_EQ(record.status, ES_Quarantined);
+            // The copy is the message itself, byte for byte.
+            EXPECT_EQ(TempHome::ReadFile(record.file), odd);
+        } else {
+            EXPECT_EQ(record.status, ES_OnServer) << subject;
+        }
+    }
+    EXPECT_EQ(stored.count(longSubject.substr(0, 100)), 1u);
+}
+
+TEST_P(EndToEnd, LeakedTagsAndListMailOpenNothing) {
+    const std::string digest =
+        "Return-Path: <stranger@iw.test>\r\nFrom: " + std::string(kStranger) +
+        "\r\nTo: me@iw.test\r\nSubject: weekly digest\r\nList-Id: <digest.iw.test>\r\n"
+        "Precedence: list\r\nDate: Tue, 08 Dec 26 01:01:00 GMT\r\n\r\ndigest\r\n";
+    ASSERT_FALSE(Servers().Drop("me", digest).empty());
+    ASSERT_FALSE(Servers().Drop("me", Message(kStranger, "hello there", "hi\r\n", 2)).empty());
+    EXPECT_EQ(Scan(), std::make_pair(0, 2));
+    ASSERT_TRUE(Servers().WaitForCount("stranger", 1));
+    std::vector<std::string> challenge = Subjects("stranger");
+    ASSERT_EQ(challenge.size(), 1u) << "the list mail is not challenged";
+
+    // Someone else replies with the stranger's tag.
+    std::string error;
+    ASSERT_TRUE(Servers().Send("pest@nuisance.example", {"me@iw.test"},
+                               "From: " + std::string(kPest) +
+                                   "\r\nTo: me@iw.test\r\nSubject: Re: " + challenge[0] +
+                                   "\r\n\r\nLet me in.\r\n",
+                               &error))
+        << error;
+    ASSERT_TRUE(Servers().WaitForCount("me", 1));
+    CFilterLists::Instance().DeleteWord("pest@nuisance.example", FL_Undesirables);
+    EXPECT_EQ(Scan(), std::make_pair(0, 1));
+    EXPECT_EQ(Servers().Count("me"), 0u);
+    EXPECT_EQ(Subjects("stranger").size(), 1u);
+
+    std::map<std::string, Stored> stored = Restarted();
+    ASSERT_EQ(stored.size(), 3u);
+    EXPECT_EQ(stored["weekly digest"].status, ES_Quarantined);
+    EXPECT_NE(stored["weekly digest"].details.find("Not challenged (mailing list)"),
+              std::string::npos)
+        << stored["weekly digest"].details;
+    const Stored& forged = stored["Re: " + challenge[0]];
+    EXPECT_EQ(forged.status, ES_Quarantined);
+    EXPECT_EQ(forged.reason, ER_UnknownSender);
+    CFilterLists::Instance().Reload();
+    for (const auto& entry : CFilterLists::Instance().GetEntries(FL_Friends)) {
+        EXPECT_EQ(entry.words, "friend@iw.test");
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(Scan, EndToEnd, ::testing::Values(false, true),

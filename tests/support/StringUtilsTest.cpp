@@ -129,3 +129,23 @@ TEST(IsEmailAddress, DotAfterAtWithSomethingAfterIt) {
     EXPECT_TRUE(IsEmailAddress("x@y..")) << "a later dot with a character after it counts";
     EXPECT_FALSE(IsEmailAddress(""));
 }
+
+TEST(StringUtils, LowerBareAddress) {
+    const struct {
+        const char* sender;
+        const char* address;
+    } kCases[] = {
+        {"Sender Name <Sender@Example.org>", "sender@example.org"},
+        {"sender@example.org", "sender@example.org"},
+        {"  SENDER@example.ORG \t", "sender@example.org"},
+        {"\"Doe, J.\" <j@x.org> (work)", "j@x.org"},
+        {"<>", ""},
+        {"", ""},
+        {"   ", ""},
+        {"Name >j@x.org<", "name >j@x.org<"},
+        {"Name <J@X.org", "name <j@x.org"},
+    };
+    for (const auto& c : kCases) {
+        EXPECT_EQ(LowerBareAddress(c.sender), c.address) << c.sender;
+    }
+}
