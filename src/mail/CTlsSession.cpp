@@ -139,6 +139,8 @@ bool CTlsSession::Begin(int fd, const std::string& host, const std::string& caFi
     // the mail protocols' own framing tells a cut reply from a whole one.
     SSL_CTX_set_options(m_ctx, SSL_OP_IGNORE_UNEXPECTED_EOF | SSL_OP_NO_COMPRESSION);
     SSL_CTX_set_mode(m_ctx, SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
+    // Whole records (and what follows them) in one receive, not a header first.
+    SSL_CTX_set_read_ahead(m_ctx, 1);
     if (SSL_CTX_set_default_verify_paths(m_ctx) != 1) {
         ERR_clear_error();  // no system store: only caFile can make trust
     }
