@@ -41,6 +41,8 @@ struct Server {
     std::string manyUser, manyPassword;
     int manyCount = 0;
     unsigned smtpPort = 0;
+    unsigned tlsPort = 0;
+    std::string caFile;
 };
 
 const Server& GetServer() {
@@ -64,6 +66,8 @@ const Server& GetServer() {
         s.host = values["IW_MAIL_HOST"];
         s.port = static_cast<unsigned>(atoi(values["IW_MAIL_POP3_PORT"].c_str()));
         s.smtpPort = static_cast<unsigned>(atoi(values["IW_MAIL_SMTP_PORT"].c_str()));
+        s.tlsPort = static_cast<unsigned>(atoi(values["IW_MAIL_POP3S_PORT"].c_str()));
+        s.caFile = values["IW_MAIL_CA_FILE"];
         user("IW_BENCH_LARGE_USER", s.largeUser, s.largePassword);
         user("IW_BENCH_MANY_USER", s.manyUser, s.manyPassword);
         s.manyCount = getenv("IW_BENCH_MANY_COUNT") ? atoi(getenv("IW_BENCH_MANY_COUNT")) : 0;
@@ -289,8 +293,14 @@ struct ScanSetup {
 
 // One scan of the mailbox with nothing new in it: login, STAT, TOP and LIST
 // of every message, the matching, the save and QUIT.
-void BM_ScanNothingNew2000_Engine(benchmark::State& state) {
+// One engine and database for both scan benchmarks.
+ScanSetup& TheScanSetup() {
     static ScanSetup setup;
+    return setup;
+}
+
+void BM_ScanNothingNew2000_Engine(benchmark::State& state) {
+    ScanSetup& setup = TheScanSetup();
     if (!setup.ready) {
         state.SkipWithError("the first scan of the mailbox failed");
         return;
@@ -303,6 +313,31 @@ void BM_ScanNothingNew2000_Engine(benchmark::State& state) {
         }
     }
     state.SetItemsProcessed(state.iterations() * GetServer().manyCount);
+}
+
+// The same scan over POP3S (implicit TLS, the certificate checked against
+// the servers' own), set through the settings the engine reads at each scan.
+void BM_ScanNothingNew2000_EngineTls(benchmark::State& state) {
+    ScanSetup& setup = TheScanSetup();
+    const Server& s = GetServer();
+    if (!setup.ready || s.tlsPort == 0) {
+        state.SkipWithError("the first scan failed, or the servers offer no POP3S");
+        return;
+    }
+    CSettings& settings = setup.env.GetSettings();
+    settings.WriteInt("PopSecurity", 2, "Bench");
+    settings.WriteInt("PopPort", static_cast<int>(s.tlsPort), "Bench");
+    settings.WriteString("TlsCaFile", s.caFile, "General");
+    for (auto _ : state) {
+        setup.engine->ScanServers();
+        if (setup.engine->LastScanHadErrors() || setup.owner.lastNew != 0) {
+            state.SkipWithError("the scan failed or found new mail");
+            break;
+        }
+    }
+    settings.WriteInt("PopSecurity", 0, "Bench");
+    settings.WriteInt("PopPort", static_cast<int>(s.port), "Bench");
+    state.SetItemsProcessed(state.iterations() * s.manyCount);
 }
 
 // The same session with the plain client: login, STAT, TOP and LIST of every
@@ -327,6 +362,7 @@ BENCHMARK(BM_Retr20MB_Plain)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_TopList2000_CPOP3)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_TopList2000_Plain)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_ScanNothingNew2000_Engine)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_ScanNothingNew2000_EngineTls)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_ScanNothingNew2000_Plain)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 }  // namespace

@@ -22,6 +22,11 @@ FuzzReplyServer& Server() {
     static FuzzReplyServer* server = [] {
         FuzzHome::Get();  // the traffic log goes there
         CLineSocket::SetDefaultTimeouts(kTimeouts);
+        CSMTP::ReplyLimits limits;
+        limits.greetingMs = limits.commandMs = limits.dataStartMs = limits.finalMs =
+            kTimeouts.deadlineMs;
+        limits.dataBlockMs = kTimeouts.sendMs;
+        CSMTP::SetDefaultReplyLimits(limits);
         return new FuzzReplyServer;
     }();
     return *server;

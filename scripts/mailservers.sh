@@ -5,6 +5,15 @@
 # into the Maildirs that Dovecot serves. Nothing of the system's own mail
 # configuration is read or changed, and nothing is relayed anywhere.
 #
+# Secure services, with a self-signed certificate made here for 127.0.0.1 and
+# localhost (trusted by nothing but the tests that are given it):
+#   POP3 with STLS on the plain port, POP3S (implicit TLS) on its own port;
+#   the same two on 127.0.0.2 too, an address the certificate does not name;
+#   on 127.0.0.3 the plain port only, offering no STLS;
+#   SMTP submission requiring STARTTLS and a login (SASL through Dovecot),
+#   and SMTPS (implicit TLS) requiring a login. The plain SMTP port offers
+#   neither TLS nor a login.
+#
 #   mailservers.sh start [ENVFILE]   start both (stops an earlier pair first)
 #   mailservers.sh stop  [ENVFILE]   stop both by their process ids, remove the folder
 #   mailservers.sh env   [ENVFILE]   print the KEY=VALUE file the tests read
@@ -158,7 +167,7 @@ show_log() {
 
 do_start() {
     local need p
-    for p in dovecot doveconf postfix postconf python3; do
+    for p in dovecot doveconf postfix postconf python3 openssl; do
         command -v "$p" >/dev/null 2>&1 || need+=" $p"
     done
     [ -z "${need:-}" ] || skip "not installed:${need} (run scripts/install-deps.sh test)"
@@ -186,10 +195,20 @@ do_start() {
     done
     getent group postdrop >/dev/null || die "group postdrop is missing (broken postfix install?)"
 
-    local pop3 smtp
+    local pop3 smtp pop3s subm smtps
     pop3=$(free_port) || die "no free port for POP3"
     smtp=$(free_port) || die "no free port for SMTP"
     [ "$pop3" != "$smtp" ] || smtp=$(free_port) || die "no free port for SMTP"
+    local i taken="$pop3 $smtp"
+    for i in pop3s subm smtps; do
+        local port
+        port=$(free_port) || die "no free port for $i"
+        while [[ " $taken " == *" $port "* ]]; do
+            port=$(free_port) || die "no free port for $i"
+        done
+        taken+=" $port"
+        printf -v "$i" '%s' "$port"
+    done
 
     # Unix socket paths (Dovecot's login sockets, Postfix's private/) must stay
     # well below 108 bytes, so the folder lives directly under /tmp.
@@ -197,7 +216,16 @@ do_start() {
     chmod 755 "$D"
     trap 'start_failed' EXIT
 
-    mkdir -p "$D/mail/$DOMAIN" "$D/dc/run" "$D/dc/state" "$D/pf/etc" "$D/pf/data" "$D/pf/q"
+    mkdir -p "$D/mail/$DOMAIN" "$D/dc/run" "$D/dc/state" "$D/pf/etc" "$D/pf/data" "$D/pf/q" \
+        "$D/tls" "$D/sasl"
+    # A throwaway key: readable by Postfix's smtpd, which runs unprivileged.
+    openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 30 \
+        -subj "/CN=127.0.0.1" -addext "subjectAltName=IP:127.0.0.1,DNS:localhost" \
+        -keyout "$D/tls/key.pem" -out "$D/tls/cert.pem" >"$D/tls/openssl.out" 2>&1 || {
+        cat "$D/tls/openssl.out" >&2
+        die "openssl cannot make the test certificate"
+    }
+    chmod 644 "$D/tls/key.pem" "$D/tls/cert.pem"
     chown "$uid:$gid" "$D/mail" "$D/mail/$DOMAIN"
     chown postfix "$D/pf/data"
 
@@ -224,7 +252,10 @@ log_path = $D/dovecot.log
 info_log_path = $D/dovecot.log
 protocols = pop3
 listen = 127.0.0.1
-ssl = no
+ssl = yes
+ssl_cert = <$D/tls/cert.pem
+ssl_key = <$D/tls/key.pem
+ssl_min_protocol = TLSv1.2
 disable_plaintext_auth = no
 auth_mechanisms = plain login
 # A wrong password is answered within 0.5 s (the auth process's timer) instead of 2 s.
@@ -255,11 +286,25 @@ protocol lda {
 }
 service pop3-login {
   inet_listener pop3 {
-    address = 127.0.0.1
+    address = 127.0.0.1, 127.0.0.2, 127.0.0.3
     port = $pop3
   }
   inet_listener pop3s {
-    port = 0
+    address = 127.0.0.1, 127.0.0.2
+    port = $pop3s
+    ssl = yes
+  }
+}
+# A plain port that offers no STLS, for clients that must then refuse to log in.
+local 127.0.0.3 {
+  protocol pop3 {
+    ssl = no
+  }
+}
+# Postfix's submission services ask Dovecot whether a login is good.
+service auth {
+  unix_listener $D/sasl/auth {
+    mode = 0666
   }
 }
 # No penalty after a failed login: later logins from loopback stay fast.
@@ -327,10 +372,30 @@ in_flow_delay = 0
 smtpd_peername_lookup = no
 smtpd_client_connection_rate_limit = 0
 smtpd_banner = \$myhostname ESMTP loopback test server
+# TLS and logins only where master.cf turns them on (submission, smtps).
+smtpd_tls_cert_file = $D/tls/cert.pem
+smtpd_tls_key_file = $D/tls/key.pem
+smtpd_tls_security_level = none
+smtpd_tls_loglevel = 1
+smtpd_sasl_type = dovecot
+smtpd_sasl_path = $D/sasl/auth
+smtpd_sasl_auth_enable = no
 EOF
     cat >"$D/pf/etc/master.cf" <<EOF
 # service type  private unpriv  chroot  wakeup  maxproc command
 127.0.0.1:$smtp inet n - n - - smtpd
+127.0.0.1:$subm inet n - n - - smtpd
+  -o smtpd_tls_security_level=encrypt
+  -o smtpd_sasl_auth_enable=yes
+  -o smtpd_tls_auth_only=yes
+  -o smtpd_client_restrictions=permit_sasl_authenticated,reject
+  -o smtpd_recipient_restrictions=permit_sasl_authenticated,reject
+127.0.0.1:$smtps inet n - n - - smtpd
+  -o smtpd_tls_wrappermode=yes
+  -o smtpd_sasl_auth_enable=yes
+  -o smtpd_client_restrictions=permit_sasl_authenticated,reject
+  -o smtpd_recipient_restrictions=permit_sasl_authenticated,reject
+tlsmgr    unix  -       -       n       1000?   1       tlsmgr
 pickup    unix  n       -       n       60      1       pickup
 cleanup   unix  n       -       n       -       0       cleanup
 qmgr      unix  n       -       n       300     1       qmgr
@@ -389,6 +454,14 @@ EOF
         echo "IW_MAIL_HOST=127.0.0.1"
         echo "IW_MAIL_POP3_PORT=$pop3"
         echo "IW_MAIL_SMTP_PORT=$smtp"
+        echo "IW_MAIL_POP3S_PORT=$pop3s"
+        echo "IW_MAIL_SUBMISSION_PORT=$subm"
+        echo "IW_MAIL_SMTPS_PORT=$smtps"
+        # The certificate to trust (TlsCaFile), and a host it does not name.
+        echo "IW_MAIL_CA_FILE=$D/tls/cert.pem"
+        echo "IW_MAIL_OTHER_HOST=127.0.0.2"
+        # The plain POP3 port there offers no STLS.
+        echo "IW_MAIL_NO_STLS_HOST=127.0.0.3"
         echo "IW_MAIL_DOMAIN=$DOMAIN"
         echo "IW_MAIL_ROOT=$D/mail"
         echo "IW_MAIL_USERS=$list"
@@ -408,7 +481,7 @@ EOF
     [ -n "${SUDO_UID:-}" ] && chown "$SUDO_UID:$SUDO_GID" "$tmp"
     mv -f "$tmp" "$envfile" || die "cannot write $envfile"
     trap - EXIT
-    echo "mailservers: POP3 127.0.0.1:$pop3, SMTP 127.0.0.1:$smtp, Maildirs under $D/mail/$DOMAIN (users ${list//,/ }), env in $envfile"
+    echo "mailservers: POP3 127.0.0.1:$pop3 (POP3S $pop3s), SMTP 127.0.0.1:$smtp (submission $subm, SMTPS $smtps), Maildirs under $D/mail/$DOMAIN (users ${list//,/ }), env in $envfile"
 }
 
 # On any failed start: stop what did start and remove the folder.

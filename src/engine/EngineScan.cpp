@@ -2,6 +2,7 @@
 #include <string_view>
 #include <unordered_map>
 
+#include "engine/CConnectionSettings.h"
 #include "engine/CInboxWardenEngine.h"
 #include "engine/IEngineOwner.h"
 #include "mail/CMailContent.h"
@@ -37,12 +38,6 @@ size_t SameEmailHash(const CEmailData& email) {
 
 bool SameSenderSubject(const CEmailData& a, const CEmailData& b) {
     return a.StoredSender() == b.StoredSender() && a.StoredSubject() == b.StoredSubject();
-}
-
-unsigned PortSetting(CSettings& settings, const char* key, const std::string& section,
-                     unsigned fallback) {
-    int port = settings.GetInt(key, section, 0);
-    return (port > 0 && port <= 65535) ? static_cast<unsigned>(port) : fallback;
 }
 
 }  // namespace
@@ -84,30 +79,37 @@ void CInboxWardenEngine::ScanServers() {
             log.Write("Scanning for %s is disabled", account.c_str());
             continue;
         }
-        std::string popName = settings.GetString("PopName", account, "");
-        std::string popLogin = settings.GetString("PopLogin", account, "");
-        std::string popPassword = settings.GetString("!PopPassword", account, "");
-        std::string smtpName = settings.GetString("smtpName", "General", "");
-        if (popName.empty() || popLogin.empty() || popPassword.empty() || smtpName.empty()) {
+        // Read at every scan, so a changed server or security applies at once.
+        CConnectionSettings::Server popServer = CConnectionSettings::ReadPop(settings, account);
+        CConnectionSettings::Server smtpServer = CConnectionSettings::ReadSmtp(settings);
+        if (popServer.host.empty() || popServer.login.empty() || popServer.password.empty() ||
+            smtpServer.host.empty()) {
             SetStatus("Error: Account information invalid for %s", account.c_str());
             m_scanErrors = true;
             continue;
         }
-        SetStatus(".\nConnecting to %s...", popName.c_str());
-        CPOP3 pop3(popName, PortSetting(settings, "PopPort", account, CPOP3::kDefaultPort));
-        pop3.SetLogin(popLogin.c_str(), popPassword.c_str());
-        popPassword.assign(popPassword.size(), '\0');
+        SetStatus(".\nConnecting to %s...", popServer.host.c_str());
+        CPOP3 pop3(popServer.host, popServer.port);
+        CConnectionSettings::Apply(popServer, pop3);
+        popServer.password.assign(popServer.password.size(), '\0');
         pop3.SetErrorLog(&log);
         pop3.SetTrafficLog(&m_inetLog);
+        // An abort ends a wait for a server at once, not at its time-out.
+        pop3.GetSocket().SetAbortFlag(&m_abortRequested);
         if (!pop3.Connect()) {
             IW_LOG_AT(log, "======> Could not connect to %s as %s: %s", pop3.GetHost().c_str(),
-                      popLogin.c_str(), pop3.GetErrorText().c_str());
+                      popServer.login.c_str(), pop3.GetErrorText().c_str());
+            SetStatus("Error: Could not connect to %s: %s", pop3.GetHost().c_str(),
+                      pop3.GetErrorText().c_str());
             m_scanErrors = true;
             continue;
         }
-        CSMTP smtp(smtpName, PortSetting(settings, "SmtpPort", "General", CSMTP::kDefaultPort));
+        CSMTP smtp(smtpServer.host, smtpServer.port);
+        CConnectionSettings::Apply(smtpServer, smtp);
+        smtpServer.password.assign(smtpServer.password.size(), '\0');
         smtp.SetErrorLog(&log);
         smtp.SetTrafficLog(&m_inetLog);
+        smtp.GetSocket().SetAbortFlag(&m_abortRequested);
         SetCurrentClients(&pop3, &smtp);
         m_deletedThisSession.clear();
 

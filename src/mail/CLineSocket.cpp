@@ -14,6 +14,7 @@
 #include <cstring>
 #include <mutex>
 
+#include "mail/CTlsSession.h"
 #include "support/CAppEnvironment.h"
 #include "support/CLogFile.h"
 
@@ -23,6 +24,9 @@ std::mutex g_defaultsLock;
 CLineSocket::Timeouts g_defaults;
 
 using Clock = std::chrono::steady_clock;
+
+// How often a wait looks at the abort flag.
+constexpr int kAbortSliceMs = 100;
 
 int MsUntil(Clock::time_point when) {
     auto left = std::chrono::duration_cast<std::chrono::milliseconds>(when - Clock::now()).count();
@@ -104,6 +108,7 @@ void CLineSocket::Fail(const std::string& what, int error) {
 
 CLineSocket::ConnectResult CLineSocket::Connect(const std::string& host, unsigned port) {
     Close();
+    m_host = host;
     if (port == 0 || port > 65535) {
         Fail("Invalid port " + std::to_string(port) + " for " + host, 0);
         return CR_ConnectFailed;
@@ -143,9 +148,26 @@ CLineSocket::ConnectResult CLineSocket::Connect(const std::string& host, unsigne
             if (error == EINPROGRESS) {
                 pollfd p{fd, POLLOUT, 0};
                 int ready;
-                do {
-                    ready = poll(&p, 1, MsUntil(until));
-                } while (ready < 0 && errno == EINTR && MsUntil(until) > 0);
+                while (true) {
+                    int wait = MsUntil(until);
+                    if (m_abortFlag) {
+                        wait = std::min(wait, kAbortSliceMs);
+                    }
+                    ready = poll(&p, 1, wait);
+                    if (ready < 0 && errno == EINTR && MsUntil(until) > 0) {
+                        continue;
+                    }
+                    if (ready == 0 && MsUntil(until) > 0 && !IsAborted()) {
+                        continue;
+                    }
+                    break;
+                }
+                if (ready == 0 && IsAborted()) {
+                    close(fd);
+                    Fail("connect to " + target + " aborted", 0);
+                    freeaddrinfo(found);
+                    return CR_ConnectFailed;
+                }
                 if (ready > 0) {
                     socklen_t len = sizeof error;
                     if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &len) != 0) {
@@ -178,6 +200,10 @@ CLineSocket::ConnectResult CLineSocket::Connect(const std::string& host, unsigne
 }
 
 void CLineSocket::Close() {
+    if (m_tls) {
+        m_tls->Shutdown();
+        m_tls.reset();
+    }
     if (m_fd >= 0) {
         close(m_fd);
         m_fd = -1;
@@ -185,7 +211,11 @@ void CLineSocket::Close() {
 }
 
 void CLineSocket::StampDeadline() {
-    m_deadline = Clock::now() + std::chrono::milliseconds(m_timeouts.deadlineMs);
+    StampDeadline(m_timeouts.deadlineMs);
+}
+
+void CLineSocket::StampDeadline(int ms) {
+    m_deadline = Clock::now() + std::chrono::milliseconds(ms);
     m_hasDeadline = true;
 }
 
@@ -205,11 +235,18 @@ bool CLineSocket::WaitFor(short events, int timeoutMs) {
     Clock::time_point until = Clock::now() + std::chrono::milliseconds(timeoutMs);
     pollfd p{m_fd, events, 0};
     while (true) {
-        int ready = poll(&p, 1, MsUntil(until));
+        int left = MsUntil(until);
+        int ready = poll(&p, 1, m_abortFlag ? std::min(left, kAbortSliceMs) : left);
         if (ready > 0) {
             return true;
         }
         if (ready == 0) {
+            if (IsAborted()) {
+                return false;
+            }
+            if (MsUntil(until) > 0) {
+                continue;
+            }
             m_timedOut = true;
             return false;
         }
@@ -219,14 +256,28 @@ bool CLineSocket::WaitFor(short events, int timeoutMs) {
     }
 }
 
+void CLineSocket::FailWait(const char* what) {
+    std::string text = what;
+    if (m_timedOut) {
+        Fail(text + " timed out", 0);
+    } else if (IsAborted()) {
+        Fail(text + " aborted", 0);
+    } else {
+        Fail(text + " wait", errno);
+    }
+}
+
 bool CLineSocket::Send(const char* data, size_t length) {
     if (m_fd < 0) {
         return false;
     }
+    if (m_tls) {
+        return SendTls(data, length);
+    }
     size_t sent = 0;
     while (sent < length) {
         if (!WaitFor(POLLOUT, RemainingMs(m_timeouts.sendMs))) {
-            Fail(m_timedOut ? "send timed out" : "send wait", m_timedOut ? 0 : errno);
+            FailWait("send");
             return false;
         }
         ssize_t n = send(m_fd, data + sent, length - sent, MSG_NOSIGNAL);
@@ -243,12 +294,19 @@ bool CLineSocket::Send(const char* data, size_t length) {
 }
 
 int CLineSocket::Receive(char* buffer, int size) {
+    return Receive(buffer, size, m_timeouts.receiveMs);
+}
+
+int CLineSocket::Receive(char* buffer, int size, int waitMs) {
     if (m_fd < 0 || size <= 0) {
         return -1;
     }
+    if (m_tls) {
+        return ReceiveTls(buffer, size, waitMs);
+    }
     for (int attempt = 0; attempt < 100; ++attempt) {
-        if (!WaitFor(POLLIN, RemainingMs(m_timeouts.receiveMs))) {
-            Fail(m_timedOut ? "receive timed out" : "receive wait", m_timedOut ? 0 : errno);
+        if (!WaitFor(POLLIN, RemainingMs(waitMs))) {
+            FailWait("receive");
             return -1;
         }
         ssize_t n = recv(m_fd, buffer, static_cast<size_t>(size), 0);
@@ -266,6 +324,106 @@ int CLineSocket::Receive(char* buffer, int size) {
         }
     }
     return -1;
+}
+
+bool CLineSocket::StartTls(const std::string& caFile) {
+    if (m_fd < 0) {
+        Fail("TLS without a connection", 0);
+        return false;
+    }
+    if (m_tls) {
+        return true;
+    }
+    // OpenSSL reads and writes what the socket takes now; the waits are ours.
+    fcntl(m_fd, F_SETFL, fcntl(m_fd, F_GETFL) | O_NONBLOCK);
+    auto tls = std::make_unique<CTlsSession>();
+    std::string error;
+    if (!tls->Begin(m_fd, m_host, caFile, error)) {
+        Fail(error, 0);
+        Close();
+        return false;
+    }
+    Clock::time_point until =
+        Clock::now() + std::chrono::milliseconds(RemainingMs(m_timeouts.receiveMs));
+    // Each round either finishes or waits; the time limit ends the rounds.
+    for (int round = 0; round < 10000; ++round) {
+        CTlsSession::IoResult result = tls->Handshake(error);
+        if (result == CTlsSession::IO_Done) {
+            m_tls = std::move(tls);
+            return true;
+        }
+        if (result != CTlsSession::IO_WantRead && result != CTlsSession::IO_WantWrite) {
+            Fail(error, 0);
+            Close();
+            return false;
+        }
+        if (!WaitFor(result == CTlsSession::IO_WantRead ? POLLIN : POLLOUT, MsUntil(until))) {
+            FailWait("TLS handshake");
+            Close();
+            return false;
+        }
+    }
+    Fail("TLS handshake does not end", 0);
+    Close();
+    return false;
+}
+
+std::string CLineSocket::TlsDescription() const {
+    return m_tls ? m_tls->Description() : std::string();
+}
+
+int CLineSocket::ReceiveTls(char* buffer, int size, int waitMs) {
+    Clock::time_point until = Clock::now() + std::chrono::milliseconds(RemainingMs(waitMs));
+    std::string error;
+    // A round that reads nothing (a session ticket, a partial record) waits
+    // before the next; the time limit ends the rounds.
+    for (int round = 0; round < 100000; ++round) {
+        int got = 0;
+        CTlsSession::IoResult result = m_tls->Read(buffer, size, got, error);
+        switch (result) {
+            case CTlsSession::IO_Done:
+                return got;
+            case CTlsSession::IO_Closed:
+                return 0;
+            case CTlsSession::IO_WantRead:
+            case CTlsSession::IO_WantWrite:
+                if (!WaitFor(result == CTlsSession::IO_WantRead ? POLLIN : POLLOUT,
+                             MsUntil(until))) {
+                    FailWait("receive");
+                    return -1;
+                }
+                break;
+            case CTlsSession::IO_Error:
+                Fail(error, 0);
+                return -1;
+        }
+    }
+    Fail("receive: no progress", 0);
+    return -1;
+}
+
+bool CLineSocket::SendTls(const char* data, size_t length) {
+    std::string error;
+    size_t sent = 0;
+    for (int round = 0; round < 1000000 && sent < length; ++round) {
+        size_t written = 0;
+        CTlsSession::IoResult result = m_tls->Write(data + sent, length - sent, written, error);
+        if (result == CTlsSession::IO_Done) {
+            sent += written;
+            continue;
+        }
+        if (result == CTlsSession::IO_WantRead || result == CTlsSession::IO_WantWrite) {
+            if (!WaitFor(result == CTlsSession::IO_WantRead ? POLLIN : POLLOUT,
+                         RemainingMs(m_timeouts.sendMs))) {
+                FailWait("send");
+                return false;
+            }
+            continue;
+        }
+        Fail(error, 0);
+        return false;
+    }
+    return sent == length;
 }
 
 std::string CLineSocket::GetLocalName() const {

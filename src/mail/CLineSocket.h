@@ -1,15 +1,20 @@
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <cstddef>
+#include <memory>
 #include <string>
 
 class CLogFile;
+class CTlsSession;
 
-// One blocking TCP connection of a mail client. No framing of its own: the
-// clients send whole commands and read replies in pieces. Every wait is
-// bounded: the connect, each receive, each send, and an optional deadline
-// that the clients stamp for each reply.
+// One blocking TCP connection of a mail client, plain or TLS. No framing of
+// its own: the clients send whole commands and read replies in pieces. Every
+// wait is bounded: the connect, the TLS handshake, each receive, each send,
+// and an optional deadline that the clients stamp for each reply. An abort
+// flag, when given, ends any wait that is still waiting within a tenth of a
+// second.
 class CLineSocket {
 public:
     // All in milliseconds.
@@ -44,18 +49,38 @@ public:
     bool IsOpen() const { return m_fd >= 0; }
     void Close();
 
+    // Turns the open connection into a TLS client session (before any byte
+    // of the server's is read for implicit TLS, right after the server's
+    // "go ahead" for STLS/STARTTLS), checking the certificate against the
+    // host given to Connect. Bounded by the receive time-out and the
+    // deadline. On failure the connection is closed and GetLastFailure names
+    // the reason ("Certificate not accepted: self-signed certificate").
+    bool StartTls(const std::string& caFile);
+    bool IsTls() const { return m_tls != nullptr; }
+    // "TLSv1.3 TLS_AES_256_GCM_SHA384", empty on a plain connection.
+    std::string TlsDescription() const;
+
+    // While *flag is true, waits end early (false, not timed out) and
+    // IsAborted is true. The flag must outlive the socket's use of it.
+    void SetAbortFlag(const std::atomic<bool>* flag) { m_abortFlag = flag; }
+    bool IsAborted() const { return m_abortFlag && m_abortFlag->load(); }
+
     // Sends all bytes; false on error or time-out (the timed-out flag is then set).
     bool Send(const char* data, size_t length);
     bool Send(const std::string& data) { return Send(data.data(), data.size()); }
     // Bytes read (1..size), 0 when the peer closed the connection, -1 on an
     // error or time-out (a time-out sets the timed-out flag).
     int Receive(char* buffer, int size);
+    // The same, waiting at most waitMs (and never past the deadline).
+    int Receive(char* buffer, int size, int waitMs);
 
     bool IsTimedOut() const { return m_timedOut; }
     void SetTimedOut(bool timedOut) { m_timedOut = timedOut; }
     // The deadline for the reply now awaited: now + deadlineMs. Receive then
     // waits at most until it.
     void StampDeadline();
+    // The deadline for the reply now awaited: now + ms.
+    void StampDeadline(int ms);
     void ClearDeadline();
     bool HasDeadline() const { return m_hasDeadline; }
 
@@ -72,8 +97,15 @@ private:
     bool WaitFor(short events, int timeoutMs);
     int RemainingMs(int limitMs) const;
     void Fail(const std::string& what, int error);
+    // The text of a wait that failed: time-out, abort, or poll's error.
+    void FailWait(const char* what);
+    int ReceiveTls(char* buffer, int size, int waitMs);
+    bool SendTls(const char* data, size_t length);
 
     int m_fd = -1;
+    std::string m_host;
+    std::unique_ptr<CTlsSession> m_tls;
+    const std::atomic<bool>* m_abortFlag = nullptr;
     bool m_timedOut = false;
     bool m_hasDeadline = false;
     std::chrono::steady_clock::time_point m_deadline;

@@ -6,6 +6,7 @@
 
 #include "mail/CMailContent.h"
 #include "support/CLogFile.h"
+#include "support/StringUtils.h"
 
 namespace {
 
@@ -54,7 +55,44 @@ int LeadingNumber(const std::string& text, size_t pos) {
     return static_cast<int>(value);
 }
 
+// A CAPA reply is a few lines; anything longer is not one.
+constexpr size_t kMaxCapaReply = 65536;
+
+bool HasLineBreak(const std::string& text) {
+    return text.find_first_of("\r\n") != std::string::npos;
+}
+
+// True when a CAPA line "SASL PLAIN LOGIN" names mechanism.
+bool OffersSasl(const std::vector<std::string>& capabilities, const std::string& mechanism) {
+    for (const auto& line : capabilities) {
+        StringList words;
+        SplitBySet(" \t", line, words);
+        if (words.empty()) {
+            continue;
+        }
+        std::string keyword = words[0];
+        ToLower(keyword);
+        if (keyword != "sasl") {
+            continue;
+        }
+        for (size_t i = 1; i < words.size(); ++i) {
+            std::string word = words[i];
+            ToLower(word);
+            std::string wanted = mechanism;
+            ToLower(wanted);
+            if (word == wanted) {
+                return true;
+            }
+        }
+    }
+    return false;
+}
+
 }  // namespace
+
+unsigned CPOP3::StandardPort(int security) {
+    return security == SEC_Tls ? 995 : 110;
+}
 
 CPOP3::CPOP3(const std::string& host, unsigned port, const char* user, const char* password)
     : m_port(port), m_host(host) {
@@ -79,6 +117,11 @@ void CPOP3::SetLogin(const char* user, const char* password) {
     }
 }
 
+void CPOP3::SetSecurity(int mode, const std::string& caFile) {
+    m_security = (mode == SEC_Stls || mode == SEC_Tls) ? mode : SEC_None;
+    m_caFile = caFile;
+}
+
 void CPOP3::SetError(const std::string& text) {
     m_errorText = text;
     if (m_errorLog) {
@@ -93,10 +136,10 @@ void CPOP3::LoseConnection(const std::string& text) {
     m_lostText = text;
 }
 
-void CPOP3::SendCommand(const std::string& command, bool secret) {
+void CPOP3::SendCommand(const std::string& command, const char* hidden) {
     if (m_trafficLog) {
-        if (secret) {
-            m_trafficLog->Write("%s PASSWORD (not shown)", "POP3 <- ");
+        if (hidden) {
+            m_trafficLog->Write("%s %s", "POP3 <- ", hidden);
         } else {
             m_trafficLog->Write("%s%s", "POP3 <- ", command.c_str());
         }
@@ -178,17 +221,7 @@ bool CPOP3::Connect() {
             m_wsPOP3Server.Close();
             return false;
         }
-        // The password goes out only after a good greeting and a good USER reply.
-        bool ok = get_response(0);
-        if (ok) {
-            SendCommand("USER " + m_user + "\r\n");
-            ok = get_response(1);
-        }
-        if (ok) {
-            SendCommand("PASS " + m_password + "\r\n", true);
-            ok = get_response(2);
-        }
-        if (!ok) {
+        if (!OpenSession()) {
             m_wsPOP3Server.Close();
             m_pending.clear();
             return false;
@@ -200,6 +233,140 @@ bool CPOP3::Connect() {
             IW_LOG_AT(*m_errorLog, "Caught exception in Connect");
         }
         m_wsPOP3Server.Close();
+        return false;
+    }
+}
+
+bool CPOP3::OpenSession() {
+    if (m_security == SEC_Tls && !m_wsPOP3Server.StartTls(m_caFile)) {
+        SetError(m_wsPOP3Server.GetLastFailure());
+        return false;
+    }
+    if (!get_response(0)) {
+        return false;
+    }
+    if (m_security == SEC_Stls) {
+        SendCommand("STLS\r\n");
+        if (!get_response(0)) {
+            // Nothing secret has been sent, and nothing will be in clear.
+            if (!m_connectionLost && !m_wsPOP3Server.IsTimedOut()) {
+                SetError("The server does not offer STLS: " + TrimmedResponse());
+            }
+            return false;
+        }
+        // Bytes sent before the TLS handshake could pose as replies inside it.
+        if (!m_pending.empty()) {
+            SetError("The server sent data after agreeing to STLS");
+            return false;
+        }
+        if (!m_wsPOP3Server.StartTls(m_caFile)) {
+            SetError(m_wsPOP3Server.GetLastFailure());
+            return false;
+        }
+    }
+    if (m_wsPOP3Server.IsTls() && m_trafficLog) {
+        m_trafficLog->Write("POP3 TLS: %s", m_wsPOP3Server.TlsDescription().c_str());
+    }
+    // A line break in the name or password would add a command of its own.
+    if (HasLineBreak(m_user) || HasLineBreak(m_password)) {
+        SetError("Line break in the user name or password");
+        return false;
+    }
+    // The password goes out only after a good greeting and a good USER reply.
+    SendCommand("USER " + m_user + "\r\n");
+    if (!get_response(1)) {
+        if (m_connectionLost || m_wsPOP3Server.IsTimedOut() || m_wsPOP3Server.IsAborted()) {
+            return false;
+        }
+        std::string refused = m_errorText;
+        std::vector<std::string> capabilities;
+        if (CapaExchange(capabilities) && OffersSasl(capabilities, "PLAIN")) {
+            return AuthPlain();
+        }
+        // The refused name is the reason, whatever the question after it met.
+        SetError(refused);
+        return false;
+    }
+    SendCommand("PASS " + m_password + "\r\n", "PASSWORD (not shown)");
+    return get_response(2);
+}
+
+std::string CPOP3::TrimmedResponse() const {
+    std::string text = m_response;
+    while (!text.empty() && (text.back() == '\r' || text.back() == '\n')) {
+        text.pop_back();
+    }
+    return text;
+}
+
+bool CPOP3::AuthPlain() {
+    SendCommand("AUTH PLAIN\r\n");
+    if (!get_response(2)) {
+        return false;
+    }
+    if (m_response.compare(0, 1, "+") != 0 || m_response.compare(0, 3, "+OK") == 0) {
+        SetError(kReplyErrors[2]);
+        return false;
+    }
+    std::string token = EncodeBase64(std::string(1, '\0') + m_user + '\0' + m_password);
+    SendCommand(token + "\r\n", "AUTH PLAIN (not shown)");
+    token.assign(token.size(), '\0');
+    return get_response(2);
+}
+
+bool CPOP3::CapaExchange(std::vector<std::string>& lines) {
+    lines.clear();
+    SendCommand("CAPA\r\n");
+    if (!get_response(0)) {
+        return false;
+    }
+    size_t limit = m_maxMessageSize;
+    m_maxMessageSize = std::min(limit, kMaxCapaReply);
+    std::string text;
+    FetchResult result = CollectMessage(text);
+    m_maxMessageSize = limit;
+    if (result != FR_Complete) {
+        if (result == FR_TooLarge) {
+            LoseConnection("Server reply too long");
+            SetError(m_lostText);
+        } else {
+            FetchFailed(0, result, false);
+        }
+        return false;
+    }
+    size_t start = 0;
+    while (start < text.size()) {
+        size_t end = text.find("\r\n", start);
+        if (end == std::string::npos) {
+            end = text.size();
+        }
+        std::string line = text.substr(start, end - start);
+        // Dot-stuffed like any multi-line reply.
+        if (!line.empty() && line[0] == '.') {
+            line.erase(0, 1);
+        }
+        lines.push_back(line);
+        start = end + 2;
+    }
+    return true;
+}
+
+bool CPOP3::Capa(std::vector<std::string>& lines) {
+    OperationScope scope(m_wsPOP3Server);
+    try {
+        if (!m_connected) {
+            SetError("Must be connected");
+            return false;
+        }
+        if (!CapaExchange(lines)) {
+            HandleTimeout(false);
+            return false;
+        }
+        return true;
+    } catch (const std::exception&) {
+        if (m_errorLog) {
+            IW_LOG_AT(*m_errorLog, "Caught exception in Capa");
+        }
         return false;
     }
 }

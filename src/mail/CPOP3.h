@@ -10,12 +10,19 @@
 class CLogFile;
 class CMailContent;
 
-// A POP3 session with one mailbox: USER/PASS login, STAT, TOP/RETR, LIST,
-// DELE and QUIT. Failures are results plus the error text; every command and
-// good reply goes to the traffic log, every failure to the error log.
+// A POP3 session with one mailbox: plain, STLS or implicit TLS; USER/PASS
+// login (AUTH PLAIN when USER is refused and CAPA offers it), STAT, TOP/RETR,
+// LIST, DELE, CAPA and QUIT. Failures are results plus the error text; every
+// command and good reply goes to the traffic log (never a password), every
+// failure to the error log.
 class CPOP3 {
 public:
     static constexpr unsigned kDefaultPort = 110;
+
+    // Connection security.
+    enum Security { SEC_None = 0, SEC_Stls = 1, SEC_Tls = 2 };
+    // The port a server listens on for a security mode: 110, 110, 995.
+    static unsigned StandardPort(int security);
 
     // Null user or password leave them empty (SetLogin follows).
     CPOP3(const std::string& host, unsigned port = kDefaultPort, const char* user = nullptr,
@@ -26,6 +33,10 @@ public:
 
     // Replaces both, only when both are non-null.
     void SetLogin(const char* user, const char* password);
+    // 0 none, 1 STLS, 2 implicit TLS (other values mean none); caFile adds
+    // trusted certificates to the system's. Call before Connect.
+    void SetSecurity(int mode, const std::string& caFile);
+    int GetSecurity() const { return m_security; }
     void SetErrorLog(CLogFile* log) { m_errorLog = log; }
     void SetTrafficLog(CLogFile* log) { m_trafficLog = log; }
 
@@ -50,6 +61,9 @@ public:
     // its size from LIST.
     bool GetMessage(int index, CMailContent& message, int topLines);
     bool DeleteMessage(int index);
+    // The server's capabilities (CAPA), one line each without its CRLF;
+    // false when the server refuses CAPA or the exchange fails.
+    bool Capa(std::vector<std::string>& lines);
 
     // One line of the whole-mailbox UIDL answer.
     struct UidlEntry {
@@ -88,7 +102,14 @@ protected:
 private:
     enum FetchResult { FR_Complete, FR_Closed, FR_SocketError, FR_TooLarge };
 
-    void SendCommand(const std::string& command, bool secret = false);
+    // hidden, when given, is logged in place of the command.
+    void SendCommand(const std::string& command, const char* hidden = nullptr);
+    std::string TrimmedResponse() const;
+    // The security and login part of Connect, after the TCP connection.
+    bool OpenSession();
+    bool CapaExchange(std::vector<std::string>& lines);
+    // AUTH PLAIN, when USER was refused and the server offers it.
+    bool AuthPlain();
     // Collects the rest of a multi-line reply up to and without its
     // terminating ".\r\n" line; the bytes past it stay buffered.
     FetchResult CollectMessage(std::string& text);
@@ -117,6 +138,8 @@ private:
     // DELE commands accepted in this session (the server removes them at QUIT).
     int m_deletions = 0;
     unsigned m_port;
+    int m_security = SEC_None;
+    std::string m_caFile;
     std::string m_host;
     std::string m_user;
     std::string m_password;

@@ -1,7 +1,10 @@
 #include "mail/CSMTP.h"
 
+#include <algorithm>
+#include <climits>
 #include <cstdlib>
 #include <exception>
+#include <mutex>
 
 #include "mail/CMailContent.h"
 #include "support/CLogFile.h"
@@ -22,7 +25,13 @@ const ExpectedReply kReplies[] = {
     {220, "SMTP server not available"},
     {354, "SMTP server not ready for data"},
     {221, "SMTP server didn't terminate session"},
+    {235, "SMTP login refused"},
+    {334, "SMTP login refused"},
 };
+constexpr int kReplyCount = sizeof kReplies / sizeof kReplies[0];
+
+std::mutex g_limitsLock;
+CSMTP::ReplyLimits g_limits;
 
 const char* const kTimedOut = "Server timed out!";
 const char* const kClosed = "Connection closed by server";
@@ -68,7 +77,37 @@ size_t FindReplyEnd(const std::string& text, size_t& scanned) {
 
 }  // namespace
 
-CSMTP::CSMTP(const std::string& host, unsigned port) : m_port(port), m_host(host) {}
+unsigned CSMTP::StandardPort(int security) {
+    return security == SEC_Tls ? 465 : security == SEC_StartTls ? 587 : 25;
+}
+
+void CSMTP::SetDefaultReplyLimits(const ReplyLimits& limits) {
+    std::lock_guard<std::mutex> guard(g_limitsLock);
+    g_limits = limits;
+}
+
+CSMTP::ReplyLimits CSMTP::GetDefaultReplyLimits() {
+    std::lock_guard<std::mutex> guard(g_limitsLock);
+    return g_limits;
+}
+
+CSMTP::CSMTP(const std::string& host, unsigned port)
+    : m_port(port), m_host(host), m_limits(GetDefaultReplyLimits()) {
+    // The message text may take as long to go out as the server lets it.
+    CLineSocket::Timeouts timeouts = m_socket.GetTimeouts();
+    timeouts.sendMs = m_limits.dataBlockMs;
+    m_socket.SetTimeouts(timeouts);
+}
+
+void CSMTP::SetSecurity(int mode, const std::string& caFile) {
+    m_security = (mode == SEC_StartTls || mode == SEC_Tls) ? mode : SEC_None;
+    m_caFile = caFile;
+}
+
+void CSMTP::SetLogin(const std::string& login, const std::string& password) {
+    m_login = login;
+    m_password = password;
+}
 
 CSMTP::~CSMTP() {
     if (m_connected) {
@@ -90,16 +129,24 @@ void CSMTP::LoseConnection(const std::string& text) {
     m_lostText = text;
 }
 
-void CSMTP::SendCommand(const std::string& command, const std::string& logCopy) {
+void CSMTP::SendCommand(const std::string& command, const std::string& logCopy, int limitMs) {
     if (m_trafficLog) {
         IW_LOG_AT(*m_trafficLog, "%s%s", "SMTP -> ", logCopy.c_str());
     }
-    m_socket.StampDeadline();
+    m_socket.StampDeadline(limitMs > 0 ? limitMs : m_limits.commandMs);
     m_socket.Send(command);
 }
 
+std::string CSMTP::TrimmedResponse() const {
+    std::string text = m_response;
+    while (!text.empty() && (text.back() == '\r' || text.back() == '\n')) {
+        text.pop_back();
+    }
+    return text;
+}
+
 bool CSMTP::get_response(int index) {
-    const ExpectedReply& expected = kReplies[index >= 0 && index < 4 ? index : 0];
+    const ExpectedReply& expected = kReplies[index >= 0 && index < kReplyCount ? index : 0];
     try {
         size_t scanned = 0;
         size_t end = FindReplyEnd(m_pending, scanned);
@@ -114,10 +161,13 @@ bool CSMTP::get_response(int index) {
                 return false;
             }
             char buffer[kReadSize];
-            int n = m_socket.Receive(buffer, sizeof buffer);
+            // The deadline stamped with the command is the limit.
+            int n = m_socket.Receive(buffer, sizeof buffer, INT_MAX);
             if (n < 0) {
                 // Whatever comes later would be taken for the next reply.
-                LoseConnection(m_socket.IsTimedOut() ? kTimedOut : "Socket Error");
+                LoseConnection(m_socket.IsTimedOut()  ? kTimedOut
+                               : m_socket.IsAborted() ? "Aborted"
+                                                      : "Socket Error");
                 SetError(m_lostText);
                 return false;
             }
@@ -167,14 +217,9 @@ bool CSMTP::Connect() {
             m_socket.Close();
             return false;
         }
-        if (!get_response(CONNECT_SUCCESS)) {
-            SetError("Server didn't respond.");
+        if (!OpenSession()) {
             m_socket.Close();
-            return false;
-        }
-        SendCommand("HELO " + m_socket.GetLocalName() + "\r\n");
-        if (!get_response(GENERIC_SUCCESS)) {
-            m_socket.Close();
+            m_pending.clear();
             return false;
         }
         m_connected = true;
@@ -186,6 +231,147 @@ bool CSMTP::Connect() {
         m_socket.Close();
         return false;
     }
+}
+
+bool CSMTP::OpenSession() {
+    m_extensions.clear();
+    m_socket.StampDeadline(m_limits.greetingMs);
+    if (m_security == SEC_Tls && !m_socket.StartTls(m_caFile)) {
+        SetError(m_socket.GetLastFailure());
+        return false;
+    }
+    if (!get_response(CONNECT_SUCCESS)) {
+        SetError("Server didn't respond.");
+        return false;
+    }
+    bool wantLogin = !m_login.empty();
+    if (!Hello(m_security == SEC_None && !wantLogin)) {
+        return false;
+    }
+    if (m_security == SEC_StartTls) {
+        // Nothing secret goes out unless the session is encrypted.
+        if (!Offers("STARTTLS")) {
+            SetError("The server does not offer STARTTLS");
+            return false;
+        }
+        SendCommand("STARTTLS\r\n");
+        if (!get_response(CONNECT_SUCCESS)) {
+            if (!m_connectionLost) {
+                SetError("STARTTLS refused: " + TrimmedResponse());
+            }
+            return false;
+        }
+        // Bytes sent before the TLS handshake could pose as replies inside it.
+        if (!m_pending.empty()) {
+            SetError("The server sent data after agreeing to STARTTLS");
+            return false;
+        }
+        if (!m_socket.StartTls(m_caFile)) {
+            SetError(m_socket.GetLastFailure());
+            return false;
+        }
+        // What the server said before TLS is forgotten (RFC 3207).
+        if (!Hello(false)) {
+            return false;
+        }
+    }
+    if (m_socket.IsTls() && m_trafficLog) {
+        IW_LOG_AT(*m_trafficLog, "SMTP TLS: %s", m_socket.TlsDescription().c_str());
+    }
+    return !wantLogin || Authenticate();
+}
+
+bool CSMTP::Hello(bool allowHelo) {
+    m_extensions.clear();
+    std::string name = m_socket.GetLocalName();
+    SendCommand("EHLO " + name + "\r\n");
+    if (get_response(GENERIC_SUCCESS)) {
+        size_t start = m_response.find("\r\n");
+        while (start != std::string::npos && start + 2 < m_response.size()) {
+            start += 2;
+            size_t end = m_response.find("\r\n", start);
+            if (end == std::string::npos) {
+                break;
+            }
+            std::string line = end - start > 4 ? m_response.substr(start + 4, end - start - 4) : "";
+            std::transform(line.begin(), line.end(), line.begin(),
+                           [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
+            m_extensions.push_back(line);
+            start = end;
+        }
+        return true;
+    }
+    if (m_connectionLost || !allowHelo) {
+        return false;
+    }
+    SendCommand("HELO " + name + "\r\n");
+    return get_response(GENERIC_SUCCESS);
+}
+
+bool CSMTP::Offers(const std::string& keyword) const {
+    for (const auto& line : m_extensions) {
+        if (line.compare(0, keyword.size(), keyword) == 0 &&
+            (line.size() == keyword.size() || line[keyword.size()] == ' ')) {
+            return true;
+        }
+    }
+    return false;
+}
+
+std::vector<std::string> CSMTP::AuthMechanisms() const {
+    std::vector<std::string> mechanisms;
+    for (const auto& line : m_extensions) {
+        // "AUTH PLAIN LOGIN", or the older "AUTH=PLAIN LOGIN".
+        if (line.compare(0, 5, "AUTH ") != 0 && line.compare(0, 5, "AUTH=") != 0) {
+            continue;
+        }
+        StringList words;
+        SplitBySet(" ", line.substr(5), words);
+        for (const auto& word : words) {
+            if (!word.empty()) {
+                mechanisms.push_back(word);
+            }
+        }
+    }
+    return mechanisms;
+}
+
+bool CSMTP::Authenticate() {
+    if (HasLineBreak(m_login) || HasLineBreak(m_password)) {
+        SetError("Line break in the SMTP login or password");
+        return false;
+    }
+    std::vector<std::string> mechanisms = AuthMechanisms();
+    auto offered = [&](const char* name) {
+        return std::find(mechanisms.begin(), mechanisms.end(), name) != mechanisms.end();
+    };
+    auto refused = [&] {
+        if (!m_connectionLost) {
+            SetError("SMTP login refused: " + TrimmedResponse());
+        }
+        return false;
+    };
+    if (offered("PLAIN")) {
+        std::string token = EncodeBase64(std::string(1, '\0') + m_login + '\0' + m_password);
+        SendCommand("AUTH PLAIN " + token + "\r\n", "AUTH PLAIN (not shown)");
+        token.assign(token.size(), '\0');
+        return get_response(AUTH_SUCCESS) || refused();
+    }
+    if (offered("LOGIN")) {
+        SendCommand("AUTH LOGIN\r\n");
+        if (!get_response(AUTH_CONTINUE)) {
+            return refused();
+        }
+        SendCommand(EncodeBase64(m_login) + "\r\n", "(login not shown)");
+        if (!get_response(AUTH_CONTINUE)) {
+            return refused();
+        }
+        SendCommand(EncodeBase64(m_password) + "\r\n", "(password not shown)");
+        return get_response(AUTH_SUCCESS) || refused();
+    }
+    SetError(mechanisms.empty() ? "The server does not offer a login (AUTH)"
+                                : "The server offers no login method known here (PLAIN, LOGIN)");
+    return false;
 }
 
 bool CSMTP::Disconnect() {
@@ -281,7 +467,7 @@ bool CSMTP::transmit_message(CMailContent& message) {
             return false;
         }
     }
-    SendCommand("DATA\r\n");
+    SendCommand("DATA\r\n", "DATA\r\n", m_limits.dataStartMs);
     if (!get_response(DATA_SUCCESS)) {
         if (m_errorLog) {
             IW_LOG_AT(*m_errorLog, "Got FALSE from get_response( DATA_SUCCESS )");
@@ -292,15 +478,16 @@ bool CSMTP::transmit_message(CMailContent& message) {
     // The header goes out dot-stuffed too: a copied MIME line could begin with a dot.
     std::string header = message.m_header;
     CMailContent::StuffDots(header);
-    SendCommand(header);
-    SendCommand("\r\n");
+    SendCommand(header, header, m_limits.dataBlockMs);
+    SendCommand("\r\n", "\r\n", m_limits.dataBlockMs);
     std::string logCopy = message.m_body;
     IndentForLog(logCopy);
-    SendCommand(message.m_body, logCopy);
+    SendCommand(message.m_body, logCopy, m_limits.dataBlockMs);
     // The body's own final CRLF begins the terminator.
     bool endsWithCrLf = message.m_body.size() >= 2 &&
                         message.m_body.compare(message.m_body.size() - 2, 2, "\r\n") == 0;
-    SendCommand(endsWithCrLf ? ".\r\n" : "\r\n.\r\n");
+    const char* end = endsWithCrLf ? ".\r\n" : "\r\n.\r\n";
+    SendCommand(end, end, m_limits.finalMs);
     if (!get_response(GENERIC_SUCCESS)) {
         if (m_errorLog) {
             IW_LOG_AT(*m_errorLog, "Got FALSE from get_response( GENERIC_SUCCESS )");

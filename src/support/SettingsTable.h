@@ -40,14 +40,21 @@ inline constexpr SettingDef kSettingsTable[] = {
     {"General", "Name", SK_Text, "", ""},
     {"General", "AccountsList", SK_Text, "", nullptr},
     {"General", "LastCleanup", SK_Integer, "0", nullptr},
-    // Optional ports for servers that do not listen on the standard ones.
-    {"General", "SmtpPort", SK_Integer, "25", nullptr},
+    // Optional ports for servers that do not listen on the standard ones;
+    // absent or empty: the standard port for the security (CPOP3/CSMTP::StandardPort).
+    {"General", "SmtpPort", SK_Integer, "", nullptr},
+    // 0 none, 1 STARTTLS, 2 implicit TLS.
+    {"General", "SmtpSecurity", SK_Integer, "0", "1"},
+    // A PEM file of certificates trusted besides the system's.
+    {"General", "TlsCaFile", SK_Text, "", ""},
     {nullptr, "emailAddress", SK_Text, "", ""},
     {nullptr, "PopName", SK_Text, "", ""},
     {nullptr, "PopLogin", SK_Text, "", ""},
     {nullptr, "!PopPassword", SK_Scrambled, "", ""},
     {nullptr, "Filter", SK_YesNo, "No", "No"},
-    {nullptr, "PopPort", SK_Integer, "110", nullptr},
+    {nullptr, "PopPort", SK_Integer, "", nullptr},
+    // 0 none, 1 STLS, 2 implicit TLS.
+    {nullptr, "PopSecurity", SK_Integer, "0", "2"},
     {"Prompts", "DontAskForCleanupHistory", SK_YesNo, "No", nullptr},
     {"Prompts", "DontAskForDeleteListEntry", SK_YesNo, "No", nullptr},
     {"Prompts", "DontAskDeleteSelected", SK_YesNo, "No", nullptr},

@@ -21,6 +21,8 @@ void MakeSafeName(std::string& text, bool keepPathSeparators = false);
 void RemoveChars(std::string& text, const std::string& set);
 // A line feed without a carriage return before it gets one (not at position 0).
 void ToCrLf(std::string& text);
+// RFC 4648 base64 with padding, on one line.
+std::string EncodeBase64(const std::string& bytes);
 void IndentForLog(std::string& text);
 void PrependWithSeparator(std::string& text, const std::string& head, const std::string& separator);
 // Replaces %0, %1, ... (two digits above 9) with the arguments, "???" past them.

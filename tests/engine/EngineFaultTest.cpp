@@ -213,7 +213,7 @@ TEST_P(EngineFaultTest, ScanSurvivesAndTheNextCleanScanFinishes) {
 std::vector<Fault> AllFaults() {
     const char* pop3Steps[] = {"greeting", "USER",   "PASS",   "STAT",   "TOP 1 ", "TOP 2 ",
                                "TOP 3 ",   "LIST 2", "RETR 2", "RETR 3", "DELE",   "QUIT"};
-    const char* smtpSteps[] = {"greeting", "HELO", "MAIL", "RCPT", "DATA", ".", "QUIT"};
+    const char* smtpSteps[] = {"greeting", "EHLO", "MAIL", "RCPT", "DATA", ".", "QUIT"};
     std::vector<Fault> faults;
     for (Mode mode : {Mode::Drop, Mode::Stall, Mode::Garbage, Mode::Error}) {
         for (const char* step : pop3Steps) {

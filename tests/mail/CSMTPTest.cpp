@@ -47,7 +47,7 @@ TEST_F(SmtpTest, MultiLineGreetingInPiecesThenDelivery) {
     CSMTP smtp("127.0.0.1", server.Port());
     Attach(smtp);
     ASSERT_TRUE(smtp.Connect()) << smtp.GetErrorText();
-    EXPECT_EQ(smtp.GetResponse(), "250 sink\r\n");  // HELO's reply, not a greeting line
+    EXPECT_EQ(smtp.GetResponse(), "250 sink\r\n");  // EHLO's reply, not a greeting line
     CMailContent message = Letter("Hello Ann,\r\n.signature\r\n.\r\n..\r\nbye");
     ASSERT_TRUE(smtp.SendMessage(message)) << smtp.GetErrorText();
     EXPECT_TRUE(smtp.Disconnect());
@@ -55,7 +55,7 @@ TEST_F(SmtpTest, MultiLineGreetingInPiecesThenDelivery) {
 
     auto commands = sink.Commands();
     ASSERT_GE(commands.size(), 5u);
-    EXPECT_EQ(commands[0].substr(0, 5), "HELO ");
+    EXPECT_EQ(commands[0].substr(0, 5), "EHLO ");
     EXPECT_GT(commands[0].size(), 7u);
     EXPECT_EQ(commands[1], "MAIL From: <me@here.org>\r\n");
     EXPECT_EQ(commands[2], "RCPT TO: <ann@a.org>\r\n");
@@ -76,7 +76,7 @@ TEST_F(SmtpTest, MultiLineGreetingInPiecesThenDelivery) {
 
 TEST_F(SmtpTest, DataEndsWithTheBodysOwnLineBreak) {
     ScriptedServer server;
-    server.Send("220 hi\r\n").ExpectPrefix("HELO ").Send("250 ok\r\n");
+    server.Send("220 hi\r\n").ExpectPrefix("EHLO ").Send("250 ok\r\n");
     server.Expect("MAIL From: <me@here.org>\r\n").Send("250 ok\r\n");
     server.Expect("RCPT TO: <ann@a.org>\r\n").Send("250 ok\r\n");
     server.Expect("DATA\r\n").Send("354 go\r\n").ExpectData().Send("250 queued\r\n");
@@ -138,7 +138,11 @@ TEST_F(SmtpTest, RefusalsAtEachStep) {
         ScriptedServer server;
         server.Send(c.greeting);
         if (c.helo) {
-            server.ExpectPrefix("HELO ").Send(c.helo);
+            server.ExpectPrefix("EHLO ").Send(c.helo);
+            // A refused EHLO is tried once more as HELO, with the same answer.
+            if (c.helo[0] == '5') {
+                server.ExpectPrefix("HELO ").Send(c.helo);
+            }
         }
         if (c.mail) {
             server.Expect("MAIL From: <me@here.org>\r\n").Send(c.mail);
@@ -196,7 +200,7 @@ TEST_F(SmtpTest, NothingSentWithoutRecipientsOrConnection) {
     EXPECT_TRUE(smtp.Disconnect());
     server.Wait();
     auto commands = sink.Commands();
-    ASSERT_EQ(commands.size(), 5u);  // HELO, MAIL, RCPT ok@b.org, DATA, QUIT
+    ASSERT_EQ(commands.size(), 5u);  // EHLO, MAIL, RCPT ok@b.org, DATA, QUIT
     EXPECT_EQ(commands[2], "RCPT TO: <ok@b.org>\r\n");
     for (const auto& command : commands) {
         EXPECT_EQ(command.find("victim"), std::string::npos);
@@ -206,7 +210,7 @@ TEST_F(SmtpTest, NothingSentWithoutRecipientsOrConnection) {
 TEST_F(SmtpTest, SilenceAndCloseMidReply) {
     {
         ScriptedServer server;
-        server.Send("220 hi\r\n").ExpectPrefix("HELO ").Send("250 ok\r\n");
+        server.Send("220 hi\r\n").ExpectPrefix("EHLO ").Send("250 ok\r\n");
         server.Expect("MAIL From: <me@here.org>\r\n").Silence(3000);
         server.Start();
         CSMTP smtp("127.0.0.1", server.Port());
@@ -219,7 +223,7 @@ TEST_F(SmtpTest, SilenceAndCloseMidReply) {
     }
     {
         ScriptedServer server;
-        server.Send("220 hi\r\n").ExpectPrefix("HELO ").Send("250-first\r\n250 ").Close();
+        server.Send("220 hi\r\n").ExpectPrefix("EHLO ").Send("250-first\r\n250 ").Close();
         server.Start();
         CSMTP smtp("127.0.0.1", server.Port());
         Attach(smtp);
@@ -239,9 +243,9 @@ TEST_F(SmtpTest, SilenceAndCloseMidReply) {
 
 TEST_F(SmtpTest, RepliesGluedTogetherStayInStep) {
     ScriptedServer server;
-    // The greeting and the HELO reply arrive in one piece; the DATA reply is
+    // The greeting and the EHLO reply arrive in one piece; the DATA reply is
     // torn in the middle of its code.
-    server.Send("220 hi\r\n250-sink\r\n250 more\r\n").ExpectPrefix("HELO ");
+    server.Send("220 hi\r\n250-sink\r\n250 more\r\n").ExpectPrefix("EHLO ");
     server.Expect("MAIL From: <me@here.org>\r\n").Send("25").Pause(30).Send("0 ok\r\n");
     server.Expect("RCPT TO: <ann@a.org>\r\n").Send("250 ok\r\n");
     server.Expect("DATA\r\n").SendInPieces("354 go ahead\r\n", 1, 2);

@@ -174,6 +174,15 @@ void MailServers::Load(const std::string& envFile) {
     m_available = true;
 }
 
+std::string MailServers::Value(const std::string& key) const {
+    auto it = m_values.find(key);
+    return it == m_values.end() ? std::string() : it->second;
+}
+
+unsigned MailServers::Port(const std::string& key) const {
+    return static_cast<unsigned>(atoi(Value(key).c_str()));
+}
+
 std::string MailServers::Address(const std::string& user) const {
     if (user.find('@') != std::string::npos) {
         return user;

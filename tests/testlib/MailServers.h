@@ -29,6 +29,21 @@ public:
     unsigned Pop3Port() const { return m_pop3Port; }
     unsigned SmtpPort() const { return m_smtpPort; }
     const std::string& Domain() const { return m_domain; }
+    // The secure services: POP3S, submission (STARTTLS and a login
+    // required) and SMTPS (implicit TLS, a login required). The plain POP3
+    // port offers STLS.
+    unsigned Pop3sPort() const { return Port("IW_MAIL_POP3S_PORT"); }
+    unsigned SubmissionPort() const { return Port("IW_MAIL_SUBMISSION_PORT"); }
+    unsigned SmtpsPort() const { return Port("IW_MAIL_SMTPS_PORT"); }
+    // The servers' self-signed certificate, to trust as TlsCaFile.
+    std::string CaFile() const { return Value("IW_MAIL_CA_FILE"); }
+    // Another loopback address with the same POP3 services, one the
+    // certificate does not name.
+    std::string OtherHost() const { return Value("IW_MAIL_OTHER_HOST"); }
+    // A loopback address whose plain POP3 port offers no STLS.
+    std::string NoStlsHost() const { return Value("IW_MAIL_NO_STLS_HOST"); }
+    // A key of the env file, empty when absent.
+    std::string Value(const std::string& key) const;
     const std::vector<std::string>& Users() const { return m_users; }
     // "me" gives "me@iw.test"; an argument with "@" is returned as it is.
     std::string Address(const std::string& user) const;
@@ -68,6 +83,7 @@ public:
 private:
     MailServers();
     void Load(const std::string& envFile);
+    unsigned Port(const std::string& key) const;
     // Creates the Maildir's folders if missing, owned by the mail user.
     bool EnsureMaildir(const std::string& maildir) const;
 

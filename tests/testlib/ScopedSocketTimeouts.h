@@ -1,9 +1,11 @@
 #pragma once
 
 #include "mail/CLineSocket.h"
+#include "mail/CSMTP.h"
 
 // Shortens the time-outs of the sockets made while it lives, so that tests
 // of silent servers stay fast; the previous values come back afterwards.
+// Every SMTP reply limit becomes deadlineMs (the message text: sendMs).
 class ScopedSocketTimeouts {
 public:
     explicit ScopedSocketTimeouts(int receiveMs = 400, int deadlineMs = 1500, int connectMs = 3000,
@@ -14,4 +16,5 @@ public:
 
 private:
     CLineSocket::Timeouts m_previous;
+    CSMTP::ReplyLimits m_previousLimits;
 };

@@ -1,0 +1,53 @@
+#include "engine/CConnectionSettings.h"
+
+#include "mail/CPOP3.h"
+#include "mail/CSMTP.h"
+#include "support/CSettings.h"
+
+namespace {
+
+// An absent, empty, zero or impossible port means the standard one.
+unsigned PortOr(const CSettings& settings, const char* key, const std::string& section,
+                unsigned standard) {
+    int port = settings.GetInt(key, section, 0);
+    return (port > 0 && port <= 65535) ? static_cast<unsigned>(port) : standard;
+}
+
+}  // namespace
+
+int CConnectionSettings::SecurityValue(int value) {
+    return (value == 1 || value == 2) ? value : 0;
+}
+
+CConnectionSettings::Server CConnectionSettings::ReadPop(const CSettings& settings,
+                                                         const std::string& account) {
+    Server server;
+    server.host = settings.GetString("PopName", account, "");
+    server.security = SecurityValue(settings.GetInt("PopSecurity", account, 0));
+    server.port = PortOr(settings, "PopPort", account, CPOP3::StandardPort(server.security));
+    server.login = settings.GetString("PopLogin", account, "");
+    server.password = settings.GetString("!PopPassword", account, "");
+    server.caFile = settings.GetString("TlsCaFile", "General", "");
+    return server;
+}
+
+CConnectionSettings::Server CConnectionSettings::ReadSmtp(const CSettings& settings) {
+    Server server;
+    server.host = settings.GetString("SmtpName", "General", "");
+    server.security = SecurityValue(settings.GetInt("SmtpSecurity", "General", 0));
+    server.port = PortOr(settings, "SmtpPort", "General", CSMTP::StandardPort(server.security));
+    server.login = settings.GetString("SmtpLogin", "General", "");
+    server.password = settings.GetString("!SmtpPassword", "General", "");
+    server.caFile = settings.GetString("TlsCaFile", "General", "");
+    return server;
+}
+
+void CConnectionSettings::Apply(const Server& server, CPOP3& pop3) {
+    pop3.SetSecurity(server.security, server.caFile);
+    pop3.SetLogin(server.login.c_str(), server.password.c_str());
+}
+
+void CConnectionSettings::Apply(const Server& server, CSMTP& smtp) {
+    smtp.SetSecurity(server.security, server.caFile);
+    smtp.SetLogin(server.login, server.password);
+}

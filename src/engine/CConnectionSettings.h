@@ -1,0 +1,38 @@
+#pragma once
+
+#include <string>
+
+class CPOP3;
+class CSMTP;
+class CSettings;
+
+// How to reach an account's POP3 server and the SMTP server, as the settings
+// file says at the moment it is read. The engine reads them at every scan;
+// the scanner and the settings dialog's server tests use the same reading.
+class CConnectionSettings {
+public:
+    struct Server {
+        std::string host;
+        // The PopPort/SmtpPort value, else the standard port for security.
+        unsigned port = 0;
+        // 0 none, 1 STLS/STARTTLS, 2 implicit TLS.
+        int security = 0;
+        std::string login;
+        std::string password;
+        // TlsCaFile of [General]: certificates trusted besides the system's.
+        std::string caFile;
+    };
+
+    // PopName, PopPort, PopSecurity, PopLogin, !PopPassword of the account.
+    static Server ReadPop(const CSettings& settings, const std::string& account);
+    // SmtpName, SmtpPort, SmtpSecurity, SmtpLogin, !SmtpPassword of [General].
+    static Server ReadSmtp(const CSettings& settings);
+
+    // Security, trusted certificates and login, for a client constructed
+    // with server.host and server.port.
+    static void Apply(const Server& server, CPOP3& pop3);
+    static void Apply(const Server& server, CSMTP& smtp);
+
+    // A security setting as the clients take it: 0, 1 or 2; anything else 0.
+    static int SecurityValue(int value);
+};

@@ -1,0 +1,282 @@
+#include "mail/CTlsSession.h"
+
+#include <arpa/inet.h>
+#include <openssl/bio.h>
+#include <openssl/err.h>
+#include <openssl/ssl.h>
+#include <openssl/x509_vfy.h>
+#include <openssl/x509v3.h>
+#include <sys/socket.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <cstdint>
+#include <cstring>
+
+namespace {
+
+// The socket BIO of OpenSSL writes with write(), and a peer that closed
+// would raise SIGPIPE and end the program; this one sends with MSG_NOSIGNAL.
+int SocketOf(BIO* bio) {
+    return static_cast<int>(reinterpret_cast<intptr_t>(BIO_get_data(bio)));
+}
+
+int BioWrite(BIO* bio, const char* data, int length) {
+    BIO_clear_retry_flags(bio);
+    ssize_t n = send(SocketOf(bio), data, static_cast<size_t>(length), MSG_NOSIGNAL);
+    if (n < 0) {
+        if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) {
+            BIO_set_retry_write(bio);
+        }
+        return -1;
+    }
+    return static_cast<int>(n);
+}
+
+int BioRead(BIO* bio, char* buffer, int size) {
+    BIO_clear_retry_flags(bio);
+    ssize_t n = recv(SocketOf(bio), buffer, static_cast<size_t>(size), 0);
+    if (n < 0) {
+        if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) {
+            BIO_set_retry_read(bio);
+        }
+        return -1;
+    }
+    return static_cast<int>(n);
+}
+
+int BioPuts(BIO* bio, const char* text) {
+    return BioWrite(bio, text, static_cast<int>(strlen(text)));
+}
+
+long BioCtrl(BIO*, int command, long, void*) {
+    // Nothing is buffered here, so a flush is always complete.
+    return command == BIO_CTRL_FLUSH ? 1 : 0;
+}
+
+int BioCreate(BIO* bio) {
+    BIO_set_init(bio, 1);
+    return 1;
+}
+
+BIO_METHOD* SocketMethod() {
+    static BIO_METHOD* method = [] {
+        BIO_METHOD* m = BIO_meth_new(BIO_get_new_index() | BIO_TYPE_SOURCE_SINK, "iw socket");
+        if (m) {
+            BIO_meth_set_write(m, BioWrite);
+            BIO_meth_set_read(m, BioRead);
+            BIO_meth_set_puts(m, BioPuts);
+            BIO_meth_set_ctrl(m, BioCtrl);
+            BIO_meth_set_create(m, BioCreate);
+        }
+        return m;
+    }();
+    return method;
+}
+
+// The first queued OpenSSL error in words ("wrong version number"), or what.
+std::string OpenSslReason(const char* what) {
+    unsigned long code = ERR_get_error();
+    ERR_clear_error();
+    if (code == 0) {
+        return what;
+    }
+    const char* reason = ERR_reason_error_string(code);
+    if (reason) {
+        return reason;
+    }
+    char text[256];
+    ERR_error_string_n(code, text, sizeof text);
+    return text;
+}
+
+std::string WithoutBrackets(const std::string& host) {
+    if (host.size() > 2 && host.front() == '[' && host.back() == ']') {
+        return host.substr(1, host.size() - 2);
+    }
+    return host;
+}
+
+bool IsAddressLiteral(const std::string& host) {
+    unsigned char buffer[sizeof(in6_addr)];
+    return inet_pton(AF_INET, host.c_str(), buffer) == 1 ||
+           inet_pton(AF_INET6, host.c_str(), buffer) == 1;
+}
+
+}  // namespace
+
+CTlsSession::~CTlsSession() {
+    if (m_ssl) {
+        SSL_free(m_ssl);
+    }
+    if (m_ctx) {
+        SSL_CTX_free(m_ctx);
+    }
+}
+
+std::string CTlsSession::VerifyErrorText(long code, const std::string& host) {
+    if (code == X509_V_ERR_HOSTNAME_MISMATCH || code == X509_V_ERR_IP_ADDRESS_MISMATCH) {
+        return "host name mismatch: " + WithoutBrackets(host);
+    }
+    const char* text = X509_verify_cert_error_string(code);
+    return text ? text : "certificate not accepted (" + std::to_string(code) + ")";
+}
+
+bool CTlsSession::Begin(int fd, const std::string& host, const std::string& caFile,
+                        std::string& error) {
+    ERR_clear_error();
+    m_host = WithoutBrackets(host);
+    m_ctx = SSL_CTX_new(TLS_client_method());
+    BIO_METHOD* method = SocketMethod();
+    if (!m_ctx || !method) {
+        error = "TLS set-up failed: " + OpenSslReason("out of memory");
+        return false;
+    }
+    SSL_CTX_set_min_proto_version(m_ctx, TLS1_2_VERSION);
+    SSL_CTX_set_verify(m_ctx, SSL_VERIFY_PEER, nullptr);
+    // A peer that drops the connection without close_notify has closed it;
+    // the mail protocols' own framing tells a cut reply from a whole one.
+    SSL_CTX_set_options(m_ctx, SSL_OP_IGNORE_UNEXPECTED_EOF | SSL_OP_NO_COMPRESSION);
+    SSL_CTX_set_mode(m_ctx, SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
+    // Whole records (and what follows them) in one receive, not a header first.
+    SSL_CTX_set_read_ahead(m_ctx, 1);
+    if (SSL_CTX_set_default_verify_paths(m_ctx) != 1) {
+        ERR_clear_error();  // no system store: only caFile can make trust
+    }
+    if (!caFile.empty() && SSL_CTX_load_verify_locations(m_ctx, caFile.c_str(), nullptr) != 1) {
+        error = "Cannot read the trusted certificates in " + caFile + ": " +
+                OpenSslReason("not a PEM file");
+        return false;
+    }
+    m_ssl = SSL_new(m_ctx);
+    BIO* bio = m_ssl ? BIO_new(method) : nullptr;
+    if (!bio) {
+        error = "TLS set-up failed: " + OpenSslReason("out of memory");
+        return false;
+    }
+    BIO_set_data(bio, reinterpret_cast<void*>(static_cast<intptr_t>(fd)));
+    SSL_set_bio(m_ssl, bio, bio);
+
+    X509_VERIFY_PARAM* param = SSL_get0_param(m_ssl);
+    X509_VERIFY_PARAM_set_hostflags(param, X509_CHECK_FLAG_NO_PARTIAL_WILDCARDS);
+    bool named;
+    if (IsAddressLiteral(m_host)) {
+        named = X509_VERIFY_PARAM_set1_ip_asc(param, m_host.c_str()) == 1;
+    } else {
+        named = X509_VERIFY_PARAM_set1_host(param, m_host.c_str(), 0) == 1 &&
+                SSL_set_tlsext_host_name(m_ssl, m_host.c_str()) == 1;
+    }
+    if (!named) {
+        error = "TLS set-up failed: cannot check certificates for \"" + m_host + "\"";
+        ERR_clear_error();
+        return false;
+    }
+    SSL_set_connect_state(m_ssl);
+    return true;
+}
+
+CTlsSession::IoResult CTlsSession::Classify(int rc, const char* what, std::string& error) {
+    int code = SSL_get_error(m_ssl, rc);
+    switch (code) {
+        case SSL_ERROR_WANT_READ:
+            return IO_WantRead;
+        case SSL_ERROR_WANT_WRITE:
+            return IO_WantWrite;
+        case SSL_ERROR_ZERO_RETURN:
+            return IO_Closed;
+        case SSL_ERROR_SYSCALL:
+            if (ERR_peek_error() == 0) {
+                if (errno == 0) {
+                    return IO_Closed;
+                }
+                error = std::string(what) + ": " + strerror(errno);
+                return IO_Error;
+            }
+            [[fallthrough]];
+        default:
+            error = std::string(what) + ": " + OpenSslReason("protocol error");
+            return IO_Error;
+    }
+}
+
+CTlsSession::IoResult CTlsSession::Handshake(std::string& error) {
+    if (!m_ssl) {
+        error = "TLS not set up";
+        return IO_Error;
+    }
+    ERR_clear_error();
+    errno = 0;
+    int rc = SSL_do_handshake(m_ssl);
+    if (rc == 1) {
+        return IO_Done;
+    }
+    long verify = SSL_get_verify_result(m_ssl);
+    if (verify != X509_V_OK) {
+        ERR_clear_error();
+        error = "Certificate not accepted: " + VerifyErrorText(verify, m_host);
+        return IO_Error;
+    }
+    IoResult result = Classify(rc, "TLS handshake failed", error);
+    if (result == IO_Closed) {
+        error = "TLS handshake failed: the server closed the connection";
+        return IO_Error;
+    }
+    return result;
+}
+
+CTlsSession::IoResult CTlsSession::Read(char* buffer, int size, int& got, std::string& error) {
+    got = 0;
+    if (!m_ssl || size <= 0) {
+        error = "TLS not set up";
+        return IO_Error;
+    }
+    ERR_clear_error();
+    errno = 0;
+    size_t n = 0;
+    if (SSL_read_ex(m_ssl, buffer, static_cast<size_t>(size), &n) == 1) {
+        got = static_cast<int>(n);
+        return IO_Done;
+    }
+    return Classify(0, "TLS receive", error);
+}
+
+CTlsSession::IoResult CTlsSession::Write(const char* data, size_t length, size_t& written,
+                                         std::string& error) {
+    written = 0;
+    if (!m_ssl) {
+        error = "TLS not set up";
+        return IO_Error;
+    }
+    ERR_clear_error();
+    errno = 0;
+    // OpenSSL wants the same buffer again after a retry; callers pass the
+    // unsent rest, which starts at the same bytes.
+    size_t n = 0;
+    if (SSL_write_ex(m_ssl, data, std::min<size_t>(length, INT_MAX), &n) == 1) {
+        written = n;
+        return IO_Done;
+    }
+    IoResult result = Classify(0, "TLS send", error);
+    if (result == IO_Closed) {
+        error = "TLS send: the server closed the connection";
+        return IO_Error;
+    }
+    return result;
+}
+
+void CTlsSession::Shutdown() {
+    if (m_ssl && SSL_is_init_finished(m_ssl)) {
+        ERR_clear_error();
+        SSL_shutdown(m_ssl);
+        ERR_clear_error();
+    }
+}
+
+std::string CTlsSession::Description() const {
+    if (!m_ssl) {
+        return {};
+    }
+    const char* cipher = SSL_get_cipher_name(m_ssl);
+    return std::string(SSL_get_version(m_ssl)) + " " + (cipher ? cipher : "");
+}

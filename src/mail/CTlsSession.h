@@ -1,0 +1,48 @@
+#pragma once
+
+#include <cstddef>
+#include <string>
+
+struct ssl_st;
+struct ssl_ctx_st;
+
+// The TLS client side of one connected socket (OpenSSL 3), at least TLS 1.2.
+// It never waits itself: every call does what the socket allows now and says
+// whether it must wait for the socket to become readable or writable, so that
+// the caller keeps its own time limits and abort checks. The peer's
+// certificate is checked against the system's trust store plus an optional
+// PEM file, and against the host name or address the caller connected to.
+class CTlsSession {
+public:
+    enum IoResult { IO_Done, IO_WantRead, IO_WantWrite, IO_Closed, IO_Error };
+
+    CTlsSession() = default;
+    ~CTlsSession();
+    CTlsSession(const CTlsSession&) = delete;
+    CTlsSession& operator=(const CTlsSession&) = delete;
+
+    // Prepares the session on fd (which must be non-blocking). host is what
+    // the certificate must name: a host name, or an IPv4/IPv6 literal (in
+    // brackets or not). caFile, when not empty, adds trusted certificates.
+    bool Begin(int fd, const std::string& host, const std::string& caFile, std::string& error);
+    IoResult Handshake(std::string& error);
+    // got: bytes read (only with IO_Done).
+    IoResult Read(char* buffer, int size, int& got, std::string& error);
+    // written: bytes taken (only with IO_Done; may be fewer than length).
+    IoResult Write(const char* data, size_t length, size_t& written, std::string& error);
+    // Sends close_notify if the socket takes it now; never waits.
+    void Shutdown();
+    // The protocol and cipher agreed on, for the traffic log.
+    std::string Description() const;
+
+    // Plain words for a certificate check's result code (X509_V_ERR_...),
+    // naming the host on a name mismatch.
+    static std::string VerifyErrorText(long code, const std::string& host);
+
+private:
+    IoResult Classify(int rc, const char* what, std::string& error);
+
+    ssl_ctx_st* m_ctx = nullptr;
+    ssl_st* m_ssl = nullptr;
+    std::string m_host;
+};
