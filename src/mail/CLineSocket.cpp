@@ -104,6 +104,10 @@ void CLineSocket::Fail(const std::string& what, int error) {
 
 CLineSocket::ConnectResult CLineSocket::Connect(const std::string& host, unsigned port) {
     Close();
+    if (m_aborted) {
+        Fail("Connection to " + host + " cancelled", 0);
+        return CR_ConnectFailed;
+    }
     if (port == 0 || port > 65535) {
         Fail("Invalid port " + std::to_string(port) + " for " + host, 0);
         return CR_ConnectFailed;
@@ -144,9 +148,12 @@ CLineSocket::ConnectResult CLineSocket::Connect(const std::string& host, unsigne
                 pollfd p{fd, POLLOUT, 0};
                 int ready;
                 do {
-                    ready = poll(&p, 1, MsUntil(until));
-                } while (ready < 0 && errno == EINTR && MsUntil(until) > 0);
-                if (ready > 0) {
+                    ready = poll(&p, 1, std::min(MsUntil(until), kAbortCheckMs));
+                } while (((ready < 0 && errno == EINTR) || (ready == 0 && !m_aborted)) &&
+                         MsUntil(until) > 0);
+                if (m_aborted) {
+                    error = ECANCELED;
+                } else if (ready > 0) {
                     socklen_t len = sizeof error;
                     if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &len) != 0) {
                         error = errno;
@@ -169,7 +176,7 @@ CLineSocket::ConnectResult CLineSocket::Connect(const std::string& host, unsigne
         }
         close(fd);
         Fail("connect to " + target, error);
-        if (MsUntil(until) == 0) {
+        if (MsUntil(until) == 0 || m_aborted) {
             break;
         }
     }
@@ -204,12 +211,18 @@ int CLineSocket::RemainingMs(int limitMs) const {
 bool CLineSocket::WaitFor(short events, int timeoutMs) {
     Clock::time_point until = Clock::now() + std::chrono::milliseconds(timeoutMs);
     pollfd p{m_fd, events, 0};
-    while (true) {
-        int ready = poll(&p, 1, MsUntil(until));
+    while (!m_aborted) {
+        int ready = poll(&p, 1, std::min(MsUntil(until), kAbortCheckMs));
         if (ready > 0) {
             return true;
         }
         if (ready == 0) {
+            if (m_aborted) {
+                break;
+            }
+            if (MsUntil(until) > 0) {
+                continue;
+            }
             m_timedOut = true;
             return false;
         }
@@ -217,6 +230,8 @@ bool CLineSocket::WaitFor(short events, int timeoutMs) {
             return false;
         }
     }
+    errno = ECANCELED;
+    return false;
 }
 
 bool CLineSocket::Send(const char* data, size_t length) {

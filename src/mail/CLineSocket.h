@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <cstddef>
 #include <string>
@@ -42,6 +43,11 @@ public:
     // order, all within the connect time-out. Closes any earlier connection.
     ConnectResult Connect(const std::string& host, unsigned port);
     bool IsOpen() const { return m_fd >= 0; }
+    // Safe from any thread: a connect or wait in progress ends within about
+    // kAbortCheckMs, and every later one fails at once. For a user's Cancel.
+    void Abort() { m_aborted = true; }
+    bool IsAborted() const { return m_aborted; }
+    static constexpr int kAbortCheckMs = 100;
     void Close();
 
     // Sends all bytes; false on error or time-out (the timed-out flag is then set).
@@ -74,6 +80,7 @@ private:
     void Fail(const std::string& what, int error);
 
     int m_fd = -1;
+    std::atomic<bool> m_aborted{false};
     bool m_timedOut = false;
     bool m_hasDeadline = false;
     std::chrono::steady_clock::time_point m_deadline;

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <thread>
 #include <vector>
 
 #include "mail/CLineSocket.h"
@@ -225,3 +226,36 @@ TEST_F(LineSocketTest, SendToAClosedPeerFailsWithoutSignal) {
     }
     EXPECT_TRUE(failed);
 }
+
+namespace {
+
+TEST(LineSocketAbort, AnotherThreadEndsAWaitPromptlyAndLaterCallsFail) {
+    ScriptedServer server;
+    server.Silence(4000);
+    server.Start();
+    CLineSocket socket;
+    CLineSocket::Timeouts timeouts = socket.GetTimeouts();
+    timeouts.receiveMs = 8000;
+    socket.SetTimeouts(timeouts);
+    ASSERT_EQ(socket.Connect("127.0.0.1", server.Port()), CLineSocket::CR_Connected);
+    std::thread canceller([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(150));
+        socket.Abort();
+    });
+    char buffer[16];
+    auto start = Clock::now();
+    EXPECT_EQ(socket.Receive(buffer, sizeof buffer), -1);
+    long long took = MsSince(start);
+    canceller.join();
+    EXPECT_LT(took, 2000);
+    EXPECT_FALSE(socket.IsTimedOut()) << "an abort is no time-out: nobody reconnects";
+    EXPECT_TRUE(socket.IsAborted());
+    start = Clock::now();
+    EXPECT_FALSE(socket.Send("x"));
+    EXPECT_EQ(socket.Receive(buffer, sizeof buffer), -1);
+    EXPECT_EQ(socket.Connect("127.0.0.1", server.Port()), CLineSocket::CR_ConnectFailed);
+    EXPECT_LT(MsSince(start), 1000);
+    server.Stop();
+}
+
+}  // namespace
