@@ -5,6 +5,7 @@
 #include <QCheckBox>
 #include <QDialog>
 #include <QMessageBox>
+#include <QProgressDialog>
 #include <QTimer>
 #include <functional>
 #include <memory>
@@ -63,7 +64,9 @@ private:
             return;
         }
         QWidget* modal = QApplication::activeModalWidget();
-        if (modal == nullptr || !modal->isVisible() || modal->property("iwAnswered").toBool()) {
+        // A busy indication is no question to answer.
+        if (modal == nullptr || !modal->isVisible() || modal->property("iwAnswered").toBool() ||
+            qobject_cast<QProgressDialog*>(modal) != nullptr) {
             return;
         }
         modal->setProperty("iwAnswered", true);
