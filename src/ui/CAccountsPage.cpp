@@ -108,7 +108,9 @@ CAccountsPage::CAccountsPage(bool wizard, QWidget* parent) : QWidget(parent), m_
 
     auto* form = new QFormLayout;
     form->addRow(QStringLiteral("eMail a&ddress for this account:"), address);
-    form->addRow(QStringLiteral("Ser&ver name:"), serverRow);
+    auto* serverLabel = new QLabel(QStringLiteral("Ser&ver name:"), this);
+    serverLabel->setBuddy(server);
+    form->addRow(serverLabel, serverRow);
     form->addRow(QStringLiteral("&Login name:"), login);
     form->addRow(QStringLiteral("&Password:"), m_password);
     form->addRow(QStringLiteral("V&erify Password:"), m_verify);

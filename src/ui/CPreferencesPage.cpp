@@ -94,6 +94,7 @@ CPreferencesPage::CPreferencesPage(QWidget* parent) : QWidget(parent) {
     CSettingBinding::Bind(m_dataFolder, 14);
     auto* browse = Button(QStringLiteral("..."), "browseDataFolder", this);
     browse->setToolTip(QStringLiteral("Move the data folder"));
+    browse->setMaximumWidth(40);
     auto* folderRow = new QHBoxLayout;
     folderRow->addWidget(m_dataFolder, 1);
     folderRow->addWidget(browse);

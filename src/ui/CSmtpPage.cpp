@@ -66,7 +66,9 @@ CSmtpPage::CSmtpPage(QWidget* parent) : QWidget(parent) {
     QLineEdit* name = Edit("userName", 22, this);
 
     auto* form = new QFormLayout;
-    form->addRow(QStringLiteral("SMTP Ser&ver name:"), serverRow);
+    auto* serverLabel = new QLabel(QStringLiteral("SMTP Ser&ver name:"), this);
+    serverLabel->setBuddy(m_server);
+    form->addRow(serverLabel, serverRow);
     form->addRow(QStringLiteral("&Login name:"), login);
     form->addRow(QStringLiteral("&Password:"), m_password);
     form->addRow(QStringLiteral("V&erify Password:"), m_verify);
