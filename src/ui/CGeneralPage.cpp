@@ -141,7 +141,8 @@ void CGeneralPage::OnCleanupHistory() {
     }
     // The cleanup waits for a running scan and writes the database: not on
     // this thread.
-    setEnabled(false);
+    // The whole window waits, so nothing closes it under the running job.
+    window()->setEnabled(false);
     QApplication::setOverrideCursor(Qt::WaitCursor);
     CInboxWardenEngine* engine = m_engine;
     QThread* worker =
@@ -153,5 +154,5 @@ void CGeneralPage::OnCleanupHistory() {
     worker->wait();
     delete worker;
     QApplication::restoreOverrideCursor();
-    setEnabled(true);
+    window()->setEnabled(true);
 }

@@ -180,7 +180,8 @@ bool CPreferencesPage::MoveDataFolder(const QString& target) {
     std::string log = env->GetProgramFolder() + "copyOutput.txt";
     bool copied = false;
     // The copy waits for the database lock, which a scan holds: not on this thread.
-    setEnabled(false);
+    // The whole window waits, so nothing closes it under the running job.
+    window()->setEnabled(false);
     QApplication::setOverrideCursor(Qt::WaitCursor);
     QThread* worker = QThread::create([&] {
         // Switched under the same hold as the copy, so no database write can
@@ -200,7 +201,7 @@ bool CPreferencesPage::MoveDataFolder(const QString& target) {
     worker->wait();
     delete worker;
     QApplication::restoreOverrideCursor();
-    setEnabled(true);
+    window()->setEnabled(true);
     if (!copied) {
         CheckMessageBox(this,
                         QStringLiteral("Failed changing the data folder and copying your data "
