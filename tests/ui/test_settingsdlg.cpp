@@ -13,8 +13,11 @@
 #include "DbTestEnv.h"
 #include "ModalAnswer.h"
 #include "Pop3Mailbox.h"
+#include "RecordingOwner.h"
 #include "ScriptedServer.h"
 #include "SmtpSink.h"
+#include "engine/CInboxWardenEngine.h"
+#include "history/CEmailHistory.h"
 #include "lists/CFilterLists.h"
 #include "support/CAppEnvironment.h"
 #include "ui/CAccountsPage.h"
@@ -130,6 +133,26 @@ private slots:
         QVERIFY(Child<QRadioButton>(again.General(), "seconds")->isChecked());
         QVERIFY(Child<QCheckBox>(again.General(), "startWithWindows")->isChecked());
         QCOMPARE(Child<QLineEdit>(again.Smtp(), "smtpPort")->text(), QString());  // standard
+    }
+
+    void cleanupHistoryAsksThenRemovesOldRecords() {
+        RecordingOwner owner;
+        CInboxWardenEngine engine;
+        QVERIFY(engine.Initialize(&owner));
+        engine.GetHistory().Add(new CEmailData("Home", 1000, "Bob <bob@x.org>", "Hi", 1, "", "", 1,
+                                               ES_Deleted, 0, "Unknown Sender", "", 0));
+        CGeneralPage page(&engine);
+        const std::pair<QMessageBox::StandardButton, int> answers[] = {{QMessageBox::No, 1},
+                                                                       {QMessageBox::Yes, 0}};
+        for (const auto& [button, left] : answers) {
+            ModalAnswer answer;
+            answer.Press(button);
+            page.OnCleanupHistory();
+            QVERIFY(answer.AllUsed());
+            QVERIFY(answer.Seen()[0].startsWith(QStringLiteral("Clean History?|This will delete")));
+            QCOMPARE(engine.GetHistory().GetCount(), left);
+            QVERIFY(page.window()->isEnabled());
+        }
     }
 
     void differentPop3PasswordsSaveAnEmptyOneAndStopFiltering() {
