@@ -109,6 +109,11 @@ void CLineSocket::Fail(const std::string& what, int error) {
 CLineSocket::ConnectResult CLineSocket::Connect(const std::string& host, unsigned port) {
     Close();
     m_host = host;
+    // A cancelled test or scan must not start a new connection.
+    if (IsAborted()) {
+        Fail("connect to " + host + " aborted", 0);
+        return CR_ConnectFailed;
+    }
     if (port == 0 || port > 65535) {
         Fail("Invalid port " + std::to_string(port) + " for " + host, 0);
         return CR_ConnectFailed;

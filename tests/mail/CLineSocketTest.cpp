@@ -4,8 +4,10 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
+#include <atomic>
 
 #include <chrono>
+#include <thread>
 #include <vector>
 
 #include "mail/CLineSocket.h"
@@ -225,3 +227,37 @@ TEST_F(LineSocketTest, SendToAClosedPeerFailsWithoutSignal) {
     }
     EXPECT_TRUE(failed);
 }
+
+namespace {
+
+TEST(LineSocketAbort, AnotherThreadEndsAWaitPromptlyAndNoNewConnectionStarts) {
+    ScriptedServer server;
+    server.Silence(4000);
+    server.Start();
+    CLineSocket socket;
+    std::atomic<bool> abort{false};
+    socket.SetAbortFlag(&abort);
+    CLineSocket::Timeouts timeouts = socket.GetTimeouts();
+    timeouts.receiveMs = 8000;
+    socket.SetTimeouts(timeouts);
+    ASSERT_EQ(socket.Connect("127.0.0.1", server.Port()), CLineSocket::CR_Connected);
+    std::thread canceller([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(150));
+        abort = true;
+    });
+    char buffer[16];
+    auto start = Clock::now();
+    EXPECT_EQ(socket.Receive(buffer, sizeof buffer), -1);
+    long long took = MsSince(start);
+    canceller.join();
+    EXPECT_LT(took, 2000);
+    EXPECT_FALSE(socket.IsTimedOut()) << "an abort is no time-out: nobody reconnects";
+    EXPECT_TRUE(socket.IsAborted());
+    start = Clock::now();
+    EXPECT_EQ(socket.Receive(buffer, sizeof buffer), -1);
+    EXPECT_EQ(socket.Connect("127.0.0.1", server.Port()), CLineSocket::CR_ConnectFailed);
+    EXPECT_LT(MsSince(start), 1000);
+    server.Stop();
+}
+
+}  // namespace

@@ -1,0 +1,376 @@
+#include "ui/CAccountsPage.h"
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QDesktopServices>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QFormLayout>
+#include <QGroupBox>
+#include <QHBoxLayout>
+#include <QIntValidator>
+#include <QLabel>
+#include <QLineEdit>
+#include <QProgressDialog>
+#include <QPushButton>
+#include <QUrl>
+#include <QVBoxLayout>
+
+#include "engine/CInboxWardenEngine.h"
+#include "engine/ProductInfo.h"
+#include "mail/CPOP3.h"
+#include "support/CAppEnvironment.h"
+#include "support/StringUtils.h"
+#include "ui/CCheckMessageBox.h"
+#include "ui/CInputBox.h"
+#include "ui/CSettingBinding.h"
+#include "ui/UiText.h"
+
+namespace {
+
+// Keys of this page that the shared table does not hold.
+constexpr SettingBinding kSecurityBindings[] = {
+    {"PopSecurity", "", 101, "0"},
+    {"", nullptr, 0, ""},
+};
+
+CSettings& Settings() {
+    return CAppEnvironment::Instance()->GetSettings();
+}
+
+QLineEdit* Edit(const char* name, int id, QWidget* parent) {
+    auto* edit = new QLineEdit(parent);
+    edit->setObjectName(QString::fromLatin1(name));
+    if (id != 0) {
+        CSettingBinding::Bind(edit, id);
+    }
+    return edit;
+}
+
+QPushButton* Button(const QString& text, const char* name, QWidget* parent) {
+    auto* button = new QPushButton(text, parent);
+    button->setObjectName(QString::fromLatin1(name));
+    button->setAutoDefault(false);
+    return button;
+}
+
+// A name that can stand in the comma list of accounts and as a section name.
+bool UsableAccountName(const QString& name) {
+    return !name.trimmed().isEmpty() && !name.contains(u',') && !name.contains(u'[') &&
+           !name.contains(u']') && !name.contains(u'\n') && !name.contains(u'\r') &&
+           !name.contains(u'/');
+}
+
+}  // namespace
+
+CAccountsPage::CAccountsPage(bool wizard, QWidget* parent) : QWidget(parent), m_wizard(wizard) {
+    setObjectName(QStringLiteral("accountsPage"));
+    m_accounts = new QComboBox(this);
+    m_accounts->setObjectName(QStringLiteral("accountList"));
+    m_accounts->setMinimumWidth(200);
+    m_new = Button(QStringLiteral("New &Account..."), "newAccount", this);
+    m_remove = Button(QStringLiteral("&Remove Account"), "removeAccount", this);
+    auto* accountRow = new QHBoxLayout;
+    auto* accountLabel = new QLabel(QStringLiteral("A&ccount:"), this);
+    accountLabel->setBuddy(m_accounts);
+    accountRow->addWidget(accountLabel);
+    accountRow->addWidget(m_accounts, 1);
+    accountRow->addWidget(m_new);
+    accountRow->addWidget(m_remove);
+
+    m_filter = new QCheckBox(QStringLiteral("&Scan and filter this account"), this);
+    m_filter->setObjectName(QStringLiteral("filterAccount"));
+    CSettingBinding::Bind(m_filter, 1);
+
+    QLineEdit* address = Edit("emailAddress", 2, this);
+    QLineEdit* server = Edit("popName", 3, this);
+    QLineEdit* login = Edit("popLogin", 4, this);
+    m_password = Edit("popPassword", 5, this);
+    m_password->setEchoMode(QLineEdit::Password);
+    m_verify = Edit("popVerifyPassword", 0, this);
+    m_verify->setEchoMode(QLineEdit::Password);
+    m_port = Edit("popPort", 0, this);
+    m_port->setValidator(new QIntValidator(1, 65535, m_port));
+    m_port->setMaximumWidth(80);
+    m_port->setPlaceholderText(QStringLiteral("standard"));
+    m_security = new QComboBox(this);
+    m_security->setObjectName(QStringLiteral("popSecurity"));
+    m_security->addItems(
+        {QStringLiteral("None"), QStringLiteral("STLS"), QStringLiteral("SSL/TLS")});
+    CSettingBinding::Bind(m_security, 101);
+    auto* serverRow = new QHBoxLayout;
+    serverRow->addWidget(server, 1);
+    auto* portLabel = new QLabel(QStringLiteral("P&ort:"), this);
+    portLabel->setBuddy(m_port);
+    serverRow->addWidget(portLabel);
+    serverRow->addWidget(m_port);
+    serverRow->addWidget(m_security);
+
+    auto* form = new QFormLayout;
+    form->addRow(QStringLiteral("eMail a&ddress for this account:"), address);
+    auto* serverLabel = new QLabel(QStringLiteral("Ser&ver name:"), this);
+    serverLabel->setBuddy(server);
+    form->addRow(serverLabel, serverRow);
+    form->addRow(QStringLiteral("&Login name:"), login);
+    form->addRow(QStringLiteral("&Password:"), m_password);
+    form->addRow(QStringLiteral("V&erify Password:"), m_verify);
+
+    m_testButton = Button(QStringLiteral("&Test my POP3 Server"), "testPop3", this);
+    auto* editChallenge = Button(QStringLiteral("Ed&it..."), "editChallenge", this);
+    auto* defaultChallenge = Button(QStringLiteral("Use de&fault"), "defaultChallenge", this);
+    auto* challenge = new QGroupBox(QStringLiteral("Challenge email text for this account"), this);
+    auto* challengeRow = new QHBoxLayout(challenge);
+    challengeRow->addWidget(editChallenge);
+    challengeRow->addWidget(defaultChallenge);
+    challengeRow->addStretch(1);
+    auto* testRow = new QHBoxLayout;
+    testRow->addStretch(1);
+    testRow->addWidget(m_testButton);
+
+    auto* layout = new QVBoxLayout(this);
+    layout->addLayout(accountRow);
+    layout->addWidget(m_filter);
+    layout->addLayout(form);
+    layout->addWidget(challenge);
+    layout->addLayout(testRow);
+    layout->addStretch(1);
+
+    if (m_wizard) {
+        for (QWidget* fixed :
+             std::initializer_list<QWidget*>{m_accounts, m_new, m_remove, m_filter}) {
+            fixed->setEnabled(false);
+        }
+    }
+    connect(m_accounts, &QComboBox::currentIndexChanged, this, &CAccountsPage::OnAccountChosen);
+    connect(m_new, &QPushButton::clicked, this, &CAccountsPage::OnNewAccount);
+    connect(m_remove, &QPushButton::clicked, this, &CAccountsPage::OnRemoveAccount);
+    connect(editChallenge, &QPushButton::clicked, this, &CAccountsPage::OnEditChallenge);
+    connect(defaultChallenge, &QPushButton::clicked, this, &CAccountsPage::OnDefaultChallenge);
+    connect(m_testButton, &QPushButton::clicked, this, &CAccountsPage::OnTestPop3);
+    connect(&m_test, &CServerTest::Pop3Done, this, &CAccountsPage::OnPop3Done);
+}
+
+QString CAccountsPage::ChallengeFileName(const QString& account) {
+    return account + QStringLiteral("_Challenge.txt");
+}
+
+void CAccountsPage::FillAccounts(const QString& select) {
+    StringList names;
+    SplitList(Settings().GetString("AccountsList", "General", ""), names);
+    QSignalBlocker quiet(m_accounts);
+    m_accounts->clear();
+    for (const std::string& name : names) {
+        m_accounts->addItem(FromStd(name));
+    }
+    int index = select.isEmpty() ? 0 : m_accounts->findText(select);
+    m_accounts->setCurrentIndex(index < 0 ? 0 : index);
+    LoadAccount(m_accounts->currentText());
+}
+
+void CAccountsPage::Load() {
+    FillAccounts(QString());
+}
+
+void CAccountsPage::LoadAccount(const QString& account) {
+    m_shown = account;
+    std::string section = ToStd(account);
+    bool any = !account.isEmpty();
+    for (QLineEdit* edit : findChildren<QLineEdit*>()) {
+        edit->clear();
+    }
+    m_filter->setChecked(false);
+    m_security->setCurrentIndex(0);
+    if (any) {
+        CSettingBinding::TransferSettings(Settings(), kAccountBindings, this, CSettingBinding::Load,
+                                          section);
+        CSettingBinding::TransferSettings(Settings(), kSecurityBindings, this,
+                                          CSettingBinding::Load, section);
+        std::string port = Settings().GetString("PopPort", section, "");
+        // The standard port shows as an empty field, so it follows the security.
+        if (atoi(port.c_str()) !=
+            static_cast<int>(CPOP3::StandardPort(m_security->currentIndex()))) {
+            m_port->setText(FromStd(port));
+        }
+    }
+    m_verify->setText(m_password->text());
+    m_remove->setEnabled(any && !m_wizard);
+    m_testButton->setEnabled(any);
+}
+
+bool CAccountsPage::SaveAccount() {
+    if (m_shown.isEmpty()) {
+        return true;
+    }
+    std::string section = ToStd(m_shown);
+    bool match = m_password->text() == m_verify->text();
+    if (!match) {
+        m_password->clear();
+        m_verify->clear();
+        m_filter->setChecked(false);
+    }
+    CSettingBinding::TransferSettings(Settings(), kAccountBindings, this, CSettingBinding::Save,
+                                      section);
+    CSettingBinding::TransferSettings(Settings(), kSecurityBindings, this, CSettingBinding::Save,
+                                      section);
+    int port = m_port->text().toInt();
+    Settings().WriteInt(
+        "PopPort",
+        port > 0 && port <= 65535 ? port : int(CPOP3::StandardPort(m_security->currentIndex())),
+        section);
+    if (!match) {
+        CheckMessageBox(this,
+                        FromStd(FormatWith("The two %s passwords you entered are different.\nUntil "
+                                           "they are corrected and match this account will be "
+                                           "disabled.",
+                                           "POP3")),
+                        QStringLiteral("InboxWarden"), CCheckMessageBox::MB_ICONEXCLAMATION);
+        return false;
+    }
+    return true;
+}
+
+void CAccountsPage::OnAccountChosen(int index) {
+    SaveAccount();
+    LoadAccount(index >= 0 ? m_accounts->itemText(index) : QString());
+}
+
+void CAccountsPage::OnNewAccount() {
+    QString name;
+    if (!CInputBox::GetText(this, QStringLiteral("New Account"),
+                            QStringLiteral("Enter a name for this new account"), name)) {
+        return;
+    }
+    if (!UsableAccountName(name)) {
+        CheckMessageBox(this,
+                        QStringLiteral("An account name cannot be empty or contain a comma, a "
+                                       "slash or square brackets."),
+                        QStringLiteral("New Account"), CCheckMessageBox::MB_ICONEXCLAMATION);
+        return;
+    }
+    SaveAccount();
+    std::string list = Settings().GetString("AccountsList", "General", "");
+    if (!list.empty()) {
+        list += ",";
+    }
+    list += ToStd(name);
+    Settings().WriteString("AccountsList", list, "General");
+    FillAccounts(name);
+    m_filter->setChecked(true);
+    // New accounts connect securely unless the user says otherwise.
+    m_security->setCurrentIndex(2);
+}
+
+void CAccountsPage::OnRemoveAccount() {
+    if (m_shown.isEmpty()) {
+        return;
+    }
+    StringList names;
+    SplitList(Settings().GetString("AccountsList", "General", ""), names);
+    std::string gone = ToStd(m_shown);
+    StringList kept;
+    for (const std::string& name : names) {
+        if (name != gone) {
+            kept.push_back(name);
+        }
+    }
+    std::string list;
+    JoinList(list, kept, true);
+    Settings().WriteString("AccountsList", list, "General");
+    m_shown.clear();
+    FillAccounts(QString());
+}
+
+void CAccountsPage::OnEditChallenge() {
+    if (m_shown.isEmpty()) {
+        return;
+    }
+    QString file = ChallengeFileName(m_shown);
+    if (!QFileInfo::exists(file)) {
+        StringList values{Settings().GetString("Name", "General", ""), kProductWebAddress};
+        std::string text = FillPlaceholders(CInboxWardenEngine::InternalChallengeBody(), values);
+        QFile out(file);
+        if (out.open(QIODevice::WriteOnly)) {
+            out.write(text.data(), static_cast<qint64>(text.size()));
+        }
+    }
+    QDesktopServices::openUrl(QUrl::fromLocalFile(QFileInfo(file).absoluteFilePath()));
+}
+
+void CAccountsPage::OnDefaultChallenge() {
+    if (m_shown.isEmpty()) {
+        return;
+    }
+    int answer = CheckMessageBox(
+        this,
+        QStringLiteral("Are you sure you want to reset the challenge\nfile for this account to "
+                       "the InboxWarden default?"),
+        QStringLiteral("Reset Challenge email text?"),
+        CCheckMessageBox::MB_YESNO | CCheckMessageBox::MB_ICONQUESTION);
+    if (answer == CCheckMessageBox::IDYES) {
+        QFile::remove(ChallengeFileName(m_shown));
+    }
+}
+
+void CAccountsPage::OnTestPop3() {
+    if (m_test.IsRunning() || m_shown.isEmpty() || !SaveAccount()) {
+        return;
+    }
+    ServerTestParams params;
+    params.host = ToStd(findChild<QLineEdit*>(QStringLiteral("popName"))->text());
+    params.login = ToStd(findChild<QLineEdit*>(QStringLiteral("popLogin"))->text());
+    params.password = ToStd(m_password->text());
+    params.port = static_cast<unsigned>(m_port->text().toInt());
+    params.security = m_security->currentIndex();
+    params.caFile = Settings().GetString("TlsCaFile", "General", "");
+    CAppEnvironment* env = CAppEnvironment::Instance();
+    m_testButton->setEnabled(false);
+    m_busy = new QProgressDialog(QStringLiteral("Testing your POP3 server..."),
+                                 QStringLiteral("Cancel"), 0, 0, this);
+    m_busy->setObjectName(QStringLiteral("testProgress"));
+    m_busy->setWindowTitle(QStringLiteral("Test my POP3 Server"));
+    m_busy->setWindowModality(Qt::WindowModal);
+    m_busy->setMinimumDuration(0);
+    connect(m_busy, &QProgressDialog::canceled, this, &CAccountsPage::OnCancelTest);
+    m_test.StartPop3(params, env->GetProgramFolder(), env->GetAppName());
+    m_busy->show();
+}
+
+void CAccountsPage::OnCancelTest() {
+    m_test.Cancel();
+    if (m_busy != nullptr) {
+        m_busy->deleteLater();
+        m_busy = nullptr;
+    }
+    m_testButton->setEnabled(!m_shown.isEmpty());
+}
+
+void CAccountsPage::OnPop3Done(bool connected, int count, const QString& error) {
+    if (m_busy != nullptr) {
+        m_busy->disconnect(this);
+        m_busy->deleteLater();
+        m_busy = nullptr;
+    }
+    m_testButton->setEnabled(!m_shown.isEmpty());
+    if (!connected) {
+        QString text = QStringLiteral(
+            "Could not reach your POP3 server.\nPlease check your server name and login "
+            "information.");
+        // A secure connection's failure (a certificate, say) names its reason.
+        if (m_security->currentIndex() != 0 && !error.isEmpty() && error != QStringLiteral("OK")) {
+            text += QStringLiteral("\n\n") + error;
+        }
+        CheckMessageBox(this, text, QStringLiteral("Error"), CCheckMessageBox::MB_ICONSTOP);
+        emit WizardButtons(1);
+        return;
+    }
+    if (count < 0) {
+        emit WizardButtons(1);
+        return;
+    }
+    CheckMessageBox(this,
+                    QStringLiteral("InboxWarden successfuly logged in to your POP3 (incoming) mail "
+                                   "server."),
+                    QStringLiteral("SUCCESS"), CCheckMessageBox::MB_ICONEXCLAMATION);
+    emit WizardButtons(3);
+}

@@ -1,0 +1,67 @@
+#pragma once
+
+#include <QString>
+#include <QWidget>
+
+#include "ui/CServerTest.h"
+
+class QCheckBox;
+class QComboBox;
+class QLineEdit;
+class QProgressDialog;
+class QPushButton;
+
+// Settings page "Mail Accounts": one POP3 account at a time, chosen in the
+// drop-down, saved to its own section whenever another is shown; account
+// management, the challenge text and the POP3 test.
+class CAccountsPage : public QWidget {
+    Q_OBJECT
+
+public:
+    // In wizard mode the account choice and the Filter box are fixed and a
+    // new account is asked for when the page is first shown.
+    CAccountsPage(bool wizard, QWidget* parent = nullptr);
+
+    void Load();
+    // Saves the shown account. False (after telling the user) when the two
+    // passwords differ: the account is then saved with an empty password and
+    // not filtered.
+    bool SaveAccount();
+    QString ShownAccount() const { return m_shown; }
+    bool IsTesting() const { return m_test.IsRunning(); }
+
+    // The challenge file of an account, by its relative name.
+    static QString ChallengeFileName(const QString& account);
+
+signals:
+    // The buttons a wizard offers now: 1 Back alone, 3 Back and Next.
+    void WizardButtons(int flags);
+
+public slots:
+    void OnNewAccount();
+    void OnRemoveAccount();
+    void OnEditChallenge();
+    void OnDefaultChallenge();
+    void OnTestPop3();
+    void OnCancelTest();
+
+private:
+    void FillAccounts(const QString& select);
+    void LoadAccount(const QString& account);
+    void OnAccountChosen(int index);
+    void OnPop3Done(bool connected, int count, const QString& error);
+
+    bool m_wizard;
+    QString m_shown;
+    QComboBox* m_accounts = nullptr;
+    QPushButton* m_new = nullptr;
+    QPushButton* m_remove = nullptr;
+    QCheckBox* m_filter = nullptr;
+    QLineEdit* m_password = nullptr;
+    QLineEdit* m_verify = nullptr;
+    QLineEdit* m_port = nullptr;
+    QComboBox* m_security = nullptr;
+    QPushButton* m_testButton = nullptr;
+    QProgressDialog* m_busy = nullptr;
+    CServerTest m_test;
+};

@@ -1,0 +1,215 @@
+#include "ui/CPreferencesPage.h"
+
+#include <QApplication>
+#include <QCheckBox>
+#include <QComboBox>
+#include <QEventLoop>
+#include <QFileDialog>
+#include <QFormLayout>
+#include <QGroupBox>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QThread>
+#include <QVBoxLayout>
+#include <mutex>
+
+#include "history/CDataFolderMove.h"
+#include "history/CInboxWardenDb.h"
+#include "support/CAppEnvironment.h"
+#include "ui/CCheckMessageBox.h"
+#include "ui/CSettingBinding.h"
+#include "ui/UiText.h"
+
+namespace {
+
+CSettings& Settings() {
+    return CAppEnvironment::Instance()->GetSettings();
+}
+
+QCheckBox* Check(const QString& text, const char* name, int id, QWidget* parent) {
+    auto* box = new QCheckBox(text, parent);
+    box->setObjectName(QString::fromLatin1(name));
+    CSettingBinding::Bind(box, id);
+    return box;
+}
+
+QComboBox* Combo(const char* name, int id, const QStringList& items, QWidget* parent) {
+    auto* combo = new QComboBox(parent);
+    combo->setObjectName(QString::fromLatin1(name));
+    combo->addItems(items);
+    CSettingBinding::Bind(combo, id);
+    return combo;
+}
+
+QLineEdit* Password(const char* name, int id, QWidget* parent) {
+    auto* edit = new QLineEdit(parent);
+    edit->setObjectName(QString::fromLatin1(name));
+    edit->setEchoMode(QLineEdit::Password);
+    CSettingBinding::Bind(edit, id);
+    return edit;
+}
+
+QPushButton* Button(const QString& text, const char* name, QWidget* parent) {
+    auto* button = new QPushButton(text, parent);
+    button->setObjectName(QString::fromLatin1(name));
+    button->setAutoDefault(false);
+    return button;
+}
+
+}  // namespace
+
+CPreferencesPage::CPreferencesPage(QWidget* parent) : QWidget(parent) {
+    setObjectName(QStringLiteral("preferencesPage"));
+    m_chooseFolder = [](QWidget* owner, const QString& start) {
+        return QFileDialog::getExistingDirectory(owner, QStringLiteral("Please select a folder"),
+                                                 start, QFileDialog::ShowDirsOnly);
+    };
+    QComboBox* view = Combo("startupView", 5,
+                            {QStringLiteral("On Server"), QStringLiteral("Quarantined"),
+                             QStringLiteral("Deleted"), QStringLiteral("All")},
+                            this);
+    QComboBox* notify = Combo("notificationType", 7,
+                              {QStringLiteral("Do nothing"), QStringLiteral("Beep me gently"),
+                               QStringLiteral("Notify me with a Message Box."),
+                               QStringLiteral("Notify all the users on my network.")},
+                              this);
+    auto* form = new QFormLayout;
+    form->addRow(QStringLiteral("On Startup, show this &view:"), view);
+    form->addRow(QStringLiteral("When a new email &comes in"), notify);
+
+    m_remote = Check(QStringLiteral("Enable &Remote Commands"), "enableRemoteCommands", 15, this);
+    m_password = Password("remotePassword", 16, this);
+    m_retype = Password("remoteRetypePassword", 17, this);
+    auto* remote = new QGroupBox(QStringLiteral("Remote Commands"), this);
+    auto* remoteForm = new QFormLayout(remote);
+    remoteForm->addRow(m_remote);
+    remoteForm->addRow(QStringLiteral("Pass&word:"), m_password);
+    remoteForm->addRow(QStringLiteral("Re&type Password:"), m_retype);
+
+    m_dataFolder = new QLineEdit(this);
+    m_dataFolder->setObjectName(QStringLiteral("dataFolder"));
+    m_dataFolder->setReadOnly(true);
+    CSettingBinding::Bind(m_dataFolder, 14);
+    auto* browse = Button(QStringLiteral("..."), "browseDataFolder", this);
+    browse->setToolTip(QStringLiteral("Move the data folder"));
+    browse->setMaximumWidth(40);
+    auto* folderRow = new QHBoxLayout;
+    folderRow->addWidget(m_dataFolder, 1);
+    folderRow->addWidget(browse);
+    auto* folderLabel = new QLabel(QStringLiteral("&Folder for InboxWarden's data files:"), this);
+    folderLabel->setBuddy(browse);
+
+    auto* reset = Button(QStringLiteral("Reset &Prompts"), "resetPrompts", this);
+    auto* resetRow = new QHBoxLayout;
+    resetRow->addWidget(reset);
+    resetRow->addStretch(1);
+
+    auto* layout = new QVBoxLayout(this);
+    layout->addLayout(form);
+    layout->addWidget(
+        Check(QStringLiteral("Show &grid lines in the main window"), "showGridLines", 11, this));
+    layout->addWidget(Check(QStringLiteral("I use Outlook Express, have it get emails after new "
+                                           "friendly emails have been found."),
+                            "clickEMailProgramAfterScan", 13, this));
+    layout->addWidget(remote);
+    layout->addWidget(folderLabel);
+    layout->addLayout(folderRow);
+    layout->addLayout(resetRow);
+    layout->addStretch(1);
+
+    connect(m_remote, &QCheckBox::clicked, this, &CPreferencesPage::OnRemoteCommandsClicked);
+    connect(m_password, &QLineEdit::editingFinished, this, &CPreferencesPage::OnPasswordLeft);
+    connect(m_retype, &QLineEdit::editingFinished, this, &CPreferencesPage::OnPasswordLeft);
+    connect(reset, &QPushButton::clicked, this, &CPreferencesPage::OnResetPrompts);
+    connect(browse, &QPushButton::clicked, this, &CPreferencesPage::OnBrowseDataFolder);
+}
+
+void CPreferencesPage::Load() {
+    CSettingBinding::TransferSettings(Settings(), kGeneralBindings, this, CSettingBinding::Load);
+    if (m_dataFolder->text().isEmpty()) {
+        m_dataFolder->setText(FromStd(CAppEnvironment::Instance()->GetDataFolder()));
+    }
+}
+
+void CPreferencesPage::Save() {
+    // The folder is written by a successful move alone.
+    m_dataFolder->setProperty("iwBinding", QVariant());
+    CSettingBinding::TransferSettings(Settings(), kGeneralBindings, this, CSettingBinding::Save);
+    CSettingBinding::Bind(m_dataFolder, 14);
+}
+
+void CPreferencesPage::OnRemoteCommandsClicked() {
+    if (m_password->text() != m_retype->text()) {
+        CheckMessageBox(this,
+                        QStringLiteral("Your two password entries are different, Remote Commands "
+                                       "will be disabled"),
+                        QStringLiteral("Password error"), CCheckMessageBox::MB_ICONSTOP);
+        m_remote->setChecked(false);
+    }
+}
+
+void CPreferencesPage::OnPasswordLeft() {
+    if (m_password->text() != m_retype->text()) {
+        m_remote->setChecked(false);
+    }
+}
+
+void CPreferencesPage::OnResetPrompts() {
+    CSettings& settings = Settings();
+    for (const std::string& key : settings.GetSectionKeys("Prompts")) {
+        settings.WriteBool(key, false, "Prompts");
+    }
+    CheckMessageBox(this, QStringLiteral("All your opted-out prompts have been reset."),
+                    QStringLiteral("Prompts reset"), CCheckMessageBox::MB_OK);
+}
+
+void CPreferencesPage::OnBrowseDataFolder() {
+    QString current = FromStd(CAppEnvironment::Instance()->GetDataFolder());
+    QString chosen = m_chooseFolder(this, current);
+    if (!chosen.isEmpty()) {
+        MoveDataFolder(chosen);
+    }
+}
+
+bool CPreferencesPage::MoveDataFolder(const QString& target) {
+    CAppEnvironment* env = CAppEnvironment::Instance();
+    std::string source = env->GetDataFolder();
+    std::string to = ToStd(target);
+    std::string log = env->GetProgramFolder() + "copyOutput.txt";
+    bool copied = false;
+    // The copy waits for the database lock, which a scan holds: not on this thread.
+    // The whole window waits, so nothing closes it under the running job.
+    window()->setEnabled(false);
+    QApplication::setOverrideCursor(Qt::WaitCursor);
+    QThread* worker = QThread::create([&] {
+        // Switched under the same hold as the copy, so no database write can
+        // fall between the two and stay behind in the old folder.
+        std::lock_guard<std::recursive_mutex> hold(CInboxWardenDb::Instance().Lock());
+        std::string report;
+        copied = CDataFolderMove::Copy(source, to, report, log);
+        if (copied) {
+            Settings().WriteString("DataFolder", to, "General");
+            env->ReloadDataFolder();
+        }
+    });
+    QEventLoop wait;
+    connect(worker, &QThread::finished, &wait, &QEventLoop::quit);
+    worker->start();
+    wait.exec();
+    worker->wait();
+    delete worker;
+    QApplication::restoreOverrideCursor();
+    window()->setEnabled(true);
+    if (!copied) {
+        CheckMessageBox(this,
+                        QStringLiteral("Failed changing the data folder and copying your data "
+                                       "files.\n Check for folder privileges or disk space."),
+                        QStringLiteral("Could not change Data Folder"),
+                        CCheckMessageBox::MB_ICONSTOP);
+        return false;
+    }
+    m_dataFolder->setText(target);
+    return true;
+}

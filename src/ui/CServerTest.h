@@ -1,0 +1,64 @@
+#pragma once
+
+#include <QObject>
+#include <QString>
+#include <memory>
+#include <string>
+#include <thread>
+
+class CLogFile;
+class CPOP3;
+class CSMTP;
+
+// What a connection test needs, read from the settings page's fields.
+struct ServerTestParams {
+    std::string host;
+    unsigned port = 0;  // 0: the standard port for the security
+    int security = 0;   // 0 none, 1 STARTTLS/STLS, 2 implicit TLS
+    std::string login;
+    std::string password;
+    std::string caFile;
+    // SMTP only: the test message's address (sender and recipient).
+    std::string address;
+};
+
+// Sets up a client exactly as a scan would for these settings. The one place
+// where connection options (port, security, login) reach the test clients.
+std::unique_ptr<CPOP3> ConfigurePop3(const ServerTestParams& params, CLogFile* log);
+std::unique_ptr<CSMTP> ConfigureSmtp(const ServerTestParams& params, CLogFile* log);
+
+// Runs one POP3 or SMTP test on a thread of its own and reports on the
+// owner's thread. Cancel aborts the connection; a cancelled test reports
+// nothing. Destroying the object cancels and joins.
+class CServerTest : public QObject {
+    Q_OBJECT
+
+public:
+    enum SmtpStage { SmtpConnectFailed, SmtpSendFailed, SmtpDisconnectFailed, SmtpOk };
+
+    explicit CServerTest(QObject* parent = nullptr);
+    ~CServerTest() override;
+
+    // The log "SettingsPOP3Test"/"SettingsSMTPTest" goes to programFolder
+    // with appName in its file name.
+    void StartPop3(const ServerTestParams& params, const std::string& programFolder,
+                   const std::string& appName);
+    void StartSmtp(const ServerTestParams& params, const std::string& programFolder,
+                   const std::string& appName, const std::string& userName);
+    void Cancel();
+    bool IsRunning() const { return m_running; }
+
+signals:
+    // connected false: the connect or login failed; count -1: STAT failed.
+    void Pop3Done(bool connected, int count, const QString& error);
+    void SmtpDone(int stage, const QString& error);
+
+private:
+    struct Job;
+    void Launch(std::shared_ptr<Job> job, std::function<void(Job&)> work);
+    void Join();
+
+    std::shared_ptr<Job> m_job;
+    std::thread m_thread;
+    bool m_running = false;
+};

@@ -1,0 +1,68 @@
+#include "ui/CSettingBinding.h"
+
+#include <QAbstractButton>
+#include <QComboBox>
+#include <QLineEdit>
+#include <QVariant>
+#include <QWidget>
+#include <cstdlib>
+
+#include "support/CSettings.h"
+
+namespace {
+
+constexpr const char* kBindingProperty = "iwBinding";
+
+}  // namespace
+
+void CSettingBinding::Bind(QWidget* control, int controlId) {
+    control->setProperty(kBindingProperty, controlId);
+}
+
+QWidget* CSettingBinding::FindControl(QWidget* page, int controlId) {
+    for (QWidget* child : page->findChildren<QWidget*>()) {
+        QVariant id = child->property(kBindingProperty);
+        if (id.isValid() && id.toInt() == controlId) {
+            return child;
+        }
+    }
+    return nullptr;
+}
+
+void CSettingBinding::TransferSettings(CSettings& settings, const SettingBinding* table,
+                                       QWidget* page, Direction direction,
+                                       const std::string& account) {
+    for (const SettingBinding* row = table; row->controlId != 0; ++row) {
+        QWidget* control = FindControl(page, row->controlId);
+        if (control == nullptr) {
+            continue;
+        }
+        std::string section =
+            (row->section == nullptr || *row->section == '\0') ? account : row->section;
+        if (section.empty()) {
+            continue;
+        }
+        if (auto* edit = qobject_cast<QLineEdit*>(control)) {
+            if (direction == Load) {
+                edit->setText(QString::fromLocal8Bit(
+                    settings.GetString(row->key, section, row->defaultText)));
+            } else {
+                settings.WriteString(row->key, edit->text().toLocal8Bit().toStdString(), section);
+            }
+        } else if (auto* button = qobject_cast<QAbstractButton*>(control)) {
+            if (direction == Load) {
+                bool fallback = std::string(row->defaultText) == "Yes";
+                button->setChecked(settings.GetBool(row->key, section, fallback));
+            } else {
+                settings.WriteBool(row->key, button->isChecked(), section);
+            }
+        } else if (auto* combo = qobject_cast<QComboBox*>(control)) {
+            if (direction == Load) {
+                int index = settings.GetInt(row->key, section, atoi(row->defaultText));
+                combo->setCurrentIndex(index >= 0 && index < combo->count() ? index : 0);
+            } else {
+                settings.WriteInt(row->key, combo->currentIndex(), section);
+            }
+        }
+    }
+}

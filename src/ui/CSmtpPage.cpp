@@ -1,0 +1,205 @@
+#include "ui/CSmtpPage.h"
+
+#include <QComboBox>
+#include <QFormLayout>
+#include <QHBoxLayout>
+#include <QIntValidator>
+#include <QLabel>
+#include <QLineEdit>
+#include <QProgressDialog>
+#include <QPushButton>
+#include <QVBoxLayout>
+
+#include "mail/CSMTP.h"
+#include "support/CAppEnvironment.h"
+#include "support/StringUtils.h"
+#include "ui/CCheckMessageBox.h"
+#include "ui/CSettingBinding.h"
+#include "ui/UiText.h"
+
+namespace {
+
+constexpr SettingBinding kSecurityBindings[] = {
+    {"SmtpSecurity", "General", 202, "0"},
+    {"", nullptr, 0, ""},
+};
+
+CSettings& Settings() {
+    return CAppEnvironment::Instance()->GetSettings();
+}
+
+QLineEdit* Edit(const char* name, int id, QWidget* parent) {
+    auto* edit = new QLineEdit(parent);
+    edit->setObjectName(QString::fromLatin1(name));
+    if (id != 0) {
+        CSettingBinding::Bind(edit, id);
+    }
+    return edit;
+}
+
+}  // namespace
+
+CSmtpPage::CSmtpPage(QWidget* parent) : QWidget(parent) {
+    setObjectName(QStringLiteral("smtpPage"));
+    m_server = Edit("smtpName", 18, this);
+    m_port = Edit("smtpPort", 0, this);
+    m_port->setValidator(new QIntValidator(1, 65535, m_port));
+    m_port->setMaximumWidth(80);
+    m_port->setPlaceholderText(QStringLiteral("standard"));
+    m_security = new QComboBox(this);
+    m_security->setObjectName(QStringLiteral("smtpSecurity"));
+    m_security->addItems(
+        {QStringLiteral("None"), QStringLiteral("STARTTLS"), QStringLiteral("SSL/TLS")});
+    CSettingBinding::Bind(m_security, 202);
+    auto* serverRow = new QHBoxLayout;
+    serverRow->addWidget(m_server, 1);
+    auto* portLabel = new QLabel(QStringLiteral("P&ort:"), this);
+    portLabel->setBuddy(m_port);
+    serverRow->addWidget(portLabel);
+    serverRow->addWidget(m_port);
+    serverRow->addWidget(m_security);
+
+    QLineEdit* login = Edit("smtpLogin", 19, this);
+    m_password = Edit("smtpPassword", 20, this);
+    m_password->setEchoMode(QLineEdit::Password);
+    m_verify = Edit("smtpVerifyPassword", 21, this);
+    m_verify->setEchoMode(QLineEdit::Password);
+    QLineEdit* name = Edit("userName", 22, this);
+
+    auto* form = new QFormLayout;
+    auto* serverLabel = new QLabel(QStringLiteral("SMTP Ser&ver name:"), this);
+    serverLabel->setBuddy(m_server);
+    form->addRow(serverLabel, serverRow);
+    form->addRow(QStringLiteral("&Login name:"), login);
+    form->addRow(QStringLiteral("&Password:"), m_password);
+    form->addRow(QStringLiteral("V&erify Password:"), m_verify);
+    auto* nameLabel = new QLabel(
+        QStringLiteral("Your &name: It will appear in InboxWarden's outgoing emails"), this);
+    nameLabel->setBuddy(name);
+    nameLabel->setWordWrap(true);
+
+    m_testButton = new QPushButton(QStringLiteral("&Test my SMTP Server"), this);
+    m_testButton->setObjectName(QStringLiteral("testSmtp"));
+    m_testButton->setAutoDefault(false);
+    auto* testRow = new QHBoxLayout;
+    testRow->addStretch(1);
+    testRow->addWidget(m_testButton);
+
+    auto* layout = new QVBoxLayout(this);
+    layout->addLayout(form);
+    layout->addWidget(nameLabel);
+    layout->addWidget(name);
+    layout->addLayout(testRow);
+    layout->addStretch(1);
+    connect(m_testButton, &QPushButton::clicked, this, &CSmtpPage::OnTestSmtp);
+    connect(&m_test, &CServerTest::SmtpDone, this, &CSmtpPage::OnSmtpDone);
+}
+
+void CSmtpPage::Load() {
+    CSettingBinding::TransferSettings(Settings(), kGeneralBindings, this, CSettingBinding::Load);
+    CSettingBinding::TransferSettings(Settings(), kSecurityBindings, this, CSettingBinding::Load);
+    std::string port = Settings().GetString("SmtpPort", "General", "");
+    m_port->clear();
+    if (atoi(port.c_str()) != static_cast<int>(CSMTP::StandardPort(m_security->currentIndex()))) {
+        m_port->setText(FromStd(port));
+    }
+}
+
+bool CSmtpPage::Save() {
+    if (m_password->text() != m_verify->text()) {
+        m_password->clear();
+        CheckMessageBox(this,
+                        FromStd(FormatWith("The two %s passwords you entered are different.\nUntil "
+                                           "they are corrected and match this account will be "
+                                           "disabled.",
+                                           "SMTP")),
+                        QStringLiteral("InboxWarden"), CCheckMessageBox::MB_ICONEXCLAMATION);
+        return false;
+    }
+    CSettingBinding::TransferSettings(Settings(), kGeneralBindings, this, CSettingBinding::Save);
+    CSettingBinding::TransferSettings(Settings(), kSecurityBindings, this, CSettingBinding::Save);
+    int port = m_port->text().toInt();
+    Settings().WriteInt(
+        "SmtpPort",
+        port > 0 && port <= 65535 ? port : int(CSMTP::StandardPort(m_security->currentIndex())),
+        "General");
+    return true;
+}
+
+void CSmtpPage::OnTestSmtp() {
+    if (m_test.IsRunning()) {
+        return;
+    }
+    StringList accounts;
+    SplitList(Settings().GetString("AccountsList", "General", ""), accounts);
+    if (accounts.empty()) {
+        CheckMessageBox(this,
+                        QStringLiteral("You need at least one POP account set up in order to test "
+                                       "your SMTP server"),
+                        QStringLiteral("Error"), CCheckMessageBox::MB_ICONEXCLAMATION);
+        return;
+    }
+    ServerTestParams params;
+    params.host = ToStd(m_server->text());
+    params.port = static_cast<unsigned>(m_port->text().toInt());
+    params.security = m_security->currentIndex();
+    params.login = ToStd(findChild<QLineEdit*>(QStringLiteral("smtpLogin"))->text());
+    params.password = ToStd(m_password->text());
+    params.caFile = Settings().GetString("TlsCaFile", "General", "");
+    params.address = Settings().GetString("emailAddress", accounts.front(), "");
+    CAppEnvironment* env = CAppEnvironment::Instance();
+    m_testButton->setEnabled(false);
+    m_busy = new QProgressDialog(QStringLiteral("Sending a test message..."),
+                                 QStringLiteral("Cancel"), 0, 0, this);
+    m_busy->setObjectName(QStringLiteral("testProgress"));
+    m_busy->setWindowTitle(QStringLiteral("Test my SMTP Server"));
+    m_busy->setWindowModality(Qt::WindowModal);
+    m_busy->setMinimumDuration(0);
+    connect(m_busy, &QProgressDialog::canceled, this, &CSmtpPage::OnCancelTest);
+    m_test.StartSmtp(params, env->GetProgramFolder(), env->GetAppName(),
+                     Settings().GetString("Name", "General", ""));
+    m_busy->show();
+}
+
+void CSmtpPage::OnCancelTest() {
+    m_test.Cancel();
+    if (m_busy != nullptr) {
+        m_busy->deleteLater();
+        m_busy = nullptr;
+    }
+    m_testButton->setEnabled(true);
+}
+
+void CSmtpPage::OnSmtpDone(int stage, const QString& error) {
+    if (m_busy != nullptr) {
+        m_busy->disconnect(this);
+        m_busy->deleteLater();
+        m_busy = nullptr;
+    }
+    m_testButton->setEnabled(true);
+    QString reason =
+        m_security->currentIndex() != 0 && !error.isEmpty() && error != QStringLiteral("OK")
+            ? QStringLiteral("\n\n") + error
+            : QString();
+    switch (stage) {
+        case CServerTest::SmtpConnectFailed:
+            CheckMessageBox(this, QStringLiteral("Could not reach your SMTP server.") + reason,
+                            QStringLiteral("Error"), CCheckMessageBox::MB_ICONSTOP);
+            break;
+        case CServerTest::SmtpSendFailed:
+            CheckMessageBox(this, QStringLiteral("Error sending the test message."),
+                            QStringLiteral("Error"), CCheckMessageBox::MB_OK);
+            break;
+        case CServerTest::SmtpDisconnectFailed:
+            CheckMessageBox(this, QStringLiteral("Error disconnecting from the SMTP Server."),
+                            QStringLiteral("Error"), CCheckMessageBox::MB_OK);
+            break;
+        default:
+            CheckMessageBox(this,
+                            QStringLiteral("A test message was sent without error.\nReception of "
+                                           "that message will indicate that\nInboxWarden is "
+                                           "configured properly."),
+                            QStringLiteral("Success"), CCheckMessageBox::MB_OK);
+            break;
+    }
+}

@@ -1,0 +1,510 @@
+#include <QCheckBox>
+#include <QComboBox>
+#include <QDir>
+#include <QLineEdit>
+#include <QProgressDialog>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QSignalSpy>
+#include <QTabWidget>
+#include <QtTest>
+#include <filesystem>
+
+#include "DbTestEnv.h"
+#include "ModalAnswer.h"
+#include "Pop3Mailbox.h"
+#include "RecordingOwner.h"
+#include "ScriptedServer.h"
+#include "SmtpSink.h"
+#include "engine/CInboxWardenEngine.h"
+#include "history/CEmailHistory.h"
+#include "lists/CFilterLists.h"
+#include "support/CAppEnvironment.h"
+#include "ui/CAccountsPage.h"
+#include "ui/CFirstRunWizard.h"
+#include "ui/CGeneralPage.h"
+#include "ui/CPreferencesPage.h"
+#include "ui/CSettingsDlg.h"
+#include "ui/CSmtpPage.h"
+
+namespace {
+
+CSettings& Settings() {
+    return CAppEnvironment::Instance()->GetSettings();
+}
+
+template <typename T>
+T* Child(QWidget* parent, const char* name) {
+    T* child = parent->findChild<T*>(QString::fromLatin1(name));
+    if (child == nullptr) {
+        qWarning("no child %s", name);
+    }
+    return child;
+}
+
+void SetText(QWidget* parent, const char* name, const QString& text) {
+    Child<QLineEdit>(parent, name)->setText(text);
+}
+
+void SaveShot(QWidget* widget, const QString& name) {
+    QString folder = QStringLiteral(IW_ARTIFACTS_DIR);
+    QDir().mkpath(folder);
+    QVERIFY(widget->grab().save(folder + QStringLiteral("/") + name + QStringLiteral(".png")));
+}
+
+// Points the shown account at a local server, plain connection.
+void AimAt(QWidget* page, unsigned short port, const char* password = "secret") {
+    SetText(page, "popName", QStringLiteral("127.0.0.1"));
+    SetText(page, "popPort", QString::number(port));
+    Child<QComboBox>(page, "popSecurity")->setCurrentIndex(0);
+    SetText(page, "popLogin", QStringLiteral("bob"));
+    SetText(page, "popPassword", QString::fromLatin1(password));
+    SetText(page, "popVerifyPassword", QString::fromLatin1(password));
+}
+
+}  // namespace
+
+class TestSettingsDlg : public QObject {
+    Q_OBJECT
+
+    std::unique_ptr<DbTestEnv> m_env;
+
+private slots:
+    void init() {
+        m_env = std::make_unique<DbTestEnv>();
+        CFilterLists::Instance().Reload();
+        QByteArray config = QByteArray::fromStdString(m_env->Home().File("config"));
+        qputenv("XDG_CONFIG_HOME", config);
+    }
+    void cleanup() {
+        CFilterLists::Instance().Reload();
+        m_env.reset();
+    }
+
+    void emptyFileShowsDialogDefaultsAndOkWritesThem() {
+        CSettingsDlg dialog(nullptr, nullptr);
+        QWidget* general = dialog.General();
+        QCOMPARE(Child<QLineEdit>(general, "interval")->text(), QStringLiteral("600"));
+        QVERIFY(!Child<QLineEdit>(general, "interval")->isEnabled());
+        QCOMPARE(Child<QLineEdit>(general, "daysToKeep")->text(), QStringLiteral("14"));
+        QVERIFY(Child<QRadioButton>(general, "minutes")->isChecked());
+        QVERIFY(Child<QCheckBox>(general, "sendConfirmations")->isChecked());
+        QVERIFY(Child<QCheckBox>(general, "guardChallenges")->isChecked());
+        QCOMPARE(Child<QLineEdit>(dialog.Preferences(), "remotePassword")->text(),
+                 QStringLiteral("QX7315"));
+
+        Child<QCheckBox>(general, "autoScan")->click();
+        QVERIFY(Child<QLineEdit>(general, "interval")->isEnabled());
+        SetText(general, "interval", QStringLiteral("45"));
+        Child<QRadioButton>(general, "seconds")->click();
+        Child<QCheckBox>(general, "guardChallenges")->click();
+        Child<QCheckBox>(general, "startWithWindows")->click();
+        Child<QComboBox>(dialog.Preferences(), "notificationType")->setCurrentIndex(2);
+        SetText(dialog.Smtp(), "smtpName", QStringLiteral("smtp.example.org"));
+        Child<QComboBox>(dialog.Smtp(), "smtpSecurity")->setCurrentIndex(1);
+        dialog.accept();
+        QCOMPARE(dialog.result(), int(QDialog::Accepted));
+
+        const std::pair<const char*, const char*> expected[] = {
+            {"AutoScan", "Yes"},
+            {"Interval", "45"},
+            {"IntervalInMinutes", "No"},
+            {"DaysToKeepInfo", "14"},
+            {"GuardChallenges", "No"},
+            {"NotificationType", "2"},
+            {"SmtpName", "smtp.example.org"},
+            {"SmtpSecurity", "1"},
+            {"SmtpPort", "587"},
+            {"!RemoteCommandsPassword", "QX7315"},
+            {"SendConfirmations", "Yes"},
+            {"StartWithWindows", "Yes"},
+        };
+        for (const auto& [key, value] : expected) {
+            QCOMPARE(QString::fromStdString(Settings().GetString(key, "General", "<absent>")),
+                     QString::fromLatin1(value));
+        }
+        // The data folder is written by a move alone.
+        QCOMPARE(Settings().GetString("DataFolder", "General", "<absent>"),
+                 std::string("<absent>"));
+        QVERIFY(QFileInfo::exists(
+            QString::fromStdString(m_env->Home().File("config/autostart/InboxWarden.desktop"))));
+
+        CSettingsDlg again(nullptr, nullptr);
+        QVERIFY(Child<QRadioButton>(again.General(), "seconds")->isChecked());
+        QVERIFY(Child<QCheckBox>(again.General(), "startWithWindows")->isChecked());
+        QCOMPARE(Child<QLineEdit>(again.Smtp(), "smtpPort")->text(), QString());  // standard
+    }
+
+    void cleanupHistoryAsksThenRemovesOldRecords() {
+        RecordingOwner owner;
+        CInboxWardenEngine engine;
+        QVERIFY(engine.Initialize(&owner));
+        engine.GetHistory().Add(new CEmailData("Home", 1000, "Bob <bob@x.org>", "Hi", 1, "", "", 1,
+                                               ES_Deleted, 0, "Unknown Sender", "", 0));
+        CGeneralPage page(&engine);
+        const std::pair<QMessageBox::StandardButton, int> answers[] = {{QMessageBox::No, 1},
+                                                                       {QMessageBox::Yes, 0}};
+        for (const auto& [button, left] : answers) {
+            ModalAnswer answer;
+            answer.Press(button);
+            page.OnCleanupHistory();
+            QVERIFY(answer.AllUsed());
+            QVERIFY(answer.Seen()[0].startsWith(QStringLiteral("Clean History?|This will delete")));
+            QCOMPARE(engine.GetHistory().GetCount(), left);
+            QVERIFY(page.window()->isEnabled());
+        }
+    }
+
+    void differentPop3PasswordsSaveAnEmptyOneAndStopFiltering() {
+        Settings().WriteString("AccountsList", "Home", "General");
+        Settings().WriteString("!PopPassword", "old", "Home");
+        Settings().WriteBool("Filter", true, "Home");
+        CAccountsPage page(false);
+        page.Load();
+        QCOMPARE(page.ShownAccount(), QStringLiteral("Home"));
+        QCOMPARE(Child<QLineEdit>(&page, "popVerifyPassword")->text(), QStringLiteral("old"));
+        SetText(&page, "popPassword", QStringLiteral("one"));
+        SetText(&page, "popVerifyPassword", QStringLiteral("two"));
+        ModalAnswer answer;
+        answer.Press(QMessageBox::Ok);
+        QVERIFY(!page.SaveAccount());
+        QCOMPARE(answer.Seen(), QStringList{QStringLiteral(
+                                    "InboxWarden|The two POP3 passwords you entered are "
+                                    "different.\nUntil they are corrected and match this account "
+                                    "will be disabled.")});
+        QCOMPARE(Settings().GetString("!PopPassword", "Home", "<absent>"), std::string());
+        QCOMPARE(Settings().GetString("Filter", "Home", "<absent>"), std::string("No"));
+        QVERIFY(!Child<QCheckBox>(&page, "filterAccount")->isChecked());
+    }
+
+    void accountsAreAddedSwitchedAndRemoved() {
+        CAccountsPage page(false);
+        page.Load();
+        QCOMPARE(page.ShownAccount(), QString());
+        const char* names[] = {"Home", "Work"};
+        for (const char* name : names) {
+            ModalAnswer answer;
+            answer.Then([name](QWidget* box) {
+                box->findChild<QLineEdit*>()->setText(QString::fromLatin1(name));
+                qobject_cast<QDialog*>(box)->accept();
+            });
+            page.OnNewAccount();
+            QVERIFY(answer.AllUsed());
+            QCOMPARE(page.ShownAccount(), QString::fromLatin1(name));
+            QVERIFY(Child<QCheckBox>(&page, "filterAccount")->isChecked());
+            QCOMPARE(Child<QComboBox>(&page, "popSecurity")->currentIndex(), 2);
+            SetText(&page, "emailAddress", QString::fromLatin1(name) + QStringLiteral("@x.org"));
+        }
+        QCOMPARE(Settings().GetString("AccountsList", "General", ""), std::string("Home,Work"));
+        // Switching saves the shown account (here Work, with its standard port).
+        Child<QComboBox>(&page, "accountList")->setCurrentIndex(0);
+        QCOMPARE(Settings().GetString("emailAddress", "Work", ""), std::string("Work@x.org"));
+        QCOMPARE(Settings().GetString("PopPort", "Work", ""), std::string("995"));
+        QCOMPARE(Child<QLineEdit>(&page, "emailAddress")->text(), QStringLiteral("Home@x.org"));
+
+        // A name that would break the account list is refused.
+        ModalAnswer refuse;
+        refuse
+            .Then([](QWidget* box) {
+                box->findChild<QLineEdit*>()->setText(QStringLiteral("a,b"));
+                qobject_cast<QDialog*>(box)->accept();
+            })
+            .Press(QMessageBox::Ok);
+        page.OnNewAccount();
+        QVERIFY(refuse.AllUsed());
+        QCOMPARE(Settings().GetString("AccountsList", "General", ""), std::string("Home,Work"));
+
+        page.OnRemoveAccount();
+        QCOMPARE(Settings().GetString("AccountsList", "General", ""), std::string("Work"));
+        QCOMPARE(page.ShownAccount(), QStringLiteral("Work"));
+    }
+
+    void pop3TestOutcomes() {
+        Settings().WriteString("AccountsList", "Home", "General");
+        struct Case {
+            const char* name;
+            bool failStat;
+            bool refuse;
+            QStringList boxes;
+            int buttons;
+        };
+        const Case cases[] = {
+            {"login works, STAT fails", true, false, {}, 1},
+            {"all good",
+             false,
+             false,
+             {QStringLiteral("SUCCESS|InboxWarden successfuly logged in to your POP3 (incoming) "
+                             "mail server.")},
+             3},
+            {"nobody listens",
+             false,
+             true,
+             {QStringLiteral("Error|Could not reach your POP3 server.\nPlease check your server "
+                             "name and login information.")},
+             1},
+        };
+        for (const Case& c : cases) {
+            Pop3Mailbox box("bob", "secret");
+            box.AddMessage("Subject: hi\r\n\r\nbody\r\n");
+            if (c.failStat) {
+                box.FailWith("STAT", "-ERR mailbox locked\r\n");
+            }
+            unsigned short port = 0;
+            if (c.refuse) {
+                // A port that was just free and is closed again: refused at once.
+                ScriptedServer gone(1000);
+                port = gone.Port();
+            }
+            ScriptedServer server(10000);
+            server.ServeEach(box.Handler(), 1).Start();
+            if (!c.refuse) {
+                port = server.Port();
+            }
+            CAccountsPage page(false);
+            page.Load();
+            AimAt(&page, port);
+            QSignalSpy buttons(&page, &CAccountsPage::WizardButtons);
+            ModalAnswer answer;
+            for (int i = 0; i < c.boxes.size(); ++i) {
+                answer.Press(QMessageBox::Ok);
+            }
+            Child<QPushButton>(&page, "testPop3")->click();
+            QVERIFY(page.IsTesting() || buttons.count() > 0);
+            QTRY_VERIFY_WITH_TIMEOUT(buttons.count() == 1, 10000);
+            QVERIFY2(!page.IsTesting(), c.name);
+            QCOMPARE(buttons.takeFirst().at(0).toInt(), c.buttons);
+            QCOMPARE(answer.Seen(), c.boxes);
+            QVERIFY2(QFileInfo::exists(QString::fromStdString(
+                         m_env->Home().File("InboxWardenSettingsPOP3Test.log"))),
+                     c.name);
+            server.Stop();
+        }
+    }
+
+    void cancelEndsASilentTestAtOnce() {
+        Settings().WriteString("AccountsList", "Home", "General");
+        ScriptedServer server(10000);
+        server.Silence(8000);
+        server.Start();
+        CAccountsPage page(false);
+        page.Load();
+        AimAt(&page, server.Port());
+        QSignalSpy buttons(&page, &CAccountsPage::WizardButtons);
+        Child<QPushButton>(&page, "testPop3")->click();
+        QTRY_VERIFY_WITH_TIMEOUT(page.findChild<QProgressDialog*>() != nullptr, 2000);
+        QTest::qWait(200);
+        QElapsedTimer timer;
+        timer.start();
+        page.findChild<QProgressDialog*>()->findChild<QPushButton*>()->click();
+        QVERIFY(!page.IsTesting());
+        QVERIFY(Child<QPushButton>(&page, "testPop3")->isEnabled());
+        // The thread ends within a step of the abort; the page can test again.
+        page.OnCancelTest();
+        QTest::qWait(300);
+        QCOMPARE(buttons.count(), 0);
+        QVERIFY(timer.elapsed() < 3000);
+        server.Stop();
+    }
+
+    void smtpTestNeedsAnAccountAndSendsTheTestMessage() {
+        SmtpSink sink;
+        ScriptedServer server(10000);
+        server.ServeEach(sink.Handler(), 1).Start();
+        CSmtpPage page;
+        page.Load();
+        SetText(&page, "smtpName", QStringLiteral("127.0.0.1"));
+        SetText(&page, "smtpPort", QString::number(server.Port()));
+        Child<QComboBox>(&page, "smtpSecurity")->setCurrentIndex(0);
+        {
+            ModalAnswer answer;
+            answer.Press(QMessageBox::Ok);
+            Child<QPushButton>(&page, "testSmtp")->click();
+            QCOMPARE(answer.Seen(),
+                     QStringList{QStringLiteral("Error|You need at least one POP account set up "
+                                                "in order to test your SMTP server")});
+            QVERIFY(!page.IsTesting());
+            QTest::qWait(100);
+            QCOMPARE(server.ConnectionsAccepted(), 0);
+        }
+        Settings().WriteString("AccountsList", "Home,Work", "General");
+        Settings().WriteString("emailAddress", "me@home.example", "Home");
+        ModalAnswer answer;
+        answer.Press(QMessageBox::Ok);
+        Child<QPushButton>(&page, "testSmtp")->click();
+        QTRY_VERIFY_WITH_TIMEOUT(answer.AllUsed() && !page.IsTesting(), 10000);
+        QCOMPARE(answer.Seen(),
+                 QStringList{QStringLiteral("Success|A test message was sent without "
+                                            "error.\nReception of that message will indicate "
+                                            "that\nInboxWarden is configured properly.")});
+        server.Wait();
+        auto deliveries = sink.Deliveries();
+        QCOMPARE(deliveries.size(), size_t(1));
+        QCOMPARE(QString::fromStdString(deliveries[0].from), QStringLiteral("me@home.example"));
+        QVERIFY(deliveries[0].data.find("Subject: InboxWarden SMTP Server Test") !=
+                std::string::npos);
+    }
+
+    void unequalSmtpPasswordsKeepTheUserOnThePage() {
+        CSettingsDlg dialog(nullptr, nullptr);
+        dialog.Tabs()->setCurrentIndex(CSettingsDlg::SmtpPage);
+        SetText(dialog.Smtp(), "smtpPassword", QStringLiteral("a"));
+        SetText(dialog.Smtp(), "smtpVerifyPassword", QStringLiteral("b"));
+        ModalAnswer answer;
+        answer.Press(QMessageBox::Ok).Press(QMessageBox::Ok);
+        dialog.Tabs()->setCurrentIndex(CSettingsDlg::ListsPage);
+        QCOMPARE(dialog.Tabs()->currentIndex(), int(CSettingsDlg::SmtpPage));
+        QCOMPARE(Child<QLineEdit>(dialog.Smtp(), "smtpPassword")->text(), QString());
+        dialog.accept();  // still different: refused
+        QVERIFY(answer.AllUsed());
+        QVERIFY(dialog.result() != QDialog::Accepted);
+        SetText(dialog.Smtp(), "smtpVerifyPassword", QString());
+        dialog.accept();
+        QCOMPARE(dialog.result(), int(QDialog::Accepted));
+    }
+
+    void remoteCommandsNeedEqualPasswords() {
+        CPreferencesPage page;
+        page.Load();
+        auto* remote = Child<QCheckBox>(&page, "enableRemoteCommands");
+        SetText(&page, "remoteRetypePassword", QStringLiteral("other"));
+        ModalAnswer answer;
+        answer.Press(QMessageBox::Ok);
+        remote->click();
+        QVERIFY(!remote->isChecked());
+        QCOMPARE(answer.Seen(),
+                 QStringList{QStringLiteral("Password error|Your two password entries are "
+                                            "different, Remote Commands will be disabled")});
+        SetText(&page, "remoteRetypePassword", QStringLiteral("QX7315"));
+        remote->click();
+        QVERIFY(remote->isChecked());
+        SetText(&page, "remotePassword", QStringLiteral("changed"));
+        emit Child<QLineEdit>(&page, "remotePassword")->editingFinished();
+        QVERIFY(!remote->isChecked());
+    }
+
+    void resetPromptsWithAndWithoutKeys() {
+        for (bool withKeys : {false, true}) {
+            if (withKeys) {
+                Settings().WriteBool("DontAskIfSureExit", true, "Prompts");
+                Settings().WriteBool("DontAskForDeleteListEntry", true, "Prompts");
+            }
+            CPreferencesPage page;
+            ModalAnswer answer;
+            answer.Press(QMessageBox::Ok);
+            page.OnResetPrompts();
+            QCOMPARE(answer.Seen(), QStringList{QStringLiteral(
+                                        "Prompts reset|All your opted-out prompts have been "
+                                        "reset.")});
+            for (const std::string& key : Settings().GetSectionKeys("Prompts")) {
+                QCOMPARE(Settings().GetString(key, "Prompts", ""), std::string("No"));
+            }
+            QCOMPARE(Settings().GetSectionKeys("Prompts").size(), size_t(withKeys ? 2 : 0));
+        }
+    }
+
+    void dataFolderMoveSucceedsOrChangesNothing() {
+        CFilterLists::Instance().AddWord("pal@x.org", FL_Friends);
+        std::string home = m_env->Home().Path();
+        std::filesystem::create_directories(home + "Quarantine/Home");
+        TempHome::WriteFile(home + "Quarantine/Home/7.eml", "Subject: q\r\n\r\nq\r\n");
+        QString target = QString::fromStdString(home + "newdata");
+        CPreferencesPage page;
+        page.Load();
+        QVERIFY(page.MoveDataFolder(target));
+        QCOMPARE(QString::fromStdString(Settings().GetString("DataFolder", "General", "")), target);
+        QCOMPARE(QString::fromStdString(CAppEnvironment::Instance()->GetDataFolder()), target);
+        QCOMPARE(Child<QLineEdit>(&page, "dataFolder")->text(), target);
+        QVERIFY(TempHome::ReadFile(home + "copyOutput.txt").find("succeeded") != std::string::npos);
+        std::filesystem::remove(home + "InboxWarden.mdb");
+        CFilterLists::Instance().Reload();
+        QCOMPARE(CFilterLists::Instance().GetCount(FL_Friends), 1);
+        QCOMPARE(TempHome::ReadFile(target.toStdString() + "/Quarantine/Home/7.eml"),
+                 std::string("Subject: q\r\n\r\nq\r\n"));
+
+        // From a folder without a database (home, its database removed): nothing changes.
+        Settings().WriteString("DataFolder", home + "empty", "General");
+        CAppEnvironment::Instance()->ReloadDataFolder();
+        ModalAnswer answer;
+        answer.Press(QMessageBox::Ok);
+        QVERIFY(!page.MoveDataFolder(QString::fromStdString(home + "elsewhere")));
+        QCOMPARE(answer.Seen(),
+                 QStringList{QStringLiteral("Could not change Data Folder|Failed changing the data "
+                                            "folder and copying your data files.\n Check for "
+                                            "folder privileges or disk space.")});
+        QCOMPARE(Settings().GetString("DataFolder", "General", ""), home + "empty");
+    }
+
+    void wizardOffersNextOnlyAfterASuccessfulTest() {
+        Pop3Mailbox box("bob", "secret");
+        ScriptedServer server(15000);
+        box.FailWith("STAT", "-ERR not now\r\n");
+        server.ServeEach(box.Handler(), 1);
+        Pop3Mailbox good("bob", "secret");
+        server.NextConnection().ServeEach(good.Handler(), 1);
+        server.Start();
+
+        CFirstRunWizard wizard;
+        wizard.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&wizard));
+        SaveShot(&wizard, QStringLiteral("wizard_intro"));
+        ModalAnswer name;
+        name.Then([](QWidget* input) {
+            input->findChild<QLineEdit*>()->setText(QStringLiteral("Home"));
+            qobject_cast<QDialog*>(input)->accept();
+        });
+        wizard.next();
+        QTRY_VERIFY_WITH_TIMEOUT(name.AllUsed(), 5000);
+        QTRY_COMPARE_WITH_TIMEOUT(wizard.Accounts()->ShownAccount(), QStringLiteral("Home"), 5000);
+        QAbstractButton* next = wizard.button(QWizard::NextButton);
+        QVERIFY(!next->isEnabled());
+        QVERIFY(!Child<QComboBox>(wizard.Accounts(), "accountList")->isEnabled());
+        QVERIFY(!Child<QCheckBox>(wizard.Accounts(), "filterAccount")->isEnabled());
+        AimAt(wizard.Accounts(), server.Port());
+        SetText(wizard.Accounts(), "emailAddress", QStringLiteral("bob@home.example"));
+        SaveShot(&wizard, QStringLiteral("wizard_account"));
+
+        // STAT refused: still no Next.
+        QSignalSpy buttons(wizard.Accounts(), &CAccountsPage::WizardButtons);
+        Child<QPushButton>(wizard.Accounts(), "testPop3")->click();
+        QTRY_VERIFY_WITH_TIMEOUT(buttons.count() == 1, 10000);
+        QVERIFY(!next->isEnabled());
+
+        ModalAnswer success;
+        success.Press(QMessageBox::Ok);
+        Child<QPushButton>(wizard.Accounts(), "testPop3")->click();
+        QTRY_VERIFY_WITH_TIMEOUT(buttons.count() == 2, 10000);
+        QVERIFY(next->isEnabled());
+        wizard.next();
+        QCOMPARE(wizard.currentId(), int(CFirstRunWizard::SmtpIntroPage));
+        QCOMPARE(Settings().GetString("emailAddress", "Home", ""), std::string("bob@home.example"));
+        QCOMPARE(Settings().GetString("Filter", "Home", ""), std::string("Yes"));
+        wizard.next();
+        SetText(wizard.Smtp(), "smtpName", QStringLiteral("smtp.home.example"));
+        SaveShot(&wizard, QStringLiteral("wizard_smtp"));
+        wizard.accept();
+        QCOMPARE(Settings().GetString("SmtpName", "General", ""), std::string("smtp.home.example"));
+        CSettingsDlg::WriteMissingDefaults();
+        QCOMPARE(Settings().GetInt("Interval", "General", 0), 600);
+        server.Stop();
+    }
+
+    void screenshotsOfEveryPage() {
+        Settings().WriteString("AccountsList", "Home", "General");
+        Settings().WriteString("emailAddress", "me@home.example", "Home");
+        Settings().WriteString("PopName", "pop.home.example", "Home");
+        CFilterLists::Instance().AddWord("friend@example.org", FL_Friends);
+        CSettingsDlg dialog(nullptr, nullptr);
+        dialog.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&dialog));
+        const char* names[] = {"settings_general", "settings_accounts", "settings_smtp",
+                               "settings_lists", "settings_preferences"};
+        for (int i = 0; i < 5; ++i) {
+            dialog.Tabs()->setCurrentIndex(i);
+            QTest::qWait(20);
+            SaveShot(&dialog, QString::fromLatin1(names[i]));
+        }
+    }
+};
+
+QTEST_MAIN(TestSettingsDlg)
+#include "test_settingsdlg.moc"
