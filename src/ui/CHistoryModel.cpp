@@ -74,8 +74,9 @@ constexpr size_t kLongestKept = 40;
 // more than the whole refill.
 void KeepLongest(std::vector<const std::string*>& all, std::vector<std::string>& out) {
     size_t keep = std::min(kLongestKept, all.size());
-    std::partial_sort(all.begin(), all.begin() + static_cast<std::ptrdiff_t>(keep), all.end(),
-                      [](const std::string* a, const std::string* b) { return a->size() > b->size(); });
+    std::partial_sort(
+        all.begin(), all.begin() + static_cast<std::ptrdiff_t>(keep), all.end(),
+        [](const std::string* a, const std::string* b) { return a->size() > b->size(); });
     out.clear();
     for (size_t i = 0; i < keep; ++i) {
         out.push_back(*all[i]);
@@ -95,7 +96,10 @@ uint32_t CHistoryModel::ViewMask(int view) {
 
 bool CHistoryModel::Shows(uint32_t statusMask, uint32_t reasonMask, const CEmailData& record) {
     bool status = statusMask == 0 || (record.m_status & statusMask) != 0;
-    bool reason = reasonMask == 0 || (record.m_reason & reasonMask) != 0;
+    // The full mask lets every reason through, ER_None included: a record
+    // not yet (or never) given a reason must not vanish from every view.
+    bool reason =
+        reasonMask == 0 || reasonMask == kReasonMask || (record.m_reason & reasonMask) != 0;
     return status && reason;
 }
 

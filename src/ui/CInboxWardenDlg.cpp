@@ -43,8 +43,7 @@ namespace {
 // Shared by every window of the process, like the sort order.
 std::atomic<int> g_animationStep{0};
 
-constexpr const char* kViewNames[4] = {"viewOnServer", "viewQuarantined", "viewDeleted",
-                                       "viewAll"};
+constexpr const char* kViewNames[4] = {"viewOnServer", "viewQuarantined", "viewDeleted", "viewAll"};
 
 // Runs the call on the window's thread: at once there, queued from another.
 template <typename F>
@@ -126,10 +125,11 @@ CInboxWardenDlg::CInboxWardenDlg(QWidget* parent)
     m_list->setToolTip(tr("The history of fetched emails in the chosen view"));
     layout->addWidget(m_list, 1);
 
-    m_status[0] = new CStatusLine(CStatusLine::SS_AppendPercent | CStatusLine::SS_ShowProgress |
-                                      CStatusLine::SS_HideWhenFull,
-                                  this);
-    m_status[1] = new CStatusLine(CStatusLine::SS_ShowProgress | CStatusLine::SS_HideWhenFull, this);
+    m_status[0] = new CStatusLine(
+        CStatusLine::SS_AppendPercent | CStatusLine::SS_ShowProgress | CStatusLine::SS_HideWhenFull,
+        this);
+    m_status[1] =
+        new CStatusLine(CStatusLine::SS_ShowProgress | CStatusLine::SS_HideWhenFull, this);
     for (int i = 0; i < 2; ++i) {
         m_status[i]->setObjectName(QStringLiteral("statusLine%1").arg(i + 1));
         layout->addWidget(m_status[i]);
@@ -239,8 +239,8 @@ void CInboxWardenDlg::BuildMenus() {
     tools->addAction(m_settingsAction);
     tools->addAction(m_scanAction);
     static const char* const kSortTexts[CHistoryModel::C_Count] = {
-        "Sort by Sender", "Sort by Subject", "Sort by Time received",
-        "Sort by Account", "Sort by Status", "Sort by Details"};
+        "Sort by Sender",  "Sort by Subject", "Sort by Time received",
+        "Sort by Account", "Sort by Status",  "Sort by Details"};
     // The menu lists them in this order.
     for (int column : {0, 1, 4, 3, 2, 5}) {
         QAction* sort = tools->addAction(tr(kSortTexts[column]));
@@ -936,7 +936,8 @@ void CInboxWardenDlg::OnScanDone(int newLeftOnServer, int newMessages) {
 void CInboxWardenDlg::OnHistoryChanged() {
     // Many notices in a row cost one refill.
     if (!m_refillQueued.exchange(true)) {
-        QMetaObject::invokeMethod(this, [this] { Refill(); }, Qt::QueuedConnection);
+        QMetaObject::invokeMethod(
+            this, [this] { Refill(); }, Qt::QueuedConnection);
     }
 }
 
@@ -969,8 +970,7 @@ void CInboxWardenDlg::OnNewMail(int notificationType, const std::string& text) {
 void CInboxWardenDlg::OnDatabaseError(const std::string& caption, const std::string& text) {
     QString title = CHistoryModel::ToDisplay(caption);
     QString shown = CHistoryModel::ToDisplay(text);
-    OnGuiThread(this,
-                [this, title, shown] { ShowMessage(QMessageBox::Critical, title, shown); });
+    OnGuiThread(this, [this, title, shown] { ShowMessage(QMessageBox::Critical, title, shown); });
 }
 
 void CInboxWardenDlg::OnCloseProgram() {
@@ -981,8 +981,8 @@ void CInboxWardenDlg::OnCloseProgram() {
 }
 
 bool CInboxWardenDlg::OnOpenWithDesktop(const std::string& target) {
-    QUrl url = QUrl::fromUserInput(CHistoryModel::ToDisplay(target), QString(),
-                                   QUrl::AssumeLocalFile);
+    QUrl url =
+        QUrl::fromUserInput(CHistoryModel::ToDisplay(target), QString(), QUrl::AssumeLocalFile);
     auto opened = std::make_shared<std::atomic<bool>>(false);
     bool ran = RunOnGuiAndWait([url, opened] { *opened = QDesktopServices::openUrl(url); });
     return ran && *opened;

@@ -32,7 +32,8 @@ QByteArray CNewMailTones::MakeWave(const std::vector<int>& frequencies, int mill
     if (sampleRate <= 0 || sampleRate > 192000 || milliseconds < 0 || milliseconds > 10000) {
         return {};
     }
-    const quint32 perTone = static_cast<quint32>(sampleRate) * static_cast<quint32>(milliseconds) / 1000;
+    const quint32 perTone =
+        static_cast<quint32>(sampleRate) * static_cast<quint32>(milliseconds) / 1000;
     const quint32 samples = perTone * static_cast<quint32>(frequencies.size());
     const quint32 dataBytes = samples * 2;
     QByteArray out;
@@ -73,14 +74,13 @@ QString CNewMailTones::FindPlayer() {
 bool CNewMailTones::Play() {
     QString player = FindPlayer();
     if (!player.isEmpty() && !m_file) {
-        auto file = std::make_unique<QTemporaryFile>(QStringLiteral("%1/inboxwarden-XXXXXX.wav")
-                                                         .arg(QDir::tempPath()));
+        auto file = std::make_unique<QTemporaryFile>(
+            QStringLiteral("%1/inboxwarden-XXXXXX.wav").arg(QDir::tempPath()));
         if (file->open() && file->write(MakeWave({800, 1100, 1400}, 100)) > 0 && file->flush()) {
             m_file = std::move(file);
         }
     }
-    if (player.isEmpty() || !m_file ||
-        !QProcess::startDetached(player, {m_file->fileName()})) {
+    if (player.isEmpty() || !m_file || !QProcess::startDetached(player, {m_file->fileName()})) {
         QApplication::beep();
         return false;
     }

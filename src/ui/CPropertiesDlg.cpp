@@ -1,5 +1,6 @@
 #include "ui/CPropertiesDlg.h"
 
+#include <sys/stat.h>
 #include <QDialogButtonBox>
 #include <QFormLayout>
 #include <QLineEdit>
@@ -7,7 +8,6 @@
 #include <QPushButton>
 #include <QVBoxLayout>
 #include <fstream>
-#include <sys/stat.h>
 
 #include "history/CEmailData.h"
 #include "support/StringUtils.h"
@@ -45,8 +45,9 @@ CPropertiesDlg::CPropertiesDlg(const CEmailData& record, QWidget* parent) : QDia
     m_raw->setReadOnly(true);
     m_raw->setLineWrapMode(QPlainTextEdit::NoWrap);
     m_raw->setFont(QFont(QStringLiteral("Monospace")));
-    std::string raw = record.m_emailFilename.empty() ? std::string("eMail has not been saved locally")
-                                                     : RawText(record.m_emailFilename);
+    std::string raw = record.m_emailFilename.empty()
+                          ? std::string("eMail has not been saved locally")
+                          : RawText(record.m_emailFilename);
     // The editor keeps a CR as a character of its own; the line breaks are the LFs.
     QString shown = CHistoryModel::ToDisplay(raw);
     shown.remove(QLatin1Char('\r'));
