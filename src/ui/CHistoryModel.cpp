@@ -2,7 +2,7 @@
 
 #include <algorithm>
 #include <atomic>
-#include <unordered_map>
+#include <cstring>
 
 #include "ui/CIconPainter.h"
 
@@ -29,19 +29,25 @@ std::atomic<int> g_sortColumn{CHistoryModel::C_Received};
 std::atomic<bool> g_sortAscending{true};
 
 // Texts are single-byte; only A to Z fold, as everywhere else in the program.
+struct FoldTable {
+    unsigned char fold[256];
+    FoldTable() {
+        for (int c = 0; c < 256; ++c) {
+            fold[c] = static_cast<unsigned char>(c >= 'A' && c <= 'Z' ? c + 32 : c);
+        }
+    }
+};
+const FoldTable kFold;
+
 int CompareNoCase(const std::string& a, const std::string& b) {
     size_t n = std::min(a.size(), b.size());
+    const auto* x = reinterpret_cast<const unsigned char*>(a.data());
+    const auto* y = reinterpret_cast<const unsigned char*>(b.data());
     for (size_t i = 0; i < n; ++i) {
-        unsigned char x = static_cast<unsigned char>(a[i]);
-        unsigned char y = static_cast<unsigned char>(b[i]);
-        if (x >= 'A' && x <= 'Z') {
-            x = static_cast<unsigned char>(x + 32);
-        }
-        if (y >= 'A' && y <= 'Z') {
-            y = static_cast<unsigned char>(y + 32);
-        }
-        if (x != y) {
-            return x < y ? -1 : 1;
+        unsigned char fx = kFold.fold[x[i]];
+        unsigned char fy = kFold.fold[y[i]];
+        if (fx != fy) {
+            return fx < fy ? -1 : 1;
         }
     }
     return a.size() == b.size() ? 0 : (a.size() < b.size() ? -1 : 1);
@@ -139,6 +145,10 @@ void CHistoryModel::Fill(std::vector<CEmailHistory::SnapshotEntry> snapshot, int
             m_rows.push_back(Row{entry.key, std::move(entry.record)});
         }
     }
+    m_order.resize(m_rows.size());
+    for (size_t i = 0; i < m_order.size(); ++i) {
+        m_order[i] = static_cast<int>(i);
+    }
     SortRows();
     GatherExtents();
     endResetModel();
@@ -147,6 +157,7 @@ void CHistoryModel::Fill(std::vector<CEmailHistory::SnapshotEntry> snapshot, int
 void CHistoryModel::Clear() {
     beginResetModel();
     m_rows.clear();
+    m_order.clear();
     m_extents = Extents();
     endResetModel();
 }
@@ -182,22 +193,23 @@ void CHistoryModel::Sort() {
     QModelIndexList before = persistentIndexList();
     std::vector<const CEmailData*> keys;
     keys.reserve(static_cast<size_t>(before.size()));
+    std::vector<int> stored;
+    stored.reserve(static_cast<size_t>(before.size()));
     for (const QModelIndex& index : before) {
-        const Row* row = RowAt(index.row());
-        keys.push_back(row ? row->key : nullptr);
+        stored.push_back(RowAt(index.row()) ? m_order[static_cast<size_t>(index.row())] : -1);
     }
     SortRows();
     if (!before.isEmpty()) {
-        std::unordered_map<const CEmailData*, int> rows;
-        rows.reserve(m_rows.size());
-        for (size_t i = 0; i < m_rows.size(); ++i) {
-            rows.emplace(m_rows[i].key, static_cast<int>(i));
+        // Where each stored row went.
+        std::vector<int> position(m_order.size());
+        for (size_t i = 0; i < m_order.size(); ++i) {
+            position[static_cast<size_t>(m_order[i])] = static_cast<int>(i);
         }
         QModelIndexList after;
         for (qsizetype i = 0; i < before.size(); ++i) {
-            auto found = rows.find(keys[static_cast<size_t>(i)]);
-            after << (found == rows.end() ? QModelIndex()
-                                          : index(found->second, before[i].column()));
+            int row = stored[static_cast<size_t>(i)];
+            after << (row < 0 ? QModelIndex()
+                              : index(position[static_cast<size_t>(row)], before[i].column()));
         }
         changePersistentIndexList(before, after);
     }
@@ -207,21 +219,74 @@ void CHistoryModel::Sort() {
 void CHistoryModel::SortRows() {
     int column = g_sortColumn.load();
     bool ascending = g_sortAscending.load();
-    std::stable_sort(m_rows.begin(), m_rows.end(), [column, ascending](const Row& a, const Row& b) {
-        return ascending ? Less(column, a.record, b.record) : Less(column, b.record, a.record);
+    const std::vector<Row>& rows = m_rows;
+    std::string CEmailData::*text = nullptr;
+    switch (column) {
+        case C_From:
+            text = &CEmailData::m_sender;
+            break;
+        case C_Subject:
+            text = &CEmailData::m_subject;
+            break;
+        case C_Account:
+            text = &CEmailData::m_account;
+            break;
+        case C_Details:
+            text = &CEmailData::m_reasonDetails;
+            break;
+        default:
+            break;
+    }
+    size_t total = 0;
+    if (text) {
+        for (const Row& row : rows) {
+            total += (row.record.*text).size();
+        }
+    }
+    if (!text || total >= UINT32_MAX) {
+        // Records stay where they are; only their order moves.
+        std::stable_sort(m_order.begin(), m_order.end(), [&rows, column, ascending](int a, int b) {
+            const CEmailData& x = rows[static_cast<size_t>(a)].record;
+            const CEmailData& y = rows[static_cast<size_t>(b)].record;
+            return ascending ? Less(column, x, y) : Less(column, y, x);
+        });
+        return;
+    }
+    // Text columns: the folded texts side by side in one block, compared with
+    // memcmp, so the sort neither folds a character twice nor chases every
+    // record's own string.
+    std::string arena;
+    arena.reserve(total);
+    std::vector<std::pair<uint32_t, uint32_t>> spans(rows.size());
+    for (size_t i = 0; i < rows.size(); ++i) {
+        const std::string& value = rows[i].record.*text;
+        spans[i] = {static_cast<uint32_t>(arena.size()), static_cast<uint32_t>(value.size())};
+        for (char c : value) {
+            arena.push_back(static_cast<char>(kFold.fold[static_cast<unsigned char>(c)]));
+        }
+    }
+    const char* base = arena.data();
+    auto less = [base, &spans](int a, int b) {
+        const auto& x = spans[static_cast<size_t>(a)];
+        const auto& y = spans[static_cast<size_t>(b)];
+        int order = memcmp(base + x.first, base + y.first, std::min(x.second, y.second));
+        return order != 0 ? order < 0 : x.second < y.second;
+    };
+    std::stable_sort(m_order.begin(), m_order.end(), [&less, ascending](int a, int b) {
+        return ascending ? less(a, b) : less(b, a);
     });
 }
 
 const CHistoryModel::Row* CHistoryModel::RowAt(int row) const {
-    if (row < 0 || static_cast<size_t>(row) >= m_rows.size()) {
+    if (row < 0 || static_cast<size_t>(row) >= m_order.size()) {
         return nullptr;
     }
-    return &m_rows[static_cast<size_t>(row)];
+    return &m_rows[static_cast<size_t>(m_order[static_cast<size_t>(row)])];
 }
 
 int CHistoryModel::RowOf(const CEmailData* key) const {
-    for (size_t i = 0; i < m_rows.size(); ++i) {
-        if (m_rows[i].key == key) {
+    for (size_t i = 0; i < m_order.size(); ++i) {
+        if (m_rows[static_cast<size_t>(m_order[i])].key == key) {
             return static_cast<int>(i);
         }
     }

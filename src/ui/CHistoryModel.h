@@ -67,6 +67,7 @@ private:
     void SortRows();
     void GatherExtents();
 
-    std::vector<Row> m_rows;
+    std::vector<Row> m_rows;   // in history order
+    std::vector<int> m_order;  // display row -> index into m_rows
     Extents m_extents;
 };

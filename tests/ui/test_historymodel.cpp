@@ -166,6 +166,27 @@ private slots:
         QCOMPARE(Column(other, 1), QStringList({"z", "a"}));
     }
 
+    void textOrderFoldsOnlyAsciiLetters() {
+        // Equal texts keep their history order; bytes above 127 sort after
+        // letters and do not fold.
+        CHistoryModel::ChooseSortColumn(CHistoryModel::C_From);
+        CHistoryModel model;
+        model.Fill(Snapshot({Record(ES_OnServer, 0, "b"), Record(ES_OnServer, 0, "AB"),
+                             Record(ES_OnServer, 0, "a"), Record(ES_OnServer, 0, "\xc9"),
+                             Record(ES_OnServer, 0, "\xe9"), Record(ES_OnServer, 0, "Ab"),
+                             Record(ES_OnServer, 0, "")}),
+                   0);
+        std::vector<std::string> order;
+        for (int row = 0; row < model.rowCount(); ++row) {
+            order.push_back(model.RowAt(row)->record.m_sender);
+        }
+        QCOMPARE(order, (std::vector<std::string>{"", "a", "AB", "Ab", "b", "\xc9", "\xe9"}));
+        CHistoryModel::ChooseSortColumn(CHistoryModel::C_From);
+        model.Sort();
+        QCOMPARE(model.RowAt(0)->record.m_sender, std::string("\xe9"));
+        QCOMPARE(model.RowAt(6)->record.m_sender, std::string(""));
+    }
+
     void equalTimesAndStatusOrder() {
         // Many equal keys in both directions: a well-formed order never
         // loses or repeats a row.
