@@ -690,20 +690,23 @@ void CInboxWardenDlg::OnOpen() {
     if (!m_engine) {
         return;
     }
+    // Copied first: a message box below lets a refill replace the rows.
+    std::vector<std::pair<const CEmailData*, std::string>> chosen;
     const QModelIndexList rows = m_list->selectionModel()->selectedRows();
     for (const QModelIndex& index : rows) {
         const CHistoryModel::Row* row = m_model->RowAt(index.row());
-        if (!row || m_engine->GetHistory().IndexOf(row->key) < 0) {
+        chosen.emplace_back(row ? row->key : nullptr,
+                            row ? row->record.m_emailFilename : std::string());
+    }
+    for (const auto& [key, fileName] : chosen) {
+        if (!key || m_engine->GetHistory().IndexOf(key) < 0) {
             ShowMessage(QMessageBox::Critical, tr("Error!"),
                         tr("Could not retrieve email information!"));
-        } else if (row->record.m_emailFilename.empty()) {
+        } else if (fileName.empty()) {
             ShowMessage(QMessageBox::Warning, tr("Ooops"),
                         tr("This email has not been saved locally."));
-        } else {
-            QString path = CHistoryModel::ToDisplay(row->record.m_emailFilename);
-            if (!m_desktopOpen || !m_desktopOpen(path)) {
-                LogLine("The desktop could not open " + row->record.m_emailFilename);
-            }
+        } else if (!m_desktopOpen || !m_desktopOpen(CHistoryModel::ToDisplay(fileName))) {
+            LogLine("The desktop could not open " + fileName);
         }
     }
 }
