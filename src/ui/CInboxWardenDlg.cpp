@@ -337,9 +337,9 @@ bool CInboxWardenDlg::StartEngine(bool readOnly) {
     }
     if (settings) {
         m_engine->SetAutoScan(settings->GetBool("AutoScan", "General", false));
-        m_list->setShowGrid(settings->GetBool("ShowGridLines", "General", false));
     }
-    ApplySettings();
+    // The engine has just read its settings itself.
+    ApplyListSettings();
     SetView(m_view);
     setWindowTitle(NormalTitle());
     BuildTray();
@@ -781,6 +781,13 @@ void CInboxWardenDlg::OnSettings() {
 }
 
 void CInboxWardenDlg::ApplySettings() {
+    ApplyListSettings();
+    if (m_engine) {
+        m_engine->ReadSettings(false);
+    }
+}
+
+void CInboxWardenDlg::ApplyListSettings() {
     CSettings* settings = Settings();
     if (!settings) {
         return;
@@ -795,13 +802,6 @@ void CInboxWardenDlg::ApplySettings() {
         }
     }
     m_showAccount = enabled >= 2;
-    if (m_engine) {
-        m_engine->ReadSettings(false);
-        // The window decides about automatic scans while it is in front.
-        if (isActiveWindow() && settings->GetBool("DontScanWhileInForeground", "General", false)) {
-            m_engine->SetAutoScan(false);
-        }
-    }
     LayoutColumns(true);
 }
 

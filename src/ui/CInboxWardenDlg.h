@@ -113,6 +113,7 @@ public slots:
     void OnAbout();
     void OnExit();
     void SortBy(int column);
+    // After the settings dialog: the list's settings and the engine's.
     void ApplySettings();
     void reject() override;
 
@@ -128,6 +129,8 @@ private:
     void UpdateActions();
     void ShowContextMenu(const QPoint& pos);
     void LayoutColumns(bool force);
+    // Grid lines and whether the Account column shows.
+    void ApplyListSettings();
     void ShowMessage(QMessageBox::Icon icon, const QString& caption, const QString& text);
     // Marks the selected records of the On Server view for deletion after
     // asking; the senders of the marked records are appended.

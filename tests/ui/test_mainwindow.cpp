@@ -536,12 +536,15 @@ private slots:
         dialog.SetSettingsHandler([&](QWidget* parent) {
             parentSeen = parent;
             home.Settings().WriteBool("ShowGridLines", true, "General");
-            home.Settings().WriteInt("ScanInterval", 5, "General");
+            home.Settings().WriteInt("Interval", 7, "General");
+            home.Settings().WriteBool("IntervalInMinutes", true, "General");
             return true;
         });
         dialog.Action(QStringLiteral("actionSettings"))->trigger();
         QVERIFY(parentSeen == &dialog);
         QVERIFY(dialog.HistoryList()->showGrid());
+        // The engine read its settings again.
+        QCOMPARE(dialog.Engine()->GetInterval(), 7 * 60);
         dialog.OnAbout();
 
         dialog.SetTestAnswer(QMessageBox::Yes);
