@@ -5,7 +5,7 @@ JOBS       ?= $(shell nproc)
 CMAKE_GEN  := $(shell command -v ninja >/dev/null 2>&1 && echo "-G Ninja")
 
 .PHONY: run build test test-normal test-asan test-fuzz fuzz-long crash-test deps-run deps-test bench \
-	bench-mail bench-match bench-uidl format clean
+	bench-mail bench-match bench-uidl bench-ui format clean
 
 # The program alone needs no test libraries: it has a build folder of its own.
 run: deps-run
@@ -62,6 +62,11 @@ bench-match: bench
 	build-bench/bench/bench_match
 
 # The POP3 client and a scan against the loopback Dovecot: prints the speed ratios.
+bench-ui: deps-test
+	cmake -S . -B build-bench-ui $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=Release -DIW_BUILD_BENCH=ON -DIW_BUILD_UI=ON -DIW_BUILD_TESTS=OFF
+	cmake --build build-bench-ui -j $(JOBS) --target bench_ui_history
+	QT_QPA_PLATFORM=offscreen build-bench-ui/bench/bench_ui_history
+
 bench-mail: deps-test
 	bench/pop3_vs_plain.sh
 

@@ -27,7 +27,7 @@ int main(int argc, char** argv) {
     {
         CInboxWardenDlg dialog;
         if (dialog.StartEngine(readOnly)) {
-            dialog.show();
+            dialog.ShowAtStart();
             dialog.exec();
         } else {
             result = 2;
