@@ -40,6 +40,10 @@ inline constexpr SettingDef kSettingsTable[] = {
     {"General", "LastCleanup", SK_Integer, "0", nullptr},
     // Optional ports for servers that do not listen on the standard ones.
     {"General", "SmtpPort", SK_Integer, "25", nullptr},
+    // Where the update check looks: an FTP server (host[:port][/folder]) and its login.
+    {"General", "UpdateServer", SK_Text, "ftp.inboxwarden.example", nullptr},
+    {"General", "UpdateLogin", SK_Text, "inboxwarden", nullptr},
+    {"General", "!UpdatePassword", SK_Scrambled, "update", nullptr},
     {nullptr, "emailAddress", SK_Text, "", ""},
     {nullptr, "PopName", SK_Text, "", ""},
     {nullptr, "PopLogin", SK_Text, "", ""},
