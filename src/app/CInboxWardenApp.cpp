@@ -147,6 +147,8 @@ CInboxWardenApp::RunResult CInboxWardenApp::Run() {
             log.Write("First-time setup cancelled; ending.");
             return RR_SetupCancelled;
         }
+        // The setup may have chosen another data folder.
+        env->ReloadDataFolder();
     }
 
     StartListening();
