@@ -8,6 +8,7 @@
 #include <QMessageBox>
 #include <QTimer>
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -21,6 +22,7 @@ bool DefaultFirstRun(QWidget*) {
     if (CAppEnvironment* env = CAppEnvironment::Instance()) {
         env->GetMainLog().Write("No first-time setup is available; ending.");
     }
+    fprintf(stderr, "inboxwarden: not configured yet and no first-time setup is available.\n");
     return false;
 }
 
