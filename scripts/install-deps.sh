@@ -7,7 +7,7 @@ set -euo pipefail
 run_pkgs=(cmake make g++ pkg-config qt6-base-dev libgl-dev libsqlite3-dev libcurl4-openssl-dev
           libssl-dev xdg-utils)
 test_pkgs=(libgtest-dev libgmock-dev libbenchmark-dev python3 clang libclang-rt-dev
-           dovecot-pop3d postfix)
+           dovecot-pop3d postfix python3-pyftpdlib desktop-file-utils appstream)
 
 case "${1:-run}" in
     run) want=("${run_pkgs[@]}") ;;

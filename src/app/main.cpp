@@ -1,37 +1,51 @@
-#include <unistd.h>
-
 #include <QApplication>
-#include <cstring>
+#include <QDialog>
+#include <cstdio>
+#include <string>
+#include <vector>
 
+#include "app/CInboxWardenApp.h"
 #include "support/CAppEnvironment.h"
 #include "ui/CInboxWardenDlg.h"
+#include "ui/CSettingsDlg.h"
+#include "ui/CUpdateDlg.h"
 
 int main(int argc, char** argv) {
-    QApplication app(argc, argv);
+    // Without a display the platform plug-in would abort with a long text.
+    if (!CInboxWardenApp::HasDisplay()) {
+        fprintf(stderr,
+                "inboxwarden: no graphical display (neither DISPLAY nor WAYLAND_DISPLAY is set); "
+                "inboxwarden-scan filters without a window.\n");
+        return 2;
+    }
+    QApplication application(argc, argv);
+    QApplication::setApplicationName(QStringLiteral("InboxWarden"));
+    QApplication::setDesktopFileName(QStringLiteral("inboxwarden"));
     CAppEnvironment env("InboxWarden", CAppEnvironment::AE_IniInProgramFolder);
     CAppEnvironment::SetInstance(&env);
-    // Challenge files are looked up by their names in the program folder.
-    if (chdir(env.GetProgramFolder().c_str()) != 0) {
-        env.GetMainLog().Write("Could not enter the program folder %s",
-                               env.GetProgramFolder().c_str());
-    }
-    env.GetMainLog().Open("", CLogFile::LF_Enabled, 10);
-    IW_LOG_AT(env.GetMainLog(), "After log initialize");
-    bool readOnly = false;
-    for (int i = 1; i < argc; ++i) {
-        if (strstr(argv[i], "readonly")) {
-            readOnly = true;
-        }
-    }
     int result = 0;
     {
-        CInboxWardenDlg dialog;
-        if (dialog.StartEngine(readOnly)) {
-            dialog.ShowAtStart();
-            dialog.exec();
-        } else {
-            result = 2;
-        }
+        CInboxWardenApp app(std::vector<std::string>(argv + 1, argv + argc));
+        app.SetFirstRunHook([](QWidget* parent) { return CSettingsDlg::RunFirstTime(parent); });
+        app.SetWindowRunner([](CInboxWardenDlg& window) {
+            window.SetSettingsHandler([&window](QWidget* parent) {
+                CSettingsDlg settings(window.Engine(), parent);
+                return settings.exec() == QDialog::Accepted;
+            });
+            // A downloaded installer ends the About box too: the user goes to install it.
+            window.SetCheckForUpdatesHandler([](QWidget* parent) {
+                auto* about = qobject_cast<QDialog*>(parent);
+                if (CUpdateDlg::Run(parent) && about) {
+                    about->done(4);
+                }
+            });
+            window.ShowAtStart();
+            window.exec();
+        });
+        CInboxWardenApp::RunResult ran = app.Run();
+        result = ran == CInboxWardenApp::RR_Conflict   ? 1
+                 : ran == CInboxWardenApp::RR_NoEngine ? 2
+                                                       : 0;
     }
     CAppEnvironment::SetInstance(nullptr);
     return result;

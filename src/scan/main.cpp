@@ -11,6 +11,7 @@
 #include "lists/CFilterLists.h"
 #include "scan/CConsoleOwner.h"
 #include "support/CAppEnvironment.h"
+#include "support/CInstanceLink.h"
 
 namespace {
 
@@ -28,7 +29,8 @@ const char* kUsage =
     "  --help      show this text\n"
     "\n"
     "Exit status: 0 after a clean scan, 1 when an account could not be reached\n"
-    "or a message could not be fetched, 2 when the engine could not start.\n";
+    "or a message could not be fetched, 2 when the engine could not start or\n"
+    "another running copy handles one of the accounts.\n";
 
 enum ExitCode { EC_Clean = 0, EC_ScanErrors = 1, EC_NoStart = 2 };
 
@@ -72,6 +74,33 @@ int main(int argc, char** argv) {
                 strerror(errno));
     }
     env.GetMainLog().Open("", CLogFile::LF_Enabled, 10);
+
+    // Listening first: two copies starting together then both refuse rather
+    // than both scan one mailbox.
+    CInstanceLink link;
+    std::string linkError;
+    if (!link.Listen(
+            CInstanceLink::OwnSocketPath(env.GetAppName()),
+            [&env](const std::string& key) {
+                return CInstanceLink::HandlesAccount(env.GetSettings(), key, &env.GetMainLog());
+            },
+            &linkError)) {
+        fprintf(stderr, "inboxwarden-scan: other copies cannot ask this one: %s\n",
+                linkError.c_str());
+    }
+    std::string conflictKey;
+    if (CInstanceLink::AnotherCopyHandles(env.GetAppName(),
+                                          CInstanceLink::AccountKeys(env.GetSettings()), nullptr,
+                                          &conflictKey)) {
+        fprintf(stderr,
+                "inboxwarden-scan: another running InboxWarden handles the account %s; "
+                "not scanning.\n",
+                conflictKey.c_str());
+        env.GetMainLog().Write("Another copy handles the account %s; not scanning.",
+                               conflictKey.c_str());
+        CAppEnvironment::SetInstance(nullptr);
+        return EC_NoStart;
+    }
 
     CConsoleOwner owner;
     int result = EC_NoStart;

@@ -16,10 +16,55 @@ bool IsDirectory(const std::string& path) {
     struct stat info {};
     return stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
 }
+
+bool IsFile(const std::string& path) {
+    struct stat info {};
+    return stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode);
+}
+
+// Creates every missing folder of an absolute or relative path.
+void MakeFolders(const std::string& path) {
+    StringList parts;
+    SplitBySet("\\/", path, parts);
+    if (parts.empty()) {
+        return;
+    }
+    // Each prefix joined with "/" is created in turn. An absolute path
+    // starts at the root; a relative one starts with its first component,
+    // which here is a folder like the others, not a drive.
+    std::string prefix = path[0] == '/' ? "/" + parts[0] : parts[0];
+    bool ok = mkdir(prefix.c_str(), 0755) == 0 || errno == EEXIST;
+    for (size_t i = 1; ok && i < parts.size(); ++i) {
+        prefix += "/" + parts[i];
+        ok = mkdir(prefix.c_str(), 0755) == 0 || errno == EEXIST;
+    }
+}
+
+std::string XdgFolder(const char* variable, const char* homeRelative, const std::string& appName) {
+    std::string base;
+    if (const char* value = getenv(variable); value && *value == '/') {
+        base = value;
+    } else {
+        const char* home = getenv("HOME");
+        base = std::string(home && *home ? home : ".") + "/" + homeRelative;
+    }
+    if (base.back() != '/') {
+        base += '/';
+    }
+    return base + appName + "/";
+}
 }  // namespace
 
 CAppEnvironment::CAppEnvironment(const std::string& appName, unsigned flags)
-    : m_appName(appName), m_programFolder(ComputeProgramFolder()), m_startTime(time(nullptr)) {
+    : m_appName(appName),
+      m_programFolder(ComputeProgramFolder(appName)),
+      m_defaultDataFolder(m_programFolder),
+      m_startTime(time(nullptr)) {
+    if (m_programFolder == UserConfigFolder(appName)) {
+        // Installed: settings and logs in the settings folder, data apart.
+        MakeFolders(m_programFolder);
+        m_defaultDataFolder = UserDataFolder(appName);
+    }
     std::string ini = appName + ".ini";
     if (flags & AE_IniInProgramFolder) {
         ini = m_programFolder + ini;
@@ -40,7 +85,7 @@ void CAppEnvironment::SetInstance(CAppEnvironment* env) {
 void CAppEnvironment::ReloadDataFolder() {
     std::string folder = m_settings->GetString("DataFolder", "General", "");
     if (folder.empty()) {
-        folder = m_programFolder;
+        folder = m_defaultDataFolder;
     }
     std::lock_guard<std::mutex> guard(m_dataFolderLock);
     m_dataFolder = folder;
@@ -60,7 +105,19 @@ std::string CAppEnvironment::FolderOfPath(const std::string& path) {
     return path;
 }
 
-std::string CAppEnvironment::ComputeProgramFolder() {
+bool CAppEnvironment::IsInstalledLayout(const std::string& exeFolder) {
+    return IsFile(exeFolder + "../share/applications/inboxwarden.desktop");
+}
+
+std::string CAppEnvironment::UserConfigFolder(const std::string& appName) {
+    return XdgFolder("XDG_CONFIG_HOME", ".config", appName);
+}
+
+std::string CAppEnvironment::UserDataFolder(const std::string& appName) {
+    return XdgFolder("XDG_DATA_HOME", ".local/share", appName);
+}
+
+std::string CAppEnvironment::ComputeProgramFolder(const std::string& appName) {
     if (const char* home = getenv("INBOXWARDEN_HOME"); home && *home) {
         std::string folder = home;
         if (folder.back() != '/') {
@@ -74,7 +131,11 @@ std::string CAppEnvironment::ComputeProgramFolder() {
         return "./";
     }
     exe[n] = '\0';
-    return FolderOfPath(exe);
+    std::string folder = FolderOfPath(exe);
+    if (IsInstalledLayout(folder) && !IsFile(folder + appName + ".ini")) {
+        return UserConfigFolder(appName);
+    }
+    return folder;
 }
 
 std::string CAppEnvironment::GetDataFolder() {
@@ -86,19 +147,7 @@ std::string CAppEnvironment::GetDataFolder() {
     if (IsDirectory(path)) {
         return path;
     }
-    StringList parts;
-    SplitBySet("\\/", path, parts);
-    if (!parts.empty()) {
-        // Each prefix joined with "/" is created in turn. An absolute path
-        // starts at the root; a relative one starts with its first component,
-        // which here is a folder like the others, not a drive.
-        std::string prefix = path[0] == '/' ? "/" + parts[0] : parts[0];
-        bool ok = mkdir(prefix.c_str(), 0755) == 0 || errno == EEXIST;
-        for (size_t i = 1; ok && i < parts.size(); ++i) {
-            prefix += "/" + parts[i];
-            ok = mkdir(prefix.c_str(), 0755) == 0 || errno == EEXIST;
-        }
-    }
+    MakeFolders(path);
     if (IsDirectory(path)) {
         return path;
     }

@@ -34,14 +34,28 @@ public:
     // Re-reads [General] DataFolder (after the settings dialog changed it).
     void ReloadDataFolder();
 
-    // INBOXWARDEN_HOME when set, else the running executable's folder; with "/".
-    static std::string ComputeProgramFolder();
+    // INBOXWARDEN_HOME when set; else the running executable's folder, unless
+    // the program is installed (see IsInstalledLayout) and that folder holds
+    // no InboxWarden.ini: then the user's settings folder ~/.config/<appName>/.
+    // Ends with "/".
+    static std::string ComputeProgramFolder(const std::string& appName = "InboxWarden");
+    // The data folder used when DataFolder is empty: the program folder, or
+    // ~/.local/share/<appName>/ for an installed program without its own ini.
+    const std::string& GetDefaultDataFolder() const { return m_defaultDataFolder; }
+    // An installed program finds its desktop entry at
+    // <exeFolder>/../share/applications/inboxwarden.desktop.
+    static bool IsInstalledLayout(const std::string& exeFolder);
+    // $XDG_CONFIG_HOME or ~/.config, and $XDG_DATA_HOME or ~/.local/share,
+    // each followed by "/<appName>/".
+    static std::string UserConfigFolder(const std::string& appName);
+    static std::string UserDataFolder(const std::string& appName);
     // Cuts a path just after its last separator (not counting the last character).
     static std::string FolderOfPath(const std::string& path);
 
 private:
     std::string m_appName;
     std::string m_programFolder;
+    std::string m_defaultDataFolder;
     std::unique_ptr<CSettings> m_settings;
     std::unique_ptr<CLogFile> m_mainLog;
     // Read by the worker thread while the interface thread may reload it.

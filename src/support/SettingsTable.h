@@ -47,6 +47,10 @@ inline constexpr SettingDef kSettingsTable[] = {
     {"General", "SmtpSecurity", SK_Integer, "0", "1"},
     // A PEM file of certificates trusted besides the system's.
     {"General", "TlsCaFile", SK_Text, "", ""},
+    // Where the update check looks: an FTP server (host[:port][/folder]) and its login.
+    {"General", "UpdateServer", SK_Text, "ftp.inboxwarden.example", nullptr},
+    {"General", "UpdateLogin", SK_Text, "inboxwarden", nullptr},
+    {"General", "!UpdatePassword", SK_Scrambled, "update", nullptr},
     {nullptr, "emailAddress", SK_Text, "", ""},
     {nullptr, "PopName", SK_Text, "", ""},
     {nullptr, "PopLogin", SK_Text, "", ""},

@@ -20,6 +20,11 @@ TempHome::TempHome() {
         m_hadPrevious = true;
     }
     setenv("INBOXWARDEN_HOME", m_path.c_str(), 1);
+    if (const char* old = getenv("XDG_RUNTIME_DIR")) {
+        m_previousRuntime = old;
+        m_hadPreviousRuntime = true;
+    }
+    setenv("XDG_RUNTIME_DIR", m_path.c_str(), 1);
 }
 
 TempHome::~TempHome() {
@@ -27,6 +32,11 @@ TempHome::~TempHome() {
         setenv("INBOXWARDEN_HOME", m_previous.c_str(), 1);
     } else {
         unsetenv("INBOXWARDEN_HOME");
+    }
+    if (m_hadPreviousRuntime) {
+        setenv("XDG_RUNTIME_DIR", m_previousRuntime.c_str(), 1);
+    } else {
+        unsetenv("XDG_RUNTIME_DIR");
     }
     std::error_code ec;
     std::filesystem::permissions(m_path, std::filesystem::perms::owner_all,

@@ -3,7 +3,9 @@
 #include <string>
 
 // A throwaway program folder: INBOXWARDEN_HOME points at it while the object
-// lives, and the folder is removed with everything in it afterwards.
+// lives, and the folder is removed with everything in it afterwards. It is
+// also the runtime folder (XDG_RUNTIME_DIR), so running copies of one test
+// meet only each other.
 class TempHome {
 public:
     TempHome();
@@ -22,4 +24,6 @@ private:
     std::string m_path;
     std::string m_previous;
     bool m_hadPrevious = false;
+    std::string m_previousRuntime;
+    bool m_hadPreviousRuntime = false;
 };

@@ -1,0 +1,512 @@
+#include "update/CUpdateCheck.h"
+
+#include <curl/curl.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <mutex>
+#include <vector>
+
+#include "support/CLogFile.h"
+#include "support/CSettings.h"
+#include "support/StringUtils.h"
+
+namespace {
+
+// Our download server; [General] UpdateServer, UpdateLogin and
+// !UpdatePassword point the check elsewhere.
+constexpr const char* kDefaultServer = "ftp.inboxwarden.example";
+constexpr const char* kDefaultLogin = "inboxwarden";
+constexpr const char* kDefaultPassword = "update";
+constexpr const char* kPathFile = "upgradePath.txt";
+
+constexpr const char* kAskFirst =
+    "%s will now connect to the Internet to verify the availability of an Upgrade from your "
+    "current version of %s.\n\nPress OK to continue.";
+constexpr const char* kNoInternet =
+    "%s cannot be updated because your computer is not connected to the Internet. Please "
+    "connect to the Internet and try again.";
+constexpr const char* kDeadEnd =
+    "There is no update available for your version of %s.\nThe web site %s tells what is new.";
+constexpr const char* kWillUpdate =
+    "%s will now update to a newer version. After the update download is finished, %s will be "
+    "shut down and the new setup will be started.\n\nDo you want to continue?\n";
+constexpr const char* kCanUpdate =
+    "It has been determined that your version of %s (%s) can be updated to version %s. Press "
+    "OK to continue;";
+constexpr const char* kLatest =
+    "You are currently running the latest version of %s(%s).\r\nPlease check again later.";
+constexpr const char* kNoSize = "Error 1000: Please try again later";
+constexpr const char* kNoEqual = "Error in upgrade path file: No equal!";
+constexpr const char* kWebAddress = "https://www.inboxwarden.example/";
+
+void GlobalInit() {
+    static std::once_flag once;
+    std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
+}
+
+struct Transfer {
+    IUpdateUi* ui = nullptr;
+    bool showProgress = false;
+    size_t limit = 0;
+    std::string data;
+    bool tooLarge = false;
+    bool cancelled = false;
+    bool loggedIn = false;
+    int shown = -1;  // the last tenth reported
+};
+
+size_t OnData(char* bytes, size_t size, size_t count, void* user) {
+    auto* transfer = static_cast<Transfer*>(user);
+    size_t n = size * count;
+    if (transfer->data.size() + n > transfer->limit) {
+        transfer->tooLarge = true;
+        return 0;
+    }
+    transfer->data.append(bytes, n);
+    return n;
+}
+
+size_t OnReply(char* bytes, size_t size, size_t count, void* user) {
+    auto* transfer = static_cast<Transfer*>(user);
+    size_t n = size * count;
+    // 230: the login was accepted; what fails later concerns the file.
+    if (n >= 4 && memcmp(bytes, "230", 3) == 0 && (bytes[3] == ' ' || bytes[3] == '-')) {
+        transfer->loggedIn = true;
+    }
+    return n;
+}
+
+int OnProgressInfo(void* user, curl_off_t total, curl_off_t now, curl_off_t, curl_off_t) {
+    auto* transfer = static_cast<Transfer*>(user);
+    if (transfer->ui->IsCancelled()) {
+        transfer->cancelled = true;
+        return 1;
+    }
+    if (transfer->showProgress && total > 0) {
+        int tenths = static_cast<int>(now >= total ? 1000 : now * 1000 / total);
+        // Every tenth once and in order, however the bytes arrive.
+        while (transfer->shown < tenths) {
+            transfer->ui->OnProgress(++transfer->shown);
+        }
+    }
+    return 0;
+}
+
+std::string TrimBlanks(const std::string& text) {
+    size_t begin = text.find_first_not_of(" \t");
+    if (begin == std::string::npos) {
+        return "";
+    }
+    size_t end = text.find_last_not_of(" \t");
+    return text.substr(begin, end - begin + 1);
+}
+
+}  // namespace
+
+CUpdateCheck::CUpdateCheck(IUpdateUi& ui, CLogFile& log, Server server, std::string shortVersion,
+                           std::string appName, std::string folder)
+    : m_ui(ui),
+      m_log(log),
+      m_server(std::move(server)),
+      m_version(std::move(shortVersion)),
+      m_appName(std::move(appName)),
+      m_folder(std::move(folder)) {
+    if (m_folder.empty()) {
+        m_folder = "./";
+    } else if (m_folder.back() != '/') {
+        m_folder += '/';
+    }
+}
+
+std::string CUpdateCheck::ShortVersion() {
+    return std::to_string(IW_VERSION_MAJOR) + "." + std::to_string(IW_VERSION_MINOR);
+}
+
+std::string CUpdateCheck::LongVersion() {
+    return ShortVersion() + " Build " + std::to_string(IW_VERSION_BUILD);
+}
+
+CUpdateCheck::Server CUpdateCheck::ServerFromSettings(CSettings& settings) {
+    Server server;
+    server.address = settings.GetString("UpdateServer", "General", kDefaultServer);
+    server.login = settings.GetString("UpdateLogin", "General", kDefaultLogin);
+    server.password = settings.GetString("!UpdatePassword", "General", kDefaultPassword);
+    if (server.address.empty()) {
+        server.address = kDefaultServer;
+    }
+    return server;
+}
+
+std::string CUpdateCheck::Text(const char* format, const std::string& a, const std::string& b,
+                               const std::string& c) const {
+    std::vector<char> buffer(strlen(format) + a.size() + b.size() + c.size() + 1);
+    snprintf(buffer.data(), buffer.size(), format, a.c_str(), b.c_str(), c.c_str());
+    return buffer.data();
+}
+
+bool CUpdateCheck::IsPlainFileName(const std::string& name) {
+    if (name.empty() || name.size() > 255 || name[0] == '.' || name[0] == '-') {
+        return false;
+    }
+    for (unsigned char c : name) {
+        if (c < 0x20 || c == 0x7f || c == '/' || c == '\\') {
+            return false;
+        }
+    }
+    return true;
+}
+
+CUpdateCheck::PathResult CUpdateCheck::ParseUpgradePath(const std::string& text,
+                                                        const std::string& version,
+                                                        std::string& next, std::string& file) {
+    next.clear();
+    file.clear();
+    // The key starts an entry: at the start of the text or of a line, so
+    // that 1.0 does not find the entry of 11.0 (nor 1.8 that of 1.85).
+    std::string key = version + ":";
+    size_t at = 0;
+    while (true) {
+        at = text.find(key, at);
+        if (at == std::string::npos) {
+            return UP_NotFound;
+        }
+        if (at == 0 || text[at - 1] == '\n' || text[at - 1] == '\r') {
+            break;
+        }
+        at += 1;
+    }
+    size_t start = at + key.size();
+    size_t end = text.find_first_of("\r\n", start);
+    if (end == std::string::npos) {
+        end = text.size();
+    }
+    std::string entry = text.substr(start, end - start);
+    if (TrimBlanks(entry).empty()) {
+        return UP_DeadEnd;
+    }
+    // Only this line: an "=" of a later entry is no part of this one.
+    size_t equal = entry.find('=');
+    if (equal == std::string::npos) {
+        return UP_NoEqual;
+    }
+    next = TrimBlanks(entry.substr(0, equal));
+    file = TrimBlanks(entry.substr(equal + 1));
+    return IsPlainFileName(file) ? UP_Found : UP_BadFileName;
+}
+
+int CUpdateCheck::WinInetError(int curlCode) {
+    switch (curlCode) {
+        case CURLE_OK:
+            return 0;
+        case CURLE_OUT_OF_MEMORY:
+            return 12001;
+        case CURLE_OPERATION_TIMEDOUT:
+            return 12002;
+        case CURLE_REMOTE_FILE_NOT_FOUND:
+        case CURLE_FTP_COULDNT_RETR_FILE:
+        case CURLE_REMOTE_ACCESS_DENIED:
+            return 12003;
+        case CURLE_URL_MALFORMAT:
+            return 12005;
+        case CURLE_UNSUPPORTED_PROTOCOL:
+            return 12006;
+        case CURLE_COULDNT_RESOLVE_HOST:
+        case CURLE_COULDNT_RESOLVE_PROXY:
+            return 12007;
+        case CURLE_LOGIN_DENIED:
+            return 12014;
+        case CURLE_ABORTED_BY_CALLBACK:
+            return 12017;
+        case CURLE_COULDNT_CONNECT:
+            return 12029;
+        case CURLE_PARTIAL_FILE:
+        case CURLE_GOT_NOTHING:
+            return 12030;
+        case CURLE_RECV_ERROR:
+        case CURLE_SEND_ERROR:
+            return 12031;
+        case CURLE_WEIRD_SERVER_REPLY:
+        case CURLE_FTP_WEIRD_PASS_REPLY:
+        case CURLE_FTP_WEIRD_PASV_REPLY:
+        case CURLE_FTP_WEIRD_227_FORMAT:
+            return 12152;
+        default:
+            return 0;
+    }
+}
+
+std::string CUpdateCheck::WinInetErrorText(int error) {
+    switch (error) {
+        case 12001:
+            return "No more handles could be generated at this time.";
+        case 12002:
+            return "The request has timed out.";
+        case 12003:
+            return "An extended error was returned from the server. This is typically a string "
+                   "or buffer containing a verbose error message.";
+        case 12004:
+            return "An internal error has occurred.";
+        case 12005:
+            return "The URL is invalid.";
+        case 12006:
+            return "The URL scheme could not be recognized, or is not supported.";
+        case 12007:
+            return "The server name could not be resolved.";
+        case 12008:
+            return "The requested protocol could not be located.";
+        case 12013:
+            return "The request to connect and log on to an FTP server could not be completed "
+                   "because the supplied user name is incorrect.";
+        case 12014:
+            return "The request to connect and login to an FTP server could not be completed "
+                   "because the supplied password is incorrect. ";
+        case 12015:
+            return "The request to connect to and log on to an FTP server failed.";
+        case 12016:
+            return "The requested operation is invalid.";
+        case 12017:
+            return "The operation was canceled, usually because the handle on which the request "
+                   "was operating was closed before the operation completed.";
+        case 12018:
+            return "The type of handle supplied is incorrect for this operation.";
+        case 12019:
+            return "The requested operation cannot be carried out because the handle supplied "
+                   "is not in the correct state.";
+        case 12023:
+            return "A direct network connection could not be made.";
+        case 12029:
+            return "The attempt to connect to the server failed.";
+        case 12030:
+            return "The connection with the server has been terminated.";
+        case 12031:
+            return "The connection with the server has been reset.";
+        default:
+            return "Unknown Error";
+    }
+}
+
+CUpdateCheck::FetchResult CUpdateCheck::GetUpgradeFileHandle(const std::string& fileName,
+                                                             bool showProgress) {
+    FetchResult result;
+    GlobalInit();
+    CURL* curl = curl_easy_init();
+    if (!curl) {
+        m_log.Write("m_hInternet is 0");
+        return result;
+    }
+    std::string address = m_server.address;
+    if (address.compare(0, 6, "ftp://") == 0) {
+        address = address.substr(6);
+    }
+    while (!address.empty() && address.back() == '/') {
+        address.pop_back();
+    }
+    char* escaped = curl_easy_escape(curl, fileName.c_str(), static_cast<int>(fileName.size()));
+    std::string url = "ftp://" + address + "/" + (escaped ? escaped : "");
+    curl_free(escaped);
+
+    Transfer transfer;
+    transfer.ui = &m_ui;
+    transfer.showProgress = showProgress;
+    transfer.limit = showProgress ? kMaxInstallerSize : kMaxPathFileSize;
+    char errorBuffer[CURL_ERROR_SIZE] = "";
+    curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
+    curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "ftp");
+    curl_easy_setopt(curl, CURLOPT_USERNAME, m_server.login.c_str());
+    curl_easy_setopt(curl, CURLOPT_PASSWORD, m_server.password.c_str());
+    curl_easy_setopt(curl, CURLOPT_USE_SSL, static_cast<long>(CURLUSESSL_TRY));
+    curl_easy_setopt(curl, CURLOPT_TRANSFERTEXT, 0L);
+    curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
+    curl_easy_setopt(curl, CURLOPT_USERAGENT, "InboxWarden");
+    curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT, 15L);
+    curl_easy_setopt(curl, CURLOPT_SERVER_RESPONSE_TIMEOUT, 30L);
+    curl_easy_setopt(curl, CURLOPT_LOW_SPEED_LIMIT, 1L);
+    curl_easy_setopt(curl, CURLOPT_LOW_SPEED_TIME, 30L);
+    curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, errorBuffer);
+    curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, OnData);
+    curl_easy_setopt(curl, CURLOPT_WRITEDATA, &transfer);
+    curl_easy_setopt(curl, CURLOPT_HEADERFUNCTION, OnReply);
+    curl_easy_setopt(curl, CURLOPT_HEADERDATA, &transfer);
+    curl_easy_setopt(curl, CURLOPT_NOPROGRESS, 0L);
+    curl_easy_setopt(curl, CURLOPT_XFERINFOFUNCTION, OnProgressInfo);
+    curl_easy_setopt(curl, CURLOPT_XFERINFODATA, &transfer);
+
+    CURLcode code = CURLE_OK;
+    m_ui.RunSlow([&] { code = curl_easy_perform(curl); });
+    curl_off_t size = -1;
+    curl_easy_getinfo(curl, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &size);
+    curl_easy_cleanup(curl);
+
+    result.error = WinInetError(code);
+    if (transfer.cancelled) {
+        m_log.Write("returning: download of %s cancelled by the user.", fileName.c_str());
+        result.code = UF_Cancelled;
+        return result;
+    }
+    if (transfer.tooLarge) {
+        m_log.Write("FtpOpenFile returned 0, lastErr is %d [%s]", 0,
+                    "the file is larger than we accept");
+        result.code = UF_NoFile;
+        return result;
+    }
+    if (code != CURLE_OK) {
+        std::string detail = WinInetErrorText(result.error) + " (" + curl_easy_strerror(code) +
+                             (errorBuffer[0] ? std::string(": ") + errorBuffer : "") + ")";
+        if (transfer.loggedIn) {
+            m_log.Write("FtpOpenFile returned 0, lastErr is %d [%s]", result.error, detail.c_str());
+            result.code = UF_NoFile;
+        } else {
+            m_log.Write("Server down? InternetConnect returned 0, lastErr is %d [%s]", result.error,
+                        detail.c_str());
+            result.code = UF_NoServer;
+        }
+        return result;
+    }
+    if (size < 0 || static_cast<size_t>(size) != transfer.data.size()) {
+        // Without the size the transfer cannot be told whole from cut short.
+        m_ui.Ask(kNoSize, true, false);
+        m_log.Write("returning: Could not get file size for %s.", fileName.c_str());
+        return result;
+    }
+    if (showProgress) {
+        OnProgressInfo(&transfer, 1, 1, 0, 0);
+    }
+    result.code = UF_Ok;
+    result.data = std::move(transfer.data);
+    return result;
+}
+
+bool CUpdateCheck::WriteInstaller(const std::string& fileName, const std::string& data) {
+    std::string path = m_folder + fileName;
+    if (path[0] != '/') {
+        // The user is told where the file is: a full path.
+        char cwd[4096];
+        if (getcwd(cwd, sizeof cwd)) {
+            path = std::string(cwd) + "/" + (path.compare(0, 2, "./") == 0 ? path.substr(2) : path);
+        }
+    }
+    // Written under a temporary name and renamed when whole, so no partial
+    // installer ever carries the real name.
+    std::string temporary = path + ".XXXXXX";
+    std::vector<char> name(temporary.begin(), temporary.end());
+    name.push_back('\0');
+    int fd = mkstemp(name.data());
+    if (fd < 0) {
+        m_log.Write("returning: cannot create %s: %s", path.c_str(), strerror(errno));
+        return false;
+    }
+    size_t written = 0;
+    while (written < data.size()) {
+        ssize_t n = write(fd, data.data() + written, data.size() - written);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            break;
+        }
+        written += static_cast<size_t>(n);
+    }
+    int error = written == data.size() ? 0 : errno;
+    if (error == 0 && fsync(fd) != 0) {
+        error = errno;
+    }
+    close(fd);
+    if (error == 0 && rename(name.data(), path.c_str()) != 0) {
+        error = errno;
+    }
+    if (error != 0) {
+        m_log.Write("returning: writing %s failed: %s", path.c_str(), strerror(error));
+        unlink(name.data());
+        return false;
+    }
+    chmod(path.c_str(), S_IRUSR | S_IWUSR);
+    m_writtenPath = path;
+    return true;
+}
+
+bool CUpdateCheck::CheckForUpdates(bool askFirst) {
+    m_log.Write("entering CUpdateDlg::CheckForUpdates()");
+    m_writtenPath.clear();
+    if (askFirst && m_ui.Ask(Text(kAskFirst, m_appName, m_appName), true, true) != 1) {
+        m_log.Write("returning: User decided not to try upgrade.");
+        m_ui.Close();
+        return false;
+    }
+    m_ui.ShowBusy("Please wait...", false);
+    FetchResult path = GetUpgradeFileHandle(kPathFile, false);
+    if (path.code == UF_NoInternet || path.code == UF_NoServer) {
+        m_ui.Ask(Text(kNoInternet, m_appName), true, false);
+        m_log.Write("returning: InternetOpen");
+        m_ui.Close();
+        return false;
+    }
+    if (path.code != UF_Ok) {
+        m_ui.Ask(Text(kLatest, m_appName, "1"), true, false);
+        m_log.Write("returning: Server not found, error %d [%s]", path.error,
+                    WinInetErrorText(path.error).c_str());
+        m_ui.Close();
+        return false;
+    }
+    std::string next;
+    std::string file;
+    switch (ParseUpgradePath(path.data, m_version, next, file)) {
+        case UP_NotFound:
+            m_ui.Ask(Text(kLatest, m_appName, "2"), true, false);
+            m_log.Write("returning: no entry for version %s.", m_version.c_str());
+            m_ui.Close();
+            return false;
+        case UP_DeadEnd:
+            m_ui.Ask(Text(kDeadEnd, m_appName, kWebAddress), true, false);
+            m_log.Write("returning: running an upgrade dead-end.");
+            m_ui.Close();
+            return false;
+        case UP_NoEqual:
+            m_ui.Ask(kNoEqual, false, true);
+            m_log.Write("returning: Error in upgrade path file: No equal!");
+            m_ui.Close();
+            return false;
+        case UP_BadFileName:
+            m_ui.Ask("Error in upgrade path file: bad file name!", false, true);
+            m_log.Write("returning: Error in upgrade path file: bad file name [%s]", file.c_str());
+            m_ui.Close();
+            return false;
+        case UP_Found:
+            break;
+    }
+    if (m_ui.Ask(Text(kCanUpdate, m_appName, m_version, next), true, true) != 1) {
+        m_log.Write("returning: User decided not to try upgrade.");
+        m_ui.Close();
+        return false;
+    }
+    m_log.Write("Our upgrade file: [%s]", file.c_str());
+    if (m_ui.Ask(Text(kWillUpdate, m_appName, m_appName), true, true) != 1) {
+        m_log.Write("returning: User decided not to upgrade.");
+        m_ui.Close();
+        return false;
+    }
+    m_ui.ShowBusy("", true);
+    FetchResult installer = GetUpgradeFileHandle(file, true);
+    if (installer.code == UF_Cancelled) {
+        m_ui.Close();
+        return false;
+    }
+    if (installer.code != UF_Ok) {
+        m_ui.Ask(Text(kLatest, m_appName, std::to_string(10 + installer.code)), true, false);
+        m_ui.Close();
+        return false;
+    }
+    if (!WriteInstaller(file, installer.data)) {
+        m_ui.Ask("The new version could not be saved in " + m_folder + ".", true, false);
+        m_ui.Close();
+        return false;
+    }
+    m_log.Write("returning, wrote %s...", m_writtenPath.c_str());
+    m_ui.OnInstallerWritten(m_writtenPath);
+    m_ui.Close();
+    return true;
+}
