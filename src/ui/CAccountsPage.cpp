@@ -25,6 +25,7 @@
 #include "ui/CCheckMessageBox.h"
 #include "ui/CInputBox.h"
 #include "ui/CSettingBinding.h"
+#include "ui/PageWidgets.h"
 #include "ui/UiText.h"
 
 namespace {
@@ -34,26 +35,6 @@ constexpr SettingBinding kSecurityBindings[] = {
     {"PopSecurity", "", 101, "0"},
     {"", nullptr, 0, ""},
 };
-
-CSettings& Settings() {
-    return CAppEnvironment::Instance()->GetSettings();
-}
-
-QLineEdit* Edit(const char* name, int id, QWidget* parent) {
-    auto* edit = new QLineEdit(parent);
-    edit->setObjectName(QString::fromLatin1(name));
-    if (id != 0) {
-        CSettingBinding::Bind(edit, id);
-    }
-    return edit;
-}
-
-QPushButton* Button(const QString& text, const char* name, QWidget* parent) {
-    auto* button = new QPushButton(text, parent);
-    button->setObjectName(QString::fromLatin1(name));
-    button->setAutoDefault(false);
-    return button;
-}
 
 // A name that can stand in the comma list of accounts and as a section name.
 bool UsableAccountName(const QString& name) {
@@ -69,8 +50,8 @@ CAccountsPage::CAccountsPage(bool wizard, QWidget* parent) : QWidget(parent), m_
     m_accounts = new QComboBox(this);
     m_accounts->setObjectName(QStringLiteral("accountList"));
     m_accounts->setMinimumWidth(200);
-    m_new = Button(QStringLiteral("New &Account..."), "newAccount", this);
-    m_remove = Button(QStringLiteral("&Remove Account"), "removeAccount", this);
+    m_new = PageButton(QStringLiteral("New &Account..."), "newAccount", this);
+    m_remove = PageButton(QStringLiteral("&Remove Account"), "removeAccount", this);
     auto* accountRow = new QHBoxLayout;
     auto* accountLabel = new QLabel(QStringLiteral("A&ccount:"), this);
     accountLabel->setBuddy(m_accounts);
@@ -83,14 +64,14 @@ CAccountsPage::CAccountsPage(bool wizard, QWidget* parent) : QWidget(parent), m_
     m_filter->setObjectName(QStringLiteral("filterAccount"));
     CSettingBinding::Bind(m_filter, 1);
 
-    QLineEdit* address = Edit("emailAddress", 2, this);
-    QLineEdit* server = Edit("popName", 3, this);
-    QLineEdit* login = Edit("popLogin", 4, this);
-    m_password = Edit("popPassword", 5, this);
+    QLineEdit* address = PageEdit("emailAddress", 2, this);
+    QLineEdit* server = PageEdit("popName", 3, this);
+    QLineEdit* login = PageEdit("popLogin", 4, this);
+    m_password = PageEdit("popPassword", 5, this);
     m_password->setEchoMode(QLineEdit::Password);
-    m_verify = Edit("popVerifyPassword", 0, this);
+    m_verify = PageEdit("popVerifyPassword", 0, this);
     m_verify->setEchoMode(QLineEdit::Password);
-    m_port = Edit("popPort", 0, this);
+    m_port = PageEdit("popPort", 0, this);
     m_port->setValidator(new QIntValidator(1, 65535, m_port));
     m_port->setMaximumWidth(80);
     m_port->setPlaceholderText(QStringLiteral("standard"));
@@ -116,9 +97,9 @@ CAccountsPage::CAccountsPage(bool wizard, QWidget* parent) : QWidget(parent), m_
     form->addRow(QStringLiteral("&Password:"), m_password);
     form->addRow(QStringLiteral("V&erify Password:"), m_verify);
 
-    m_testButton = Button(QStringLiteral("&Test my POP3 Server"), "testPop3", this);
-    auto* editChallenge = Button(QStringLiteral("Ed&it..."), "editChallenge", this);
-    auto* defaultChallenge = Button(QStringLiteral("Use de&fault"), "defaultChallenge", this);
+    m_testButton = PageButton(QStringLiteral("&Test my POP3 Server"), "testPop3", this);
+    auto* editChallenge = PageButton(QStringLiteral("Ed&it..."), "editChallenge", this);
+    auto* defaultChallenge = PageButton(QStringLiteral("Use de&fault"), "defaultChallenge", this);
     auto* challenge = new QGroupBox(QStringLiteral("Challenge email text for this account"), this);
     auto* challengeRow = new QHBoxLayout(challenge);
     challengeRow->addWidget(editChallenge);
@@ -157,7 +138,7 @@ QString CAccountsPage::ChallengeFileName(const QString& account) {
 
 void CAccountsPage::FillAccounts(const QString& select) {
     StringList names;
-    SplitList(Settings().GetString("AccountsList", "General", ""), names);
+    SplitList(PageSettings().GetString("AccountsList", "General", ""), names);
     QSignalBlocker quiet(m_accounts);
     m_accounts->clear();
     for (const std::string& name : names) {
@@ -182,11 +163,11 @@ void CAccountsPage::LoadAccount(const QString& account) {
     m_filter->setChecked(false);
     m_security->setCurrentIndex(0);
     if (any) {
-        CSettingBinding::TransferSettings(Settings(), kAccountBindings, this, CSettingBinding::Load,
-                                          section);
-        CSettingBinding::TransferSettings(Settings(), kSecurityBindings, this,
+        CSettingBinding::TransferSettings(PageSettings(), kAccountBindings, this,
                                           CSettingBinding::Load, section);
-        std::string port = Settings().GetString("PopPort", section, "");
+        CSettingBinding::TransferSettings(PageSettings(), kSecurityBindings, this,
+                                          CSettingBinding::Load, section);
+        std::string port = PageSettings().GetString("PopPort", section, "");
         // The standard port shows as an empty field, so it follows the security.
         if (atoi(port.c_str()) !=
             static_cast<int>(CPOP3::StandardPort(m_security->currentIndex()))) {
@@ -209,12 +190,12 @@ bool CAccountsPage::SaveAccount() {
         m_verify->clear();
         m_filter->setChecked(false);
     }
-    CSettingBinding::TransferSettings(Settings(), kAccountBindings, this, CSettingBinding::Save,
+    CSettingBinding::TransferSettings(PageSettings(), kAccountBindings, this, CSettingBinding::Save,
                                       section);
-    CSettingBinding::TransferSettings(Settings(), kSecurityBindings, this, CSettingBinding::Save,
-                                      section);
+    CSettingBinding::TransferSettings(PageSettings(), kSecurityBindings, this,
+                                      CSettingBinding::Save, section);
     int port = m_port->text().toInt();
-    Settings().WriteInt(
+    PageSettings().WriteInt(
         "PopPort",
         port > 0 && port <= 65535 ? port : int(CPOP3::StandardPort(m_security->currentIndex())),
         section);
@@ -249,12 +230,12 @@ void CAccountsPage::OnNewAccount() {
         return;
     }
     SaveAccount();
-    std::string list = Settings().GetString("AccountsList", "General", "");
+    std::string list = PageSettings().GetString("AccountsList", "General", "");
     if (!list.empty()) {
         list += ",";
     }
     list += ToStd(name);
-    Settings().WriteString("AccountsList", list, "General");
+    PageSettings().WriteString("AccountsList", list, "General");
     FillAccounts(name);
     m_filter->setChecked(true);
     // New accounts connect securely unless the user says otherwise.
@@ -266,7 +247,7 @@ void CAccountsPage::OnRemoveAccount() {
         return;
     }
     StringList names;
-    SplitList(Settings().GetString("AccountsList", "General", ""), names);
+    SplitList(PageSettings().GetString("AccountsList", "General", ""), names);
     std::string gone = ToStd(m_shown);
     StringList kept;
     for (const std::string& name : names) {
@@ -276,7 +257,7 @@ void CAccountsPage::OnRemoveAccount() {
     }
     std::string list;
     JoinList(list, kept, true);
-    Settings().WriteString("AccountsList", list, "General");
+    PageSettings().WriteString("AccountsList", list, "General");
     m_shown.clear();
     FillAccounts(QString());
 }
@@ -287,7 +268,7 @@ void CAccountsPage::OnEditChallenge() {
     }
     QString file = ChallengeFileName(m_shown);
     if (!QFileInfo::exists(file)) {
-        StringList values{Settings().GetString("Name", "General", ""), kProductWebAddress};
+        StringList values{PageSettings().GetString("Name", "General", ""), kProductWebAddress};
         std::string text = FillPlaceholders(CInboxWardenEngine::InternalChallengeBody(), values);
         QFile out(file);
         if (out.open(QIODevice::WriteOnly)) {
@@ -322,7 +303,7 @@ void CAccountsPage::OnTestPop3() {
     params.password = ToStd(m_password->text());
     params.port = static_cast<unsigned>(m_port->text().toInt());
     params.security = m_security->currentIndex();
-    params.caFile = Settings().GetString("TlsCaFile", "General", "");
+    params.caFile = PageSettings().GetString("TlsCaFile", "General", "");
     CAppEnvironment* env = CAppEnvironment::Instance();
     m_testButton->setEnabled(false);
     m_busy = new QProgressDialog(QStringLiteral("Testing your POP3 server..."),

@@ -19,6 +19,8 @@
 #include "ui/CCheckMessageBox.h"
 #include "ui/CImportContactsDlg.h"
 #include "ui/CInputBox.h"
+#include "ui/PageWidgets.h"
+#include "ui/UiText.h"
 
 namespace {
 
@@ -33,25 +35,6 @@ std::string FilterKey(int listId) {
 
 std::string JustDeleteKey(int listId) {
     return kJustDeletePrefix + ListName(listId);
-}
-
-CSettings& Settings() {
-    return CAppEnvironment::Instance()->GetSettings();
-}
-
-QString FromStd(const std::string& text) {
-    return QString::fromLocal8Bit(text.data(), static_cast<qsizetype>(text.size()));
-}
-
-std::string ToStd(const QString& text) {
-    return text.toLocal8Bit().toStdString();
-}
-
-QPushButton* MakeButton(const QString& text, const char* name, QWidget* parent) {
-    auto* button = new QPushButton(text, parent);
-    button->setObjectName(QString::fromLatin1(name));
-    button->setAutoDefault(false);
-    return button;
 }
 
 }  // namespace
@@ -76,12 +59,12 @@ CListsPage::CListsPage(QWidget* parent) : QWidget(parent) {
     m_dontFilter->setObjectName(QStringLiteral("dontFilter"));
     m_justDelete = new QCheckBox(QStringLiteral("&Just delete anything matching this list"), this);
     m_justDelete->setObjectName(QStringLiteral("justDelete"));
-    m_new = MakeButton(QStringLiteral("Ne&w..."), "newButton", this);
-    m_edit = MakeButton(QStringLiteral("&Edit..."), "editButton", this);
-    m_delete = MakeButton(QStringLiteral("&Delete"), "deleteButton", this);
-    m_import = MakeButton(QStringLiteral("&Import..."), "importButton", this);
-    m_export = MakeButton(QStringLiteral("E&xport"), "exportButton", this);
-    m_blacklist = MakeButton(QStringLiteral("&Blacklist"), "blacklistButton", this);
+    m_new = PageButton(QStringLiteral("Ne&w..."), "newButton", this);
+    m_edit = PageButton(QStringLiteral("&Edit..."), "editButton", this);
+    m_delete = PageButton(QStringLiteral("&Delete"), "deleteButton", this);
+    m_import = PageButton(QStringLiteral("&Import..."), "importButton", this);
+    m_export = PageButton(QStringLiteral("E&xport"), "exportButton", this);
+    m_blacklist = PageButton(QStringLiteral("&Blacklist"), "blacklistButton", this);
     m_delete->setShortcut(QKeySequence::Delete);
 
     auto* buttons = new QVBoxLayout;
@@ -163,13 +146,13 @@ void CListsPage::Redisplay() {
     }
     m_entries->verticalScrollBar()->setValue(top);
 
-    bool filtered = Settings().GetBool(FilterKey(id), "General", true);
+    bool filtered = PageSettings().GetBool(FilterKey(id), "General", true);
     m_dontFilter->setChecked(!filtered);
     m_description->setText(FromStd(CFilterLists::GetInfo(id)->description));
     m_blacklist->setVisible(id == FL_Friends);
     m_justDelete->setVisible(id == FL_AutoSenders);
     if (id == FL_AutoSenders) {
-        m_justDelete->setChecked(Settings().GetBool(JustDeleteKey(id), "General", false));
+        m_justDelete->setChecked(PageSettings().GetBool(JustDeleteKey(id), "General", false));
     }
     for (QWidget* control :
          std::initializer_list<QWidget*>{m_new, m_delete, m_entries, m_import, m_blacklist}) {
@@ -183,12 +166,12 @@ QString CListsPage::SelectedEntry() const {
 }
 
 void CListsPage::OnDontFilter(bool checked) {
-    Settings().WriteBool(FilterKey(CurrentList()), !checked, "General");
+    PageSettings().WriteBool(FilterKey(CurrentList()), !checked, "General");
     Redisplay();
 }
 
 void CListsPage::OnJustDelete(bool checked) {
-    Settings().WriteBool(JustDeleteKey(FL_AutoSenders), checked, "General");
+    PageSettings().WriteBool(JustDeleteKey(FL_AutoSenders), checked, "General");
 }
 
 void CListsPage::OnNew() {

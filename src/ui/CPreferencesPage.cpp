@@ -20,13 +20,10 @@
 #include "support/CAppEnvironment.h"
 #include "ui/CCheckMessageBox.h"
 #include "ui/CSettingBinding.h"
+#include "ui/PageWidgets.h"
 #include "ui/UiText.h"
 
 namespace {
-
-CSettings& Settings() {
-    return CAppEnvironment::Instance()->GetSettings();
-}
 
 QCheckBox* Check(const QString& text, const char* name, int id, QWidget* parent) {
     auto* box = new QCheckBox(text, parent);
@@ -49,13 +46,6 @@ QLineEdit* Password(const char* name, int id, QWidget* parent) {
     edit->setEchoMode(QLineEdit::Password);
     CSettingBinding::Bind(edit, id);
     return edit;
-}
-
-QPushButton* Button(const QString& text, const char* name, QWidget* parent) {
-    auto* button = new QPushButton(text, parent);
-    button->setObjectName(QString::fromLatin1(name));
-    button->setAutoDefault(false);
-    return button;
 }
 
 }  // namespace
@@ -92,7 +82,7 @@ CPreferencesPage::CPreferencesPage(QWidget* parent) : QWidget(parent) {
     m_dataFolder->setObjectName(QStringLiteral("dataFolder"));
     m_dataFolder->setReadOnly(true);
     CSettingBinding::Bind(m_dataFolder, 14);
-    auto* browse = Button(QStringLiteral("..."), "browseDataFolder", this);
+    auto* browse = PageButton(QStringLiteral("..."), "browseDataFolder", this);
     browse->setToolTip(QStringLiteral("Move the data folder"));
     browse->setMaximumWidth(40);
     auto* folderRow = new QHBoxLayout;
@@ -101,7 +91,7 @@ CPreferencesPage::CPreferencesPage(QWidget* parent) : QWidget(parent) {
     auto* folderLabel = new QLabel(QStringLiteral("&Folder for InboxWarden's data files:"), this);
     folderLabel->setBuddy(browse);
 
-    auto* reset = Button(QStringLiteral("Reset &Prompts"), "resetPrompts", this);
+    auto* reset = PageButton(QStringLiteral("Reset &Prompts"), "resetPrompts", this);
     auto* resetRow = new QHBoxLayout;
     resetRow->addWidget(reset);
     resetRow->addStretch(1);
@@ -127,7 +117,8 @@ CPreferencesPage::CPreferencesPage(QWidget* parent) : QWidget(parent) {
 }
 
 void CPreferencesPage::Load() {
-    CSettingBinding::TransferSettings(Settings(), kGeneralBindings, this, CSettingBinding::Load);
+    CSettingBinding::TransferSettings(PageSettings(), kGeneralBindings, this,
+                                      CSettingBinding::Load);
     if (m_dataFolder->text().isEmpty()) {
         m_dataFolder->setText(FromStd(CAppEnvironment::Instance()->GetDataFolder()));
     }
@@ -136,7 +127,8 @@ void CPreferencesPage::Load() {
 void CPreferencesPage::Save() {
     // The folder is written by a successful move alone.
     m_dataFolder->setProperty("iwBinding", QVariant());
-    CSettingBinding::TransferSettings(Settings(), kGeneralBindings, this, CSettingBinding::Save);
+    CSettingBinding::TransferSettings(PageSettings(), kGeneralBindings, this,
+                                      CSettingBinding::Save);
     CSettingBinding::Bind(m_dataFolder, 14);
 }
 
@@ -157,7 +149,7 @@ void CPreferencesPage::OnPasswordLeft() {
 }
 
 void CPreferencesPage::OnResetPrompts() {
-    CSettings& settings = Settings();
+    CSettings& settings = PageSettings();
     for (const std::string& key : settings.GetSectionKeys("Prompts")) {
         settings.WriteBool(key, false, "Prompts");
     }
@@ -190,7 +182,7 @@ bool CPreferencesPage::MoveDataFolder(const QString& target) {
         std::string report;
         copied = CDataFolderMove::Copy(source, to, report, log);
         if (copied) {
-            Settings().WriteString("DataFolder", to, "General");
+            PageSettings().WriteString("DataFolder", to, "General");
             env->ReloadDataFolder();
         }
     });

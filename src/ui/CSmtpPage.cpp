@@ -15,6 +15,7 @@
 #include "support/StringUtils.h"
 #include "ui/CCheckMessageBox.h"
 #include "ui/CSettingBinding.h"
+#include "ui/PageWidgets.h"
 #include "ui/UiText.h"
 
 namespace {
@@ -24,25 +25,12 @@ constexpr SettingBinding kSecurityBindings[] = {
     {"", nullptr, 0, ""},
 };
 
-CSettings& Settings() {
-    return CAppEnvironment::Instance()->GetSettings();
-}
-
-QLineEdit* Edit(const char* name, int id, QWidget* parent) {
-    auto* edit = new QLineEdit(parent);
-    edit->setObjectName(QString::fromLatin1(name));
-    if (id != 0) {
-        CSettingBinding::Bind(edit, id);
-    }
-    return edit;
-}
-
 }  // namespace
 
 CSmtpPage::CSmtpPage(QWidget* parent) : QWidget(parent) {
     setObjectName(QStringLiteral("smtpPage"));
-    m_server = Edit("smtpName", 18, this);
-    m_port = Edit("smtpPort", 0, this);
+    m_server = PageEdit("smtpName", 18, this);
+    m_port = PageEdit("smtpPort", 0, this);
     m_port->setValidator(new QIntValidator(1, 65535, m_port));
     m_port->setMaximumWidth(80);
     m_port->setPlaceholderText(QStringLiteral("standard"));
@@ -59,12 +47,12 @@ CSmtpPage::CSmtpPage(QWidget* parent) : QWidget(parent) {
     serverRow->addWidget(m_port);
     serverRow->addWidget(m_security);
 
-    QLineEdit* login = Edit("smtpLogin", 19, this);
-    m_password = Edit("smtpPassword", 20, this);
+    QLineEdit* login = PageEdit("smtpLogin", 19, this);
+    m_password = PageEdit("smtpPassword", 20, this);
     m_password->setEchoMode(QLineEdit::Password);
-    m_verify = Edit("smtpVerifyPassword", 21, this);
+    m_verify = PageEdit("smtpVerifyPassword", 21, this);
     m_verify->setEchoMode(QLineEdit::Password);
-    QLineEdit* name = Edit("userName", 22, this);
+    QLineEdit* name = PageEdit("userName", 22, this);
 
     auto* form = new QFormLayout;
     auto* serverLabel = new QLabel(QStringLiteral("SMTP Ser&ver name:"), this);
@@ -96,9 +84,11 @@ CSmtpPage::CSmtpPage(QWidget* parent) : QWidget(parent) {
 }
 
 void CSmtpPage::Load() {
-    CSettingBinding::TransferSettings(Settings(), kGeneralBindings, this, CSettingBinding::Load);
-    CSettingBinding::TransferSettings(Settings(), kSecurityBindings, this, CSettingBinding::Load);
-    std::string port = Settings().GetString("SmtpPort", "General", "");
+    CSettingBinding::TransferSettings(PageSettings(), kGeneralBindings, this,
+                                      CSettingBinding::Load);
+    CSettingBinding::TransferSettings(PageSettings(), kSecurityBindings, this,
+                                      CSettingBinding::Load);
+    std::string port = PageSettings().GetString("SmtpPort", "General", "");
     m_port->clear();
     if (atoi(port.c_str()) != static_cast<int>(CSMTP::StandardPort(m_security->currentIndex()))) {
         m_port->setText(FromStd(port));
@@ -116,10 +106,12 @@ bool CSmtpPage::Save() {
                         QStringLiteral("InboxWarden"), CCheckMessageBox::MB_ICONEXCLAMATION);
         return false;
     }
-    CSettingBinding::TransferSettings(Settings(), kGeneralBindings, this, CSettingBinding::Save);
-    CSettingBinding::TransferSettings(Settings(), kSecurityBindings, this, CSettingBinding::Save);
+    CSettingBinding::TransferSettings(PageSettings(), kGeneralBindings, this,
+                                      CSettingBinding::Save);
+    CSettingBinding::TransferSettings(PageSettings(), kSecurityBindings, this,
+                                      CSettingBinding::Save);
     int port = m_port->text().toInt();
-    Settings().WriteInt(
+    PageSettings().WriteInt(
         "SmtpPort",
         port > 0 && port <= 65535 ? port : int(CSMTP::StandardPort(m_security->currentIndex())),
         "General");
@@ -131,7 +123,7 @@ void CSmtpPage::OnTestSmtp() {
         return;
     }
     StringList accounts;
-    SplitList(Settings().GetString("AccountsList", "General", ""), accounts);
+    SplitList(PageSettings().GetString("AccountsList", "General", ""), accounts);
     if (accounts.empty()) {
         CheckMessageBox(this,
                         QStringLiteral("You need at least one POP account set up in order to test "
@@ -145,8 +137,8 @@ void CSmtpPage::OnTestSmtp() {
     params.security = m_security->currentIndex();
     params.login = ToStd(findChild<QLineEdit*>(QStringLiteral("smtpLogin"))->text());
     params.password = ToStd(m_password->text());
-    params.caFile = Settings().GetString("TlsCaFile", "General", "");
-    params.address = Settings().GetString("emailAddress", accounts.front(), "");
+    params.caFile = PageSettings().GetString("TlsCaFile", "General", "");
+    params.address = PageSettings().GetString("emailAddress", accounts.front(), "");
     CAppEnvironment* env = CAppEnvironment::Instance();
     m_testButton->setEnabled(false);
     m_busy = new QProgressDialog(QStringLiteral("Sending a test message..."),
@@ -157,7 +149,7 @@ void CSmtpPage::OnTestSmtp() {
     m_busy->setMinimumDuration(0);
     connect(m_busy, &QProgressDialog::canceled, this, &CSmtpPage::OnCancelTest);
     m_test.StartSmtp(params, env->GetProgramFolder(), env->GetAppName(),
-                     Settings().GetString("Name", "General", ""));
+                     PageSettings().GetString("Name", "General", ""));
     m_busy->show();
 }
 
