@@ -3,6 +3,7 @@
 #include <fuzzer/FuzzedDataProvider.h>
 
 #include <string>
+#include <vector>
 
 #include "FuzzCheck.h"
 #include "FuzzHome.h"
@@ -96,6 +97,30 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         if (plan & 4) {
             bool ok = timed("DeleteMessage", [&] { return pop3.DeleteMessage(first); });
             CheckFailure(ok, pop3, "DeleteMessage");
+        }
+        if (plan & 16) {
+            std::vector<CPOP3::UidlEntry> ids;
+            int bad = 0;
+            bool ok = timed("Uidl", [&] { return pop3.Uidl(ids, &bad); });
+            CheckFailure(ok, pop3, "Uidl");
+            FUZZ_CHECK(bad >= 0, "Uidl counted %d malformed lines", bad);
+            for (const CPOP3::UidlEntry& entry : ids) {
+                FUZZ_CHECK(entry.number > 0, "Uidl kept message number %d", entry.number);
+                FUZZ_CHECK(!entry.uid.empty() && entry.uid.size() <= 70,
+                           "Uidl kept an id of %zu characters", entry.uid.size());
+                for (char c : entry.uid) {
+                    FUZZ_CHECK(c >= 0x21 && c <= 0x7e, "Uidl kept the byte 0x%02x in an id",
+                               static_cast<unsigned char>(c));
+                }
+            }
+        }
+        if (plan & 32) {
+            std::vector<CPOP3::SizeEntry> sizes;
+            bool ok = timed("ListSizes", [&] { return pop3.ListSizes(sizes); });
+            CheckFailure(ok, pop3, "ListSizes");
+            for (const CPOP3::SizeEntry& entry : sizes) {
+                FUZZ_CHECK(entry.number > 0, "ListSizes kept message number %d", entry.number);
+            }
         }
         if (plan & 8) {
             // A second round on whatever the connection has become.
