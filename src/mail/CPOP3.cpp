@@ -760,6 +760,20 @@ bool IsUid(const std::string& value) {
     return true;
 }
 
+// False for a message number listed before. Numbers beyond the table are
+// let through: the caller checks the listing against the message count.
+bool FirstOfItsNumber(std::vector<bool>& seen, int number) {
+    size_t slot = static_cast<size_t>(number);
+    if (slot >= seen.size()) {
+        return true;
+    }
+    if (seen[slot]) {
+        return false;
+    }
+    seen[slot] = true;
+    return true;
+}
+
 }  // namespace
 
 bool CPOP3::Uidl(std::vector<UidlEntry>& ids, int* malformed) {
@@ -776,13 +790,9 @@ bool CPOP3::Uidl(std::vector<UidlEntry>& ids, int* malformed) {
             ++bad;
             continue;
         }
-        size_t slot = static_cast<size_t>(entry.number);
-        if (slot < seen.size()) {
-            if (seen[slot]) {
-                ++bad;
-                continue;
-            }
-            seen[slot] = true;
+        if (!FirstOfItsNumber(seen, entry.number)) {
+            ++bad;
+            continue;
         }
         ids.push_back(std::move(entry));
     }
@@ -810,13 +820,9 @@ bool CPOP3::ListSizes(std::vector<SizeEntry>& sizes, int* malformed) {
             ++bad;
             continue;
         }
-        size_t slot = static_cast<size_t>(entry.number);
-        if (slot < seen.size()) {
-            if (seen[slot]) {
-                ++bad;
-                continue;
-            }
-            seen[slot] = true;
+        if (!FirstOfItsNumber(seen, entry.number)) {
+            ++bad;
+            continue;
         }
         long long size = 0;
         for (size_t i = 0; i < value.size() && value[i] >= '0' && value[i] <= '9'; ++i) {

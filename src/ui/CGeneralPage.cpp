@@ -2,7 +2,6 @@
 
 #include <QApplication>
 #include <QCheckBox>
-#include <QEventLoop>
 #include <QGridLayout>
 #include <QGroupBox>
 #include <QHBoxLayout>
@@ -11,13 +10,13 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <QRadioButton>
-#include <QThread>
 #include <QVBoxLayout>
 
 #include "engine/CInboxWardenEngine.h"
 #include "support/CAppEnvironment.h"
 #include "ui/CCheckMessageBox.h"
 #include "ui/CSettingBinding.h"
+#include "ui/PageWidgets.h"
 #include "ui/StartWithWindows.h"
 
 namespace {
@@ -141,18 +140,6 @@ void CGeneralPage::OnCleanupHistory() {
     }
     // The cleanup waits for a running scan and writes the database: not on
     // this thread.
-    // The whole window waits, so nothing closes it under the running job.
-    window()->setEnabled(false);
-    QApplication::setOverrideCursor(Qt::WaitCursor);
     CInboxWardenEngine* engine = m_engine;
-    QThread* worker =
-        QThread::create([engine] { engine->CleanupHistory(CInboxWardenEngine::Today()); });
-    QEventLoop wait;
-    connect(worker, &QThread::finished, &wait, &QEventLoop::quit);
-    worker->start();
-    wait.exec();
-    worker->wait();
-    delete worker;
-    QApplication::restoreOverrideCursor();
-    window()->setEnabled(true);
+    RunWithWindowWaiting(this, [engine] { engine->CleanupHistory(CInboxWardenEngine::Today()); });
 }

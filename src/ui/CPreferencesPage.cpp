@@ -3,7 +3,6 @@
 #include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
-#include <QEventLoop>
 #include <QFileDialog>
 #include <QFormLayout>
 #include <QGroupBox>
@@ -11,7 +10,6 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
-#include <QThread>
 #include <QVBoxLayout>
 #include <mutex>
 
@@ -172,10 +170,7 @@ bool CPreferencesPage::MoveDataFolder(const QString& target) {
     std::string log = env->GetProgramFolder() + "copyOutput.txt";
     bool copied = false;
     // The copy waits for the database lock, which a scan holds: not on this thread.
-    // The whole window waits, so nothing closes it under the running job.
-    window()->setEnabled(false);
-    QApplication::setOverrideCursor(Qt::WaitCursor);
-    QThread* worker = QThread::create([&] {
+    RunWithWindowWaiting(this, [&] {
         // Switched under the same hold as the copy, so no database write can
         // fall between the two and stay behind in the old folder.
         std::lock_guard<std::recursive_mutex> hold(CInboxWardenDb::Instance().Lock());
@@ -186,14 +181,6 @@ bool CPreferencesPage::MoveDataFolder(const QString& target) {
             env->ReloadDataFolder();
         }
     });
-    QEventLoop wait;
-    connect(worker, &QThread::finished, &wait, &QEventLoop::quit);
-    worker->start();
-    wait.exec();
-    worker->wait();
-    delete worker;
-    QApplication::restoreOverrideCursor();
-    window()->setEnabled(true);
     if (!copied) {
         CheckMessageBox(this,
                         QStringLiteral("Failed changing the data folder and copying your data "

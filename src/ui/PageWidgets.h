@@ -1,8 +1,13 @@
 #pragma once
 
+#include <QApplication>
+#include <QEventLoop>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QString>
+#include <QThread>
+#include <QWidget>
+#include <functional>
 
 #include "support/CAppEnvironment.h"
 #include "ui/CSettingBinding.h"
@@ -30,4 +35,21 @@ inline QPushButton* PageButton(const QString& text, const char* name, QWidget* p
     button->setObjectName(QString::fromLatin1(name));
     button->setAutoDefault(false);
     return button;
+}
+
+// Runs job on a thread of its own while page's whole window waits with a busy
+// cursor: nothing can close the window under the job, and the window still
+// paints.
+inline void RunWithWindowWaiting(QWidget* page, std::function<void()> job) {
+    page->window()->setEnabled(false);
+    QApplication::setOverrideCursor(Qt::WaitCursor);
+    QThread* worker = QThread::create(std::move(job));
+    QEventLoop wait;
+    QObject::connect(worker, &QThread::finished, &wait, &QEventLoop::quit);
+    worker->start();
+    wait.exec();
+    worker->wait();
+    delete worker;
+    QApplication::restoreOverrideCursor();
+    page->window()->setEnabled(true);
 }
