@@ -590,17 +590,10 @@ bool CInboxWardenDlg::MarkSelectedForDeletion(std::vector<std::string>& senders)
     }
     QApplication::setOverrideCursor(Qt::WaitCursor);
     {
-        std::unordered_set<const CEmailData*> wanted(keys.begin(), keys.end());
-        CEmailHistory& history = m_engine->GetHistory();
-        auto lock = history.Lock();
-        int count = history.GetCount();
-        for (int i = 0; i < count; ++i) {
-            CEmailData* email = history.GetAt(i);
-            if (email && wanted.count(email)) {
-                senders.push_back(email->m_sender);
-                m_engine->MarkForDeletion(email);
-            }
-        }
+        ForEachLiveRecord(keys, [&](CEmailData* email) {
+            senders.push_back(email->m_sender);
+            m_engine->MarkForDeletion(email);
+        });
     }
     Refill();
     QApplication::restoreOverrideCursor();
@@ -661,22 +654,29 @@ void CInboxWardenDlg::OnAddToFriends() {
     QApplication::restoreOverrideCursor();
 }
 
+void CInboxWardenDlg::ForEachLiveRecord(const std::vector<const CEmailData*>& keys,
+                                        const std::function<void(CEmailData*)>& action) {
+    // The keys come from a snapshot: only records still in the history are
+    // touched, under its lock.
+    std::unordered_set<const CEmailData*> wanted(keys.begin(), keys.end());
+    CEmailHistory& history = m_engine->GetHistory();
+    auto lock = history.Lock();
+    int count = history.GetCount();
+    for (int i = 0; i < count; ++i) {
+        CEmailData* email = history.GetAt(i);
+        if (email && wanted.count(email)) {
+            action(email);
+        }
+    }
+}
+
 void CInboxWardenDlg::OnRestoreToServer() {
     std::vector<const CEmailData*> keys = SelectedKeys();
     if (!m_engine || keys.empty()) {
         return;
     }
     {
-        std::unordered_set<const CEmailData*> wanted(keys.begin(), keys.end());
-        CEmailHistory& history = m_engine->GetHistory();
-        auto lock = history.Lock();
-        int count = history.GetCount();
-        for (int i = 0; i < count; ++i) {
-            CEmailData* email = history.GetAt(i);
-            if (email && wanted.count(email)) {
-                m_engine->MarkForRestore(email);
-            }
-        }
+        ForEachLiveRecord(keys, [&](CEmailData* email) { m_engine->MarkForRestore(email); });
     }
     Refill();
 }

@@ -86,6 +86,9 @@ public:
     // contains the text; an empty text selects all. The number matched.
     int FindAndSelect(const QString& text);
     std::vector<const CEmailData*> SelectedKeys() const;
+    // Runs action on each record of keys still in the history, under its lock.
+    void ForEachLiveRecord(const std::vector<const CEmailData*>& keys,
+                           const std::function<void(CEmailData*)>& action);
 
     // IEngineOwner, called from any thread.
     void OnStatus(int levels, const std::string& text) override;
