@@ -16,6 +16,7 @@
 
 #include <benchmark/benchmark.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
@@ -328,6 +329,17 @@ void BM_ScanNothingNew2000_EngineTls(benchmark::State& state) {
     settings.WriteInt("PopSecurity", 2, "Bench");
     settings.WriteInt("PopPort", static_cast<int>(s.tlsPort), "Bench");
     settings.WriteString("TlsCaFile", s.caFile, "General");
+    // The first secure scan of a process also reads the trusted certificates
+    // (tens of milliseconds, once); the program scans on a timer, so the
+    // timed scans are the later ones, as the plain scans are. The first is
+    // reported beside them.
+    auto start = std::chrono::steady_clock::now();
+    setup.engine->ScanServers();
+    std::chrono::duration<double> first = std::chrono::steady_clock::now() - start;
+    if (setup.engine->LastScanHadErrors() || setup.owner.lastNew != 0) {
+        state.SkipWithError("the first scan over POP3S failed or found new mail");
+        return;
+    }
     for (auto _ : state) {
         setup.engine->ScanServers();
         if (setup.engine->LastScanHadErrors() || setup.owner.lastNew != 0) {
@@ -337,6 +349,7 @@ void BM_ScanNothingNew2000_EngineTls(benchmark::State& state) {
     }
     settings.WriteInt("PopSecurity", 0, "Bench");
     settings.WriteInt("PopPort", static_cast<int>(s.port), "Bench");
+    state.counters["first_scan_s"] = first.count();
     state.SetItemsProcessed(state.iterations() * s.manyCount);
 }
 

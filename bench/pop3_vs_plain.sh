@@ -7,7 +7,9 @@
 #    the plain socket loop sending that scan's commands, login to QUIT
 #    (at most 1.5x);
 #  - the same scan over POP3S (implicit TLS) against the scan over plain POP3
-#    (at most 1.3x).
+#    (at most 1.3x), both after a first scan of the process, as a program
+#    scanning on a timer runs them; the first POP3S scan, which also reads the
+#    system's trusted certificates, is printed beside it.
 # Builds the benchmark in build-bench/ (Release), starts private servers (as
 # scripts/mailservers.sh does for the tests), fills two mailboxes, runs both
 # clients, prints the ratios and exits 1 when a limit is exceeded.
@@ -75,6 +77,8 @@ for r in range(1, reps + 1):
     for b in json.load(open("%s/cpp.%d.json" % (work, r)))["benchmarks"]:
         # real_time is in milliseconds, per iteration
         times.setdefault(b["run_name"].split("/")[0], []).append(b["real_time"] / 1000.0)
+        if "first_scan_s" in b:
+            times.setdefault("tls_first", []).append(b["first_scan_s"])
     times.setdefault("python", []).extend(json.load(open("%s/py.%d.json" % (work, r)))["passes"])
 medians = {name: statistics.median(values) for name, values in times.items()}
 py = medians["python"]
@@ -94,5 +98,8 @@ print("Scan, 0 new of 2000: engine %.3f s, plain socket loop %.3f s: ratio %.2f 
 tls = medians["BM_ScanNothingNew2000_EngineTls"] / medians["BM_ScanNothingNew2000_Engine"]
 print("Scan over POP3S: engine %.3f s, over plain POP3 %.3f s: ratio %.2f (limit 1.3)"
       % (medians["BM_ScanNothingNew2000_EngineTls"], medians["BM_ScanNothingNew2000_Engine"], tls))
+print("                 (the first POP3S scan of a process, which also reads the trusted")
+print("                 certificates: %.3f s, ratio %.2f; not limited)"
+      % (medians["tls_first"], medians["tls_first"] / medians["BM_ScanNothingNew2000_Engine"]))
 sys.exit(0 if retr <= 1.5 and top <= 1.3 and scan <= 1.5 and tls <= 1.3 else 1)
 PY

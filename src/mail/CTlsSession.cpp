@@ -14,6 +14,8 @@
 #include <cstdint>
 #include <cstring>
 
+#include "mail/CTlsTrustStore.h"
+
 namespace {
 
 // The socket BIO of OpenSSL writes with write(), and a peer that closed
@@ -75,8 +77,9 @@ BIO_METHOD* SocketMethod() {
     return method;
 }
 
-// The first queued OpenSSL error in words ("wrong version number"), or what.
-std::string OpenSslReason(const char* what) {
+}  // namespace
+
+std::string CTlsSession::OpenSslReason(const char* what) {
     unsigned long code = ERR_get_error();
     ERR_clear_error();
     if (code == 0) {
@@ -90,6 +93,8 @@ std::string OpenSslReason(const char* what) {
     ERR_error_string_n(code, text, sizeof text);
     return text;
 }
+
+namespace {
 
 std::string WithoutBrackets(const std::string& host) {
     if (host.size() > 2 && host.front() == '[' && host.back() == ']') {
@@ -141,14 +146,12 @@ bool CTlsSession::Begin(int fd, const std::string& host, const std::string& caFi
     SSL_CTX_set_mode(m_ctx, SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
     // Whole records (and what follows them) in one receive, not a header first.
     SSL_CTX_set_read_ahead(m_ctx, 1);
-    if (SSL_CTX_set_default_verify_paths(m_ctx) != 1) {
-        ERR_clear_error();  // no system store: only caFile can make trust
-    }
-    if (!caFile.empty() && SSL_CTX_load_verify_locations(m_ctx, caFile.c_str(), nullptr) != 1) {
-        error = "Cannot read the trusted certificates in " + caFile + ": " +
-                OpenSslReason("not a PEM file");
+    X509_STORE* trusted = CTlsTrustStore::Get(caFile, error);
+    if (!trusted) {
         return false;
     }
+    SSL_CTX_set1_cert_store(m_ctx, trusted);
+    X509_STORE_free(trusted);  // the context holds its own reference
     m_ssl = SSL_new(m_ctx);
     BIO* bio = m_ssl ? BIO_new(method) : nullptr;
     if (!bio) {

@@ -38,6 +38,9 @@ public:
     // Plain words for a certificate check's result code (X509_V_ERR_...),
     // naming the host on a name mismatch.
     static std::string VerifyErrorText(long code, const std::string& host);
+    // The first queued OpenSSL error in words ("wrong version number"), or
+    // what when none is queued; clears the queue.
+    static std::string OpenSslReason(const char* what);
 
 private:
     IoResult Classify(int rc, const char* what, std::string& error);
