@@ -58,10 +58,6 @@ int LeadingNumber(const std::string& text, size_t pos) {
 // A CAPA reply is a few lines; anything longer is not one.
 constexpr size_t kMaxCapaReply = 65536;
 
-bool HasLineBreak(const std::string& text) {
-    return text.find_first_of("\r\n") != std::string::npos;
-}
-
 // True when a CAPA line "SASL PLAIN LOGIN" names mechanism.
 bool OffersSasl(const std::vector<std::string>& capabilities, const std::string& mechanism) {
     for (const auto& line : capabilities) {
@@ -250,7 +246,8 @@ bool CPOP3::OpenSession() {
         if (!get_response(0)) {
             // Nothing secret has been sent, and nothing will be in clear.
             if (!m_connectionLost && !m_wsPOP3Server.IsTimedOut()) {
-                SetError("The server does not offer STLS: " + TrimmedResponse());
+                SetError("The server does not offer STLS: " +
+                         WithoutTrailingLineBreaks(m_response));
             }
             return false;
         }
@@ -289,14 +286,6 @@ bool CPOP3::OpenSession() {
     }
     SendCommand("PASS " + m_password + "\r\n", "PASSWORD (not shown)");
     return get_response(2);
-}
-
-std::string CPOP3::TrimmedResponse() const {
-    std::string text = m_response;
-    while (!text.empty() && (text.back() == '\r' || text.back() == '\n')) {
-        text.pop_back();
-    }
-    return text;
 }
 
 bool CPOP3::AuthPlain() {

@@ -104,7 +104,6 @@ private:
 
     // hidden, when given, is logged in place of the command.
     void SendCommand(const std::string& command, const char* hidden = nullptr);
-    std::string TrimmedResponse() const;
     // The security and login part of Connect, after the TCP connection.
     bool OpenSession();
     bool CapaExchange(std::vector<std::string>& lines);
