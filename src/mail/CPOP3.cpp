@@ -309,11 +309,8 @@ bool CPOP3::CapaExchange(std::vector<std::string>& lines) {
     if (!get_response(0)) {
         return false;
     }
-    size_t limit = m_maxMessageSize;
-    m_maxMessageSize = std::min(limit, kMaxCapaReply);
     std::string text;
-    FetchResult result = CollectMessage(text);
-    m_maxMessageSize = limit;
+    FetchResult result = CollectMessage(text, std::min(m_maxMessageSize, kMaxCapaReply));
     if (result != FR_Complete) {
         if (result == FR_TooLarge) {
             LoseConnection("Server reply too long");
@@ -450,7 +447,7 @@ int CPOP3::GetNumMessages() {
     }
 }
 
-CPOP3::FetchResult CPOP3::CollectMessage(std::string& text) {
+CPOP3::FetchResult CPOP3::CollectMessage(std::string& text, size_t limit) {
     text.swap(m_pending);
     m_pending.clear();
     // Only the new bytes and the four before them can complete the terminator.
@@ -467,7 +464,7 @@ CPOP3::FetchResult CPOP3::CollectMessage(std::string& text) {
             text.resize(end + 2);
             return FR_Complete;
         }
-        if (text.size() > m_maxMessageSize) {
+        if (text.size() > limit) {
             return FR_TooLarge;
         }
         searchFrom = text.size() >= 4 ? text.size() - 4 : 0;
@@ -565,7 +562,7 @@ bool CPOP3::GetMessage(int index, std::string& text) {
             StatusFailed(command, index);
             return false;
         }
-        FetchResult result = CollectMessage(text);
+        FetchResult result = CollectMessage(text, m_maxMessageSize);
         if (result != FR_Complete) {
             FetchFailed(index, result, false);
             text.clear();
@@ -593,7 +590,7 @@ bool CPOP3::GetMessage(int index, CMailContent& message, int topLines) {
             return false;
         }
         std::string text;
-        FetchResult result = CollectMessage(text);
+        FetchResult result = CollectMessage(text, m_maxMessageSize);
         if (result != FR_Complete) {
             FetchFailed(index, result, true);
             return false;
@@ -674,10 +671,7 @@ bool CPOP3::GetListing(const std::string& command, std::vector<std::string>& lin
             return false;
         }
         std::string text;
-        size_t limit = m_maxMessageSize;
-        m_maxMessageSize = kMaxListingBytes;
-        FetchResult result = CollectMessage(text);
-        m_maxMessageSize = limit;
+        FetchResult result = CollectMessage(text, kMaxListingBytes);
         if (result == FR_TooLarge) {
             m_pending.clear();
             if (!SkipMessage()) {
