@@ -297,13 +297,16 @@ void CAccountsPage::OnTestPop3() {
     if (m_test.IsRunning() || m_shown.isEmpty() || !SaveAccount()) {
         return;
     }
+    // The fields, not the file: the file trims blanks and drops a bad port.
     ServerTestParams params;
-    params.host = ToStd(findChild<QLineEdit*>(QStringLiteral("popName"))->text());
-    params.login = ToStd(findChild<QLineEdit*>(QStringLiteral("popLogin"))->text());
-    params.password = ToStd(m_password->text());
-    params.port = static_cast<unsigned>(m_port->text().toInt());
-    params.security = m_security->currentIndex();
-    params.caFile = PageSettings().GetString("TlsCaFile", "General", "");
+    CConnectionSettings::Server& server = params.server;
+    server.host = ToStd(findChild<QLineEdit*>(QStringLiteral("popName"))->text());
+    server.login = ToStd(findChild<QLineEdit*>(QStringLiteral("popLogin"))->text());
+    server.password = ToStd(m_password->text());
+    server.security = m_security->currentIndex();
+    unsigned port = static_cast<unsigned>(m_port->text().toInt());
+    server.port = port != 0 ? port : CPOP3::StandardPort(server.security);
+    server.caFile = PageSettings().GetString("TlsCaFile", "General", "");
     CAppEnvironment* env = CAppEnvironment::Instance();
     m_testButton->setEnabled(false);
     m_busy = new QProgressDialog(QStringLiteral("Testing your POP3 server..."),

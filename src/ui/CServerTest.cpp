@@ -35,24 +35,18 @@ struct CServerTest::Job {
 };
 
 std::unique_ptr<CPOP3> ConfigurePop3(const ServerTestParams& params, CLogFile* log) {
-    unsigned port = params.port != 0 ? params.port : CPOP3::StandardPort(params.security);
-    auto client =
-        std::make_unique<CPOP3>(params.host, port, params.login.c_str(), params.password.c_str());
+    auto client = std::make_unique<CPOP3>(params.server.host, params.server.port);
     client->SetErrorLog(log);
     client->SetTrafficLog(log);
-    client->SetSecurity(params.security, params.caFile);
+    CConnectionSettings::Apply(params.server, *client);
     return client;
 }
 
 std::unique_ptr<CSMTP> ConfigureSmtp(const ServerTestParams& params, CLogFile* log) {
-    unsigned port = params.port != 0 ? params.port : CSMTP::StandardPort(params.security);
-    auto client = std::make_unique<CSMTP>(params.host, port);
+    auto client = std::make_unique<CSMTP>(params.server.host, params.server.port);
     client->SetErrorLog(log);
     client->SetTrafficLog(log);
-    client->SetSecurity(params.security, params.caFile);
-    if (!params.login.empty()) {
-        client->SetLogin(params.login, params.password);
-    }
+    CConnectionSettings::Apply(params.server, *client);
     return client;
 }
 

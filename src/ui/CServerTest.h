@@ -6,18 +6,15 @@
 #include <string>
 #include <thread>
 
+#include "engine/CConnectionSettings.h"
+
 class CLogFile;
 class CPOP3;
 class CSMTP;
 
 // What a connection test needs, read from the settings page's fields.
 struct ServerTestParams {
-    std::string host;
-    unsigned port = 0;  // 0: the standard port for the security
-    int security = 0;   // 0 none, 1 STARTTLS/STLS, 2 implicit TLS
-    std::string login;
-    std::string password;
-    std::string caFile;
+    CConnectionSettings::Server server;
     // SMTP only: the test message's address (sender and recipient).
     std::string address;
 };

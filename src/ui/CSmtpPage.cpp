@@ -131,13 +131,16 @@ void CSmtpPage::OnTestSmtp() {
                         QStringLiteral("Error"), CCheckMessageBox::MB_ICONEXCLAMATION);
         return;
     }
+    // The fields as they stand: the page saves only when it is left.
     ServerTestParams params;
-    params.host = ToStd(m_server->text());
-    params.port = static_cast<unsigned>(m_port->text().toInt());
-    params.security = m_security->currentIndex();
-    params.login = ToStd(findChild<QLineEdit*>(QStringLiteral("smtpLogin"))->text());
-    params.password = ToStd(m_password->text());
-    params.caFile = PageSettings().GetString("TlsCaFile", "General", "");
+    CConnectionSettings::Server& server = params.server;
+    server.host = ToStd(m_server->text());
+    server.security = m_security->currentIndex();
+    unsigned port = static_cast<unsigned>(m_port->text().toInt());
+    server.port = port != 0 ? port : CSMTP::StandardPort(server.security);
+    server.login = ToStd(findChild<QLineEdit*>(QStringLiteral("smtpLogin"))->text());
+    server.password = ToStd(m_password->text());
+    server.caFile = PageSettings().GetString("TlsCaFile", "General", "");
     params.address = PageSettings().GetString("emailAddress", accounts.front(), "");
     CAppEnvironment* env = CAppEnvironment::Instance();
     m_testButton->setEnabled(false);
