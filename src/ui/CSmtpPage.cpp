@@ -151,8 +151,7 @@ void CSmtpPage::OnTestSmtp() {
     m_busy->setWindowModality(Qt::WindowModal);
     m_busy->setMinimumDuration(0);
     connect(m_busy, &QProgressDialog::canceled, this, &CSmtpPage::OnCancelTest);
-    m_test.StartSmtp(params, env->GetProgramFolder(), env->GetAppName(),
-                     PageSettings().GetString("Name", "General", ""));
+    m_test.StartSmtp(params, env->GetProgramFolder(), env->GetAppName());
     m_busy->show();
 }
 
