@@ -59,23 +59,17 @@ CAccountsPage::CAccountsPage(bool wizard, QWidget* parent) : QWidget(parent), m_
     accountRow->addWidget(m_new);
     accountRow->addWidget(m_remove);
 
-    m_filter = new QCheckBox(QStringLiteral("&Scan and filter this account"), this);
-    m_filter->setObjectName(QStringLiteral("filterAccount"));
-    CSettingBinding::Bind(m_filter, 1);
+    m_filter = PageCheck(QStringLiteral("&Scan and filter this account"), "filterAccount", 1, this);
 
     QLineEdit* address = PageEdit("emailAddress", 2, this);
     QLineEdit* server = PageEdit("popName", 3, this);
     QLineEdit* login = PageEdit("popLogin", 4, this);
-    m_password = PageEdit("popPassword", 5, this);
-    m_password->setEchoMode(QLineEdit::Password);
-    m_verify = PageEdit("popVerifyPassword", 0, this);
-    m_verify->setEchoMode(QLineEdit::Password);
+    m_password = PagePassword("popPassword", 5, this);
+    m_verify = PagePassword("popVerifyPassword", 0, this);
     m_port = PagePort("popPort", this);
-    m_security = new QComboBox(this);
-    m_security->setObjectName(QStringLiteral("popSecurity"));
-    m_security->addItems(
-        {QStringLiteral("None"), QStringLiteral("STLS"), QStringLiteral("SSL/TLS")});
-    CSettingBinding::Bind(m_security, 101);
+    m_security = PageCombo(
+        "popSecurity", 101,
+        {QStringLiteral("None"), QStringLiteral("STLS"), QStringLiteral("SSL/TLS")}, this);
     QHBoxLayout* serverRow = PageServerRow(server, m_port, m_security, this);
 
     auto* form = new QFormLayout;

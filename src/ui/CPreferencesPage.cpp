@@ -21,55 +21,29 @@
 #include "ui/PageWidgets.h"
 #include "ui/UiText.h"
 
-namespace {
-
-QCheckBox* Check(const QString& text, const char* name, int id, QWidget* parent) {
-    auto* box = new QCheckBox(text, parent);
-    box->setObjectName(QString::fromLatin1(name));
-    CSettingBinding::Bind(box, id);
-    return box;
-}
-
-QComboBox* Combo(const char* name, int id, const QStringList& items, QWidget* parent) {
-    auto* combo = new QComboBox(parent);
-    combo->setObjectName(QString::fromLatin1(name));
-    combo->addItems(items);
-    CSettingBinding::Bind(combo, id);
-    return combo;
-}
-
-QLineEdit* Password(const char* name, int id, QWidget* parent) {
-    auto* edit = new QLineEdit(parent);
-    edit->setObjectName(QString::fromLatin1(name));
-    edit->setEchoMode(QLineEdit::Password);
-    CSettingBinding::Bind(edit, id);
-    return edit;
-}
-
-}  // namespace
-
 CPreferencesPage::CPreferencesPage(QWidget* parent) : QWidget(parent) {
     setObjectName(QStringLiteral("preferencesPage"));
     m_chooseFolder = [](QWidget* owner, const QString& start) {
         return QFileDialog::getExistingDirectory(owner, QStringLiteral("Please select a folder"),
                                                  start, QFileDialog::ShowDirsOnly);
     };
-    QComboBox* view = Combo("startupView", 5,
-                            {QStringLiteral("On Server"), QStringLiteral("Quarantined"),
-                             QStringLiteral("Deleted"), QStringLiteral("All")},
-                            this);
-    QComboBox* notify = Combo("notificationType", 7,
-                              {QStringLiteral("Do nothing"), QStringLiteral("Beep me gently"),
-                               QStringLiteral("Notify me with a Message Box."),
-                               QStringLiteral("Notify all the users on my network.")},
-                              this);
+    QComboBox* view = PageCombo("startupView", 5,
+                                {QStringLiteral("On Server"), QStringLiteral("Quarantined"),
+                                 QStringLiteral("Deleted"), QStringLiteral("All")},
+                                this);
+    QComboBox* notify = PageCombo("notificationType", 7,
+                                  {QStringLiteral("Do nothing"), QStringLiteral("Beep me gently"),
+                                   QStringLiteral("Notify me with a Message Box."),
+                                   QStringLiteral("Notify all the users on my network.")},
+                                  this);
     auto* form = new QFormLayout;
     form->addRow(QStringLiteral("On Startup, show this &view:"), view);
     form->addRow(QStringLiteral("When a new email &comes in"), notify);
 
-    m_remote = Check(QStringLiteral("Enable &Remote Commands"), "enableRemoteCommands", 15, this);
-    m_password = Password("remotePassword", 16, this);
-    m_retype = Password("remoteRetypePassword", 17, this);
+    m_remote =
+        PageCheck(QStringLiteral("Enable &Remote Commands"), "enableRemoteCommands", 15, this);
+    m_password = PagePassword("remotePassword", 16, this);
+    m_retype = PagePassword("remoteRetypePassword", 17, this);
     auto* remote = new QGroupBox(QStringLiteral("Remote Commands"), this);
     auto* remoteForm = new QFormLayout(remote);
     remoteForm->addRow(m_remote);
@@ -96,11 +70,12 @@ CPreferencesPage::CPreferencesPage(QWidget* parent) : QWidget(parent) {
 
     auto* layout = new QVBoxLayout(this);
     layout->addLayout(form);
+    layout->addWidget(PageCheck(QStringLiteral("Show &grid lines in the main window"),
+                                "showGridLines", 11, this));
     layout->addWidget(
-        Check(QStringLiteral("Show &grid lines in the main window"), "showGridLines", 11, this));
-    layout->addWidget(Check(QStringLiteral("I use Outlook Express, have it get emails after new "
-                                           "friendly emails have been found."),
-                            "clickEMailProgramAfterScan", 13, this));
+        PageCheck(QStringLiteral("I use Outlook Express, have it get emails after new "
+                                 "friendly emails have been found."),
+                  "clickEMailProgramAfterScan", 13, this));
     layout->addWidget(remote);
     layout->addWidget(folderLabel);
     layout->addLayout(folderRow);

@@ -30,18 +30,14 @@ CSmtpPage::CSmtpPage(QWidget* parent) : QWidget(parent) {
     setObjectName(QStringLiteral("smtpPage"));
     m_server = PageEdit("smtpName", 18, this);
     m_port = PagePort("smtpPort", this);
-    m_security = new QComboBox(this);
-    m_security->setObjectName(QStringLiteral("smtpSecurity"));
-    m_security->addItems(
-        {QStringLiteral("None"), QStringLiteral("STARTTLS"), QStringLiteral("SSL/TLS")});
-    CSettingBinding::Bind(m_security, 202);
+    m_security = PageCombo(
+        "smtpSecurity", 202,
+        {QStringLiteral("None"), QStringLiteral("STARTTLS"), QStringLiteral("SSL/TLS")}, this);
     QHBoxLayout* serverRow = PageServerRow(m_server, m_port, m_security, this);
 
     QLineEdit* login = PageEdit("smtpLogin", 19, this);
-    m_password = PageEdit("smtpPassword", 20, this);
-    m_password->setEchoMode(QLineEdit::Password);
-    m_verify = PageEdit("smtpVerifyPassword", 21, this);
-    m_verify->setEchoMode(QLineEdit::Password);
+    m_password = PagePassword("smtpPassword", 20, this);
+    m_verify = PagePassword("smtpVerifyPassword", 21, this);
     QLineEdit* name = PageEdit("userName", 22, this);
 
     auto* form = new QFormLayout;

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QApplication>
+#include <QCheckBox>
 #include <QComboBox>
 #include <QEventLoop>
 #include <QHBoxLayout>
@@ -36,6 +37,30 @@ inline QLineEdit* PageEdit(const char* name, int id, QWidget* parent) {
         CSettingBinding::Bind(edit, id);
     }
     return edit;
+}
+
+// A line edit that hides what is typed, bound like PageEdit.
+inline QLineEdit* PagePassword(const char* name, int id, QWidget* parent) {
+    QLineEdit* edit = PageEdit(name, id, parent);
+    edit->setEchoMode(QLineEdit::Password);
+    return edit;
+}
+
+// A check box bound to the binding tables' row id.
+inline QCheckBox* PageCheck(const QString& text, const char* name, int id, QWidget* parent) {
+    auto* box = new QCheckBox(text, parent);
+    box->setObjectName(QString::fromLatin1(name));
+    CSettingBinding::Bind(box, id);
+    return box;
+}
+
+// A drop-down of items, its index bound to the binding tables' row id.
+inline QComboBox* PageCombo(const char* name, int id, const QStringList& items, QWidget* parent) {
+    auto* combo = new QComboBox(parent);
+    combo->setObjectName(QString::fromLatin1(name));
+    combo->addItems(items);
+    CSettingBinding::Bind(combo, id);
+    return combo;
 }
 
 // A push button that never becomes the dialog's default by taking the focus,
