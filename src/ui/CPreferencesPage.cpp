@@ -50,10 +50,9 @@ CPreferencesPage::CPreferencesPage(QWidget* parent) : QWidget(parent) {
     remoteForm->addRow(QStringLiteral("Pass&word:"), m_password);
     remoteForm->addRow(QStringLiteral("Re&type Password:"), m_retype);
 
-    m_dataFolder = new QLineEdit(this);
-    m_dataFolder->setObjectName(QStringLiteral("dataFolder"));
+    // Not bound: the folder is written by a successful move alone.
+    m_dataFolder = PageEdit("dataFolder", 0, this);
     m_dataFolder->setReadOnly(true);
-    CSettingBinding::Bind(m_dataFolder, 14);
     auto* browse = PageButton(QStringLiteral("..."), "browseDataFolder", this);
     browse->setToolTip(QStringLiteral("Move the data folder"));
     browse->setMaximumWidth(40);
@@ -92,17 +91,15 @@ CPreferencesPage::CPreferencesPage(QWidget* parent) : QWidget(parent) {
 void CPreferencesPage::Load() {
     CSettingBinding::TransferSettings(PageSettings(), kGeneralBindings, this,
                                       CSettingBinding::Load);
+    m_dataFolder->setText(FromStd(PageSettings().GetString("DataFolder", "General", "")));
     if (m_dataFolder->text().isEmpty()) {
         m_dataFolder->setText(FromStd(CAppEnvironment::Instance()->GetDataFolder()));
     }
 }
 
 void CPreferencesPage::Save() {
-    // The folder is written by a successful move alone.
-    m_dataFolder->setProperty("iwBinding", QVariant());
     CSettingBinding::TransferSettings(PageSettings(), kGeneralBindings, this,
                                       CSettingBinding::Save);
-    CSettingBinding::Bind(m_dataFolder, 14);
 }
 
 void CPreferencesPage::OnRemoteCommandsClicked() {
