@@ -5,13 +5,9 @@
 #include <cstring>
 
 #include "ui/CIconPainter.h"
+#include "ui/UiText.h"
 
 namespace {
-
-struct ViewEntry {
-    uint32_t statusMask;
-};
-constexpr ViewEntry kViews[] = {{1}, {2}, {4}, {0xffff}, {0}};
 
 struct IconEntry {
     uint32_t status;
@@ -94,10 +90,15 @@ void KeepLongest(std::vector<const std::string*>& all, std::vector<std::string>&
 CHistoryModel::CHistoryModel(QObject* parent) : QAbstractTableModel(parent) {}
 
 uint32_t CHistoryModel::ViewMask(int view) {
-    if (view < 0 || view >= static_cast<int>(std::size(kViews))) {
-        return kViews[0].statusMask;
+    constexpr int kNamed = static_cast<int>(std::size(kEmailViews));
+    // One past the named views: every status, whatever it is.
+    if (view == kNamed) {
+        return 0;
     }
-    return kViews[view].statusMask;
+    if (view < 0 || view > kNamed) {
+        return kEmailViews[0].mask;
+    }
+    return kEmailViews[view].mask;
 }
 
 bool CHistoryModel::Shows(uint32_t statusMask, uint32_t reasonMask, const CEmailData& record) {
@@ -120,15 +121,11 @@ int CHistoryModel::ImageIndex(const CEmailData& record) {
     return image;
 }
 
-QString CHistoryModel::ToDisplay(const std::string& text) {
-    return QString::fromLocal8Bit(text.data(), static_cast<qsizetype>(text.size()));
-}
-
 QString CHistoryModel::ReceivedText(const CEmailData& record) {
     if (!record.m_headerTimestamp.empty()) {
-        return ToDisplay(record.m_headerTimestamp);
+        return FromStd(record.m_headerTimestamp);
     }
-    return ToDisplay(CTimeText(static_cast<time_t>(record.m_myTimestamp)));
+    return FromStd(CTimeText(static_cast<time_t>(record.m_myTimestamp)));
 }
 
 void CHistoryModel::Fill(std::vector<CEmailHistory::SnapshotEntry> snapshot, int view) {
@@ -191,8 +188,6 @@ void CHistoryModel::Sort() {
     emit layoutAboutToBeChanged();
     // Selection and current item follow their records to the new rows.
     QModelIndexList before = persistentIndexList();
-    std::vector<const CEmailData*> keys;
-    keys.reserve(static_cast<size_t>(before.size()));
     std::vector<int> stored;
     stored.reserve(static_cast<size_t>(before.size()));
     for (const QModelIndex& index : before) {
@@ -316,10 +311,10 @@ void CHistoryModel::GatherExtents() {
     KeepLongest(senders, m_extents.longestSenders);
     KeepLongest(subjects, m_extents.longestSubjects);
     for (const std::string& account : accounts) {
-        m_extents.accounts << ToDisplay(account);
+        m_extents.accounts << FromStd(account);
     }
     for (uint32_t status : statuses) {
-        m_extents.statuses << ToDisplay(CEmailData::StatusText(status));
+        m_extents.statuses << FromStd(CEmailData::StatusText(status));
     }
 }
 
@@ -340,17 +335,17 @@ QVariant CHistoryModel::data(const QModelIndex& index, int role) const {
     if (role == Qt::DisplayRole || role == Qt::ToolTipRole) {
         switch (index.column()) {
             case C_From:
-                return ToDisplay(record.m_sender);
+                return FromStd(record.m_sender);
             case C_Subject:
-                return ToDisplay(record.m_subject);
+                return FromStd(record.m_subject);
             case C_Received:
                 return ReceivedText(record);
             case C_Account:
-                return ToDisplay(record.m_account);
+                return FromStd(record.m_account);
             case C_Status:
-                return ToDisplay(record.GetStatusText());
+                return FromStd(record.GetStatusText());
             case C_Details:
-                return ToDisplay(record.m_reasonDetails);
+                return FromStd(record.m_reasonDetails);
             default:
                 break;
         }

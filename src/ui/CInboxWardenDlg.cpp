@@ -38,6 +38,7 @@
 #include "ui/CNewMailTones.h"
 #include "ui/CPropertiesDlg.h"
 #include "ui/CStatusLine.h"
+#include "ui/UiText.h"
 
 namespace {
 
@@ -482,7 +483,7 @@ void CInboxWardenDlg::LayoutColumns(bool force) {
     auto widestOf = [&metrics](const std::vector<std::string>& texts) {
         int most = 0;
         for (const std::string& text : texts) {
-            most = std::max(most, metrics.horizontalAdvance(CHistoryModel::ToDisplay(text)));
+            most = std::max(most, metrics.horizontalAdvance(FromStd(text)));
         }
         return most;
     };
@@ -628,7 +629,7 @@ void CInboxWardenDlg::OnMoveToUndesirables() {
     if (AskOnce("DontTellSenderAddedToUndesirables",
                 tr("Are you sure you want to delete the selected emails and add to your "
                    "undesirable list:") +
-                    CHistoryModel::ToDisplay(joined) + QStringLiteral("?"),
+                    FromStd(joined) + QStringLiteral("?"),
                 tr("Are you sure?")) != QMessageBox::Yes) {
         return;
     }
@@ -700,7 +701,7 @@ void CInboxWardenDlg::OnOpen() {
         } else if (fileName.empty()) {
             ShowMessage(QMessageBox::Warning, tr("Ooops"),
                         tr("This email has not been saved locally."));
-        } else if (!m_desktopOpen || !m_desktopOpen(CHistoryModel::ToDisplay(fileName))) {
+        } else if (!m_desktopOpen || !m_desktopOpen(FromStd(fileName))) {
             LogLine("The desktop could not open " + fileName);
         }
     }
@@ -735,7 +736,7 @@ int CInboxWardenDlg::FindAndSelect(const QString& text) {
         }
         return rows;
     }
-    std::string needle = text.toLocal8Bit().toStdString();
+    std::string needle = ToStd(text);
     QItemSelection found;
     int matched = 0;
     int lastRow = -1;
@@ -858,7 +859,7 @@ void CInboxWardenDlg::ShowContextMenu(const QPoint& pos) {
 }
 
 void CInboxWardenDlg::OnStatus(int levels, const std::string& text) {
-    QString shown = CHistoryModel::ToDisplay(text);
+    QString shown = FromStd(text);
     // The log's continuation mark and leading line breaks are no display text.
     if (shown.startsWith(QLatin1Char('.'))) {
         shown.remove(0, 1);
@@ -940,7 +941,7 @@ void CInboxWardenDlg::OnHistoryChanged() {
 }
 
 void CInboxWardenDlg::OnNewMail(int notificationType, const std::string& text) {
-    QString shown = CHistoryModel::ToDisplay(text);
+    QString shown = FromStd(text);
     if (notificationType == 1) {
         OnGuiThread(this, [this, shown] {
             m_lastAnnouncement = shown;
@@ -966,8 +967,8 @@ void CInboxWardenDlg::OnNewMail(int notificationType, const std::string& text) {
 }
 
 void CInboxWardenDlg::OnDatabaseError(const std::string& caption, const std::string& text) {
-    QString title = CHistoryModel::ToDisplay(caption);
-    QString shown = CHistoryModel::ToDisplay(text);
+    QString title = FromStd(caption);
+    QString shown = FromStd(text);
     OnGuiThread(this, [this, title, shown] { ShowMessage(QMessageBox::Critical, title, shown); });
 }
 
@@ -979,8 +980,7 @@ void CInboxWardenDlg::OnCloseProgram() {
 }
 
 bool CInboxWardenDlg::OnOpenWithDesktop(const std::string& target) {
-    QUrl url =
-        QUrl::fromUserInput(CHistoryModel::ToDisplay(target), QString(), QUrl::AssumeLocalFile);
+    QUrl url = QUrl::fromUserInput(FromStd(target), QString(), QUrl::AssumeLocalFile);
     auto opened = std::make_shared<std::atomic<bool>>(false);
     bool ran = RunOnGuiAndWait([url, opened] { *opened = QDesktopServices::openUrl(url); });
     return ran && *opened;
