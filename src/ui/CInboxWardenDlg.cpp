@@ -1021,14 +1021,15 @@ void CInboxWardenDlg::changeEvent(QEvent* event) {
 }
 
 void CInboxWardenDlg::OnTimer() {
-    if (m_scanning) {
-        // Three busy images, always in the same order.
-        m_trayFrame = g_animationStep.fetch_add(1) % 3 + 1;
-    } else {
-        m_trayFrame = 0;
-    }
-    if (m_tray) {
-        m_tray->setIcon(CIconPainter::TrayIcon(m_trayFrame));
+    // Three busy images, always in the same order.
+    int frame = m_scanning ? g_animationStep.fetch_add(1) % 3 + 1 : 0;
+    // The tray shows m_trayFrame already; setting the same icon again would
+    // only make the tray host redraw it every tick while idle.
+    if (frame != m_trayFrame) {
+        m_trayFrame = frame;
+        if (m_tray) {
+            m_tray->setIcon(CIconPainter::TrayIcon(frame));
+        }
     }
     if (!m_pendingWarning.isEmpty()) {
         QString text = m_pendingWarning;
