@@ -511,12 +511,20 @@ void CInboxWardenDlg::SortBy(int column) {
         CHistoryModel::SortAscending() ? Qt::AscendingOrder : Qt::DescendingOrder);
 }
 
+std::vector<const CHistoryModel::Row*> CInboxWardenDlg::SelectedRows() const {
+    const QModelIndexList selected = m_list->selectionModel()->selectedRows();
+    std::vector<const CHistoryModel::Row*> rows;
+    rows.reserve(static_cast<size_t>(selected.size()));
+    for (const QModelIndex& index : selected) {
+        rows.push_back(m_model->RowAt(index.row()));
+    }
+    return rows;
+}
+
 std::vector<const CEmailData*> CInboxWardenDlg::SelectedKeys() const {
     std::vector<const CEmailData*> keys;
-    const QModelIndexList rows = m_list->selectionModel()->selectedRows();
-    keys.reserve(static_cast<size_t>(rows.size()));
-    for (const QModelIndex& index : rows) {
-        if (const CHistoryModel::Row* row = m_model->RowAt(index.row())) {
+    for (const CHistoryModel::Row* row : SelectedRows()) {
+        if (row) {
             keys.push_back(row->key);
         }
     }
@@ -525,9 +533,8 @@ std::vector<const CEmailData*> CInboxWardenDlg::SelectedKeys() const {
 
 std::vector<std::string> CInboxWardenDlg::SelectedSenders() const {
     std::vector<std::string> senders;
-    const QModelIndexList rows = m_list->selectionModel()->selectedRows();
-    for (const QModelIndex& index : rows) {
-        if (const CHistoryModel::Row* row = m_model->RowAt(index.row())) {
+    for (const CHistoryModel::Row* row : SelectedRows()) {
+        if (row) {
             senders.push_back(row->record.m_sender);
         }
     }
@@ -590,12 +597,10 @@ bool CInboxWardenDlg::MarkSelectedForDeletion(std::vector<std::string>& senders)
         return false;
     }
     QApplication::setOverrideCursor(Qt::WaitCursor);
-    {
-        ForEachLiveRecord(keys, [&](CEmailData* email) {
-            senders.push_back(email->m_sender);
-            m_engine->MarkForDeletion(email);
-        });
-    }
+    ForEachLiveRecord(keys, [&](CEmailData* email) {
+        senders.push_back(email->m_sender);
+        m_engine->MarkForDeletion(email);
+    });
     Refill();
     QApplication::restoreOverrideCursor();
     return true;
@@ -623,9 +628,7 @@ void CInboxWardenDlg::OnMoveToUndesirables() {
         return;
     }
     std::string joined;
-    for (size_t i = 0; i < senders.size(); ++i) {
-        joined += (i ? "," : "") + senders[i];
-    }
+    JoinList(joined, senders, true);
     if (AskOnce("DontTellSenderAddedToUndesirables",
                 tr("Are you sure you want to delete the selected emails and add to your "
                    "undesirable list:") +
@@ -676,9 +679,7 @@ void CInboxWardenDlg::OnRestoreToServer() {
     if (!m_engine || keys.empty()) {
         return;
     }
-    {
-        ForEachLiveRecord(keys, [&](CEmailData* email) { m_engine->MarkForRestore(email); });
-    }
+    ForEachLiveRecord(keys, [&](CEmailData* email) { m_engine->MarkForRestore(email); });
     Refill();
 }
 
@@ -688,9 +689,7 @@ void CInboxWardenDlg::OnOpen() {
     }
     // Copied first: a message box below lets a refill replace the rows.
     std::vector<std::pair<const CEmailData*, std::string>> chosen;
-    const QModelIndexList rows = m_list->selectionModel()->selectedRows();
-    for (const QModelIndex& index : rows) {
-        const CHistoryModel::Row* row = m_model->RowAt(index.row());
+    for (const CHistoryModel::Row* row : SelectedRows()) {
         chosen.emplace_back(row ? row->key : nullptr,
                             row ? row->record.m_emailFilename : std::string());
     }
@@ -708,10 +707,9 @@ void CInboxWardenDlg::OnOpen() {
 }
 
 void CInboxWardenDlg::OnProperties() {
-    const QModelIndexList rows = m_list->selectionModel()->selectedRows();
     std::vector<CEmailData> records;
-    for (const QModelIndex& index : rows) {
-        if (const CHistoryModel::Row* row = m_model->RowAt(index.row())) {
+    for (const CHistoryModel::Row* row : SelectedRows()) {
+        if (row) {
             records.push_back(row->record);
         }
     }
