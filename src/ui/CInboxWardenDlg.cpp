@@ -39,6 +39,7 @@
 #include "ui/CPropertiesDlg.h"
 #include "ui/CStatusLine.h"
 #include "ui/UiText.h"
+#include "update/CUpdateCheck.h"
 
 namespace {
 
@@ -69,7 +70,7 @@ void LogLine(const std::string& text) {
 }
 
 QString NormalTitle() {
-    return QStringLiteral("InboxWarden ") + CAboutDlg::ShortVersion();
+    return QStringLiteral("InboxWarden ") + FromStd(CUpdateCheck::ShortVersion());
 }
 
 }  // namespace
