@@ -35,36 +35,15 @@ struct FoldTable {
 };
 const FoldTable kFold;
 
-int CompareNoCase(const std::string& a, const std::string& b) {
-    size_t n = std::min(a.size(), b.size());
-    const auto* x = reinterpret_cast<const unsigned char*>(a.data());
-    const auto* y = reinterpret_cast<const unsigned char*>(b.data());
-    for (size_t i = 0; i < n; ++i) {
-        unsigned char fx = kFold.fold[x[i]];
-        unsigned char fy = kFold.fold[y[i]];
-        if (fx != fy) {
-            return fx < fy ? -1 : 1;
-        }
-    }
-    return a.size() == b.size() ? 0 : (a.size() < b.size() ? -1 : 1);
-}
-
-// A strict order for each column; descending swaps the operands, so equal
-// keys stay equivalent either way and the sort stays well defined.
+// A strict order for the columns that are not text; descending swaps the
+// operands, so equal keys stay equivalent either way and the sort stays well
+// defined.
 bool Less(int column, const CEmailData& a, const CEmailData& b) {
     switch (column) {
-        case CHistoryModel::C_From:
-            return CompareNoCase(a.m_sender, b.m_sender) < 0;
-        case CHistoryModel::C_Subject:
-            return CompareNoCase(a.m_subject, b.m_subject) < 0;
         case CHistoryModel::C_Received:
             return a.m_myTimestamp < b.m_myTimestamp;
-        case CHistoryModel::C_Account:
-            return CompareNoCase(a.m_account, b.m_account) < 0;
         case CHistoryModel::C_Status:
             return a.m_status < b.m_status;
-        case CHistoryModel::C_Details:
-            return CompareNoCase(a.m_reasonDetails, b.m_reasonDetails) < 0;
         default:
             return false;
     }
@@ -232,13 +211,7 @@ void CHistoryModel::SortRows() {
         default:
             break;
     }
-    size_t total = 0;
-    if (text) {
-        for (const Row& row : rows) {
-            total += (row.record.*text).size();
-        }
-    }
-    if (!text || total >= UINT32_MAX) {
+    if (!text) {
         // Records stay where they are; only their order moves.
         std::stable_sort(m_order.begin(), m_order.end(), [&rows, column, ascending](int a, int b) {
             const CEmailData& x = rows[static_cast<size_t>(a)].record;
@@ -250,12 +223,16 @@ void CHistoryModel::SortRows() {
     // Text columns: the folded texts side by side in one block, compared with
     // memcmp, so the sort neither folds a character twice nor chases every
     // record's own string.
+    size_t total = 0;
+    for (const Row& row : rows) {
+        total += (row.record.*text).size();
+    }
     std::string arena;
     arena.reserve(total);
-    std::vector<std::pair<uint32_t, uint32_t>> spans(rows.size());
+    std::vector<std::pair<size_t, size_t>> spans(rows.size());
     for (size_t i = 0; i < rows.size(); ++i) {
         const std::string& value = rows[i].record.*text;
-        spans[i] = {static_cast<uint32_t>(arena.size()), static_cast<uint32_t>(value.size())};
+        spans[i] = {arena.size(), value.size()};
         for (char c : value) {
             arena.push_back(static_cast<char>(kFold.fold[static_cast<unsigned char>(c)]));
         }
