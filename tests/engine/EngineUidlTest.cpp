@@ -441,15 +441,12 @@ std::vector<std::string> MixedScenario(RecordingOwner& owner, bool contentOnly) 
 TEST_F(EngineUidlTest, DecisionsAndHistoryEqualThoseOfTheContentScan) {
     std::vector<std::string> byIds = MixedScenario(owner, false);
     // The same in a second program folder, by content only.
-    TempHome otherHome;
-    auto otherEnv =
-        std::make_unique<CAppEnvironment>("InboxWarden", CAppEnvironment::AE_IniInProgramFolder);
-    CAppEnvironment::SetInstance(otherEnv.get());
-    otherEnv->GetMainLog().Open("", CLogFile::LF_Enabled, 10);
-    otherEnv->GetSettings().WriteBool("EnableLogging", true, "General");
-    CFilterLists::Instance().Reload();
-    std::vector<std::string> byContent = MixedScenario(owner, true);
-    CAppEnvironment::SetInstance(env.get());
+    std::vector<std::string> byContent;
+    {
+        ProgramFolder other([](const char* what) { ADD_FAILURE() << what; });
+        byContent = MixedScenario(owner, true);
+    }
+    CAppEnvironment::SetInstance(&env.Get());
     CFilterLists::Instance().Reload();
 
     ASSERT_EQ(byIds.size(), 4u);

@@ -15,6 +15,8 @@
 #include <thread>
 #include <vector>
 
+#include "ScopedAppEnvironment.h"
+#include "ScopedCwd.h"
 #include "TempHome.h"
 #include "app/CInboxWardenApp.h"
 #include "engine/CInboxWardenEngine.h"
@@ -171,23 +173,23 @@ private slots:
             if (c.interval) {
                 WriteSettings(home.Path(), c.interval, "pop.example", "me");
             }
-            CAppEnvironment env("InboxWarden", CAppEnvironment::AE_IniInProgramFolder);
-            CAppEnvironment::SetInstance(&env);
-            CInboxWardenApp app(c.words);
-            app.SetInteractive(false);
             bool shown = false;
             bool windowRan = false;
-            app.SetFirstRunHook([&](QWidget*) {
-                shown = true;
-                return c.setupSaves;
-            });
-            app.SetWindowRunner([&](CInboxWardenDlg& window) {
-                windowRan = true;
-                QVERIFY(window.Engine() != nullptr);
-                QVERIFY(window.Engine()->IsReadOnly());
-            });
-            QCOMPARE(app.Run(), c.result);
-            CAppEnvironment::SetInstance(nullptr);
+            {
+                ScopedAppEnvironment env;
+                CInboxWardenApp app(c.words);
+                app.SetInteractive(false);
+                app.SetFirstRunHook([&](QWidget*) {
+                    shown = true;
+                    return c.setupSaves;
+                });
+                app.SetWindowRunner([&](CInboxWardenDlg& window) {
+                    windowRan = true;
+                    QVERIFY(window.Engine() != nullptr);
+                    QVERIFY(window.Engine()->IsReadOnly());
+                });
+                QCOMPARE(app.Run(), c.result);
+            }
             QVERIFY2(shown == c.setupShown, c.name);
             QVERIFY2(windowRan == (c.result == CInboxWardenApp::RR_Closed), c.name);
             QVERIFY2(std::filesystem::exists(home.File("InboxWarden.mdb")) == windowRan,
@@ -202,9 +204,8 @@ private slots:
     void listenerAnswersFromTheSettings() {
         TempHome home;
         WriteSettings(home.Path(), "600", "ab", "xy");
-        CAppEnvironment env("InboxWarden", CAppEnvironment::AE_IniInProgramFolder);
-        CAppEnvironment::SetInstance(&env);
         {
+            ScopedAppEnvironment env;
             CInboxWardenApp app({});
             QVERIFY(app.StartListening());
             std::string path = app.ListenPath().toStdString();
@@ -250,7 +251,6 @@ private slots:
             raw.join();
             QCOMPARE(reply, std::string("0\n"));
         }
-        CAppEnvironment::SetInstance(nullptr);
     }
 
     void secondCopyOfAnAccountEndsInConflict() {
@@ -278,9 +278,8 @@ private slots:
         };
         for (const Case& c : cases) {
             WriteSettings(home.Path(), "600", c.host, c.user);
-            CAppEnvironment env("InboxWarden", CAppEnvironment::AE_IniInProgramFolder);
-            CAppEnvironment::SetInstance(&env);
             {
+                ScopedAppEnvironment env;
                 CInboxWardenApp app({});
                 app.SetInteractive(false);
                 bool windowRan = false;
@@ -288,7 +287,6 @@ private slots:
                 QCOMPARE(app.Run(), c.result);
                 QVERIFY2(windowRan == (c.result == CInboxWardenApp::RR_Closed), c.name);
             }
-            CAppEnvironment::SetInstance(nullptr);
             if (c.scanStatus == 2) {
                 // The scanner refuses the account the window handles.
                 Background scan(IW_SCAN_BINARY, {}, {});
@@ -305,15 +303,13 @@ private slots:
         first.Stop();
         QVERIFY(std::filesystem::exists(socketPath));
         WriteSettings(home.Path(), "600", "127.0.0.1", "me");
-        CAppEnvironment env("InboxWarden", CAppEnvironment::AE_IniInProgramFolder);
-        CAppEnvironment::SetInstance(&env);
         {
+            ScopedAppEnvironment env;
             CInboxWardenApp app({});
             app.SetInteractive(false);
             app.SetWindowRunner([](CInboxWardenDlg&) {});
             QCOMPARE(app.Run(), CInboxWardenApp::RR_Closed);
         }
-        CAppEnvironment::SetInstance(nullptr);
         QVERIFY(!std::filesystem::exists(socketPath));
     }
 
@@ -326,14 +322,12 @@ private slots:
         QVERIFY(scanner.Pid() > 0);
         QVERIFY(WaitForFile(home.Path() + "InboxWarden-" + std::to_string(scanner.Pid()), 15000));
         WriteSettings(home.Path(), "600", "127.0.0.1", "me");
-        CAppEnvironment env("InboxWarden", CAppEnvironment::AE_IniInProgramFolder);
-        CAppEnvironment::SetInstance(&env);
         {
+            ScopedAppEnvironment env;
             CInboxWardenApp app({});
             app.SetInteractive(false);
             QCOMPARE(app.Run(), CInboxWardenApp::RR_Conflict);
         }
-        CAppEnvironment::SetInstance(nullptr);
         // A second scanner of the same account refuses as well.
         Background second(IW_SCAN_BINARY, {}, {"INBOXWARDEN_HOME=" + other});
         QCOMPARE(second.Wait(20000), 2);
@@ -341,7 +335,8 @@ private slots:
 
     void noDisplayEndsWithOneLine() {
         TempHome home;
-        QVERIFY(chdir(home.Path().c_str()) == 0);
+        ScopedCwd cwd(home.Path());
+        QVERIFY(cwd.Entered());
         std::string out = home.File("out.txt");
         std::string command = std::string("env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM ") +
                               IW_APP_BINARY + " > " + out + " 2>&1";

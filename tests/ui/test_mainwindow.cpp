@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "Pop3Mailbox.h"
+#include "ProgramFolder.h"
 #include "ScopedSocketTimeouts.h"
 #include "ScriptedServer.h"
 #include "SmtpSink.h"
@@ -25,30 +26,11 @@ namespace {
 
 // A throwaway program folder with its settings file and database, and a
 // started window on it.
-struct WindowEnv {
-    WindowEnv() {
-        char cwd[4096];
-        if (getcwd(cwd, sizeof cwd)) {
-            oldCwd = cwd;
-        }
-        if (chdir(home.Path().c_str()) != 0) {
-            qWarning("chdir failed");
-        }
-        env = std::make_unique<CAppEnvironment>("InboxWarden",
-                                                CAppEnvironment::AE_IniInProgramFolder);
-        CAppEnvironment::SetInstance(env.get());
-        env->GetMainLog().Open("", CLogFile::LF_Enabled, 10);
-        env->GetSettings().WriteBool("EnableLogging", true, "General");
-        CFilterLists::Instance().Reload();
+struct WindowEnv : ProgramFolder {
+    WindowEnv() : ProgramFolder([](const char* what) { qWarning("%s failed", what); }) {
         CHistoryModel::ResetSort();
     }
-    ~WindowEnv() {
-        window.reset();
-        CAppEnvironment::SetInstance(nullptr);
-        if (!oldCwd.empty() && chdir(oldCwd.c_str()) != 0) {
-            qWarning("chdir back failed");
-        }
-    }
+    ~WindowEnv() { window.reset(); }
     CInboxWardenDlg& Start() {
         window = std::make_unique<CInboxWardenDlg>();
         window->SetInteractive(false);
@@ -66,13 +48,8 @@ struct WindowEnv {
         window->Engine()->GetHistory().Add(record);
         return record;
     }
-    CSettings& Settings() { return env->GetSettings(); }
-    std::string MainLog() { return TempHome::ReadFile(home.File("InboxWarden.log")); }
 
-    TempHome home;
-    std::unique_ptr<CAppEnvironment> env;
     std::unique_ptr<CInboxWardenDlg> window;
-    std::string oldCwd;
 };
 
 QString ArtifactPath(const QString& name) {
@@ -610,8 +587,8 @@ private slots:
         QVERIFY(sink.Deliveries()[0].data.find("InboxWardenChallenge") != std::string::npos);
         QCOMPARE(box.Messages().size(), size_t(1));
         int today = CInboxWardenEngine::Today();
-        QVERIFY(home.MainLog().find(std::to_string(today) + ", " + std::to_string(today) + ", " +
-                                    std::to_string(today)) != std::string::npos);
+        QVERIFY(home.MainLogText().find(std::to_string(today) + ", " + std::to_string(today) +
+                                        ", " + std::to_string(today)) != std::string::npos);
         home.window.reset();
         pop.Stop();
         smtp.Stop();
