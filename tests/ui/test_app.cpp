@@ -17,6 +17,7 @@
 
 #include "ScopedAppEnvironment.h"
 #include "ScopedCwd.h"
+#include "Screenshot.h"
 #include "TempHome.h"
 #include "app/CInboxWardenApp.h"
 #include "engine/CInboxWardenEngine.h"
@@ -114,11 +115,6 @@ void WriteSettings(const std::string& folder, const std::string& interval, const
                         "[General]\nEnableLogging=Yes\nInterval=" + interval +
                             "\nAccountsList=Home\n[Home]\nPopName=" + host + "\nPopLogin=" + user +
                             "\nPopPort=1\n");
-}
-
-void SaveShot(QWidget& widget, const QString& name) {
-    QDir().mkpath(QStringLiteral(IW_ARTIFACTS_DIR));
-    widget.grab().save(QStringLiteral(IW_ARTIFACTS_DIR "/") + name + QStringLiteral(".png"));
 }
 
 }  // namespace

@@ -11,6 +11,7 @@
 #include "Pop3Mailbox.h"
 #include "ProgramFolder.h"
 #include "ScopedSocketTimeouts.h"
+#include "Screenshot.h"
 #include "ScriptedServer.h"
 #include "SmtpSink.h"
 #include "TempHome.h"
@@ -51,12 +52,6 @@ struct WindowEnv : ProgramFolder {
 
     std::unique_ptr<CInboxWardenDlg> window;
 };
-
-QString ArtifactPath(const QString& name) {
-    QString folder = QCoreApplication::applicationDirPath() + QStringLiteral("/../artifacts");
-    QDir().mkpath(folder);
-    return folder + QLatin1Char('/') + name;
-}
 
 void SelectSender(CInboxWardenDlg& window, const QString& sender) {
     CHistoryModel* model = window.Model();
@@ -155,8 +150,8 @@ private slots:
             QVERIFY(dialog.Action(QStringLiteral("viewOnServer"))->isChecked() == (view == 0));
             // Delete works in the On Server view only.
             QCOMPARE(dialog.Action(QStringLiteral("actionDelete"))->isEnabled(), view == 0);
-            QVERIFY(dialog.grab().save(ArtifactPath(
-                QStringLiteral("mainwindow-%1.png").arg(QString::fromLatin1(names[view])))));
+            QVERIFY(SaveShot(
+                dialog, QStringLiteral("mainwindow-%1").arg(QString::fromLatin1(names[view]))));
         }
         // The Delivered record with tasks has image 0, like a deleted one.
         int row = Senders(dialog).indexOf(QStringLiteral("back@x.org"));
@@ -179,7 +174,7 @@ private slots:
         QVERIFY(dialog.ShowsAccountColumn());
         QVERIFY(!dialog.HistoryList()->isColumnHidden(CHistoryModel::C_Account));
         QVERIFY(dialog.HistoryList()->showGrid());
-        QVERIFY(dialog.grab().save(ArtifactPath(QStringLiteral("mainwindow-all-grid.png"))));
+        QVERIFY(SaveShot(dialog, QStringLiteral("mainwindow-all-grid")));
         // Columns share the width; an empty list splits it evenly.
         dialog.SetView(2);
         dialog.Engine()->GetHistory().CleanupHistory(1);
@@ -580,7 +575,7 @@ private slots:
         QCOMPARE(dialog.StatusText(1),
                  QStringLiteral("1 new Friendly emails, 2 new emails, viewing 1"));
         QCOMPARE(Senders(dialog), QStringList({"Friend <friend@pals.org>"}));
-        QVERIFY(dialog.grab().save(ArtifactPath(QStringLiteral("mainwindow-after-scan.png"))));
+        QVERIFY(SaveShot(dialog, QStringLiteral("mainwindow-after-scan")));
         dialog.SetView(1);
         QCOMPARE(Senders(dialog), QStringList({"Stranger <stranger@far.example>"}));
         QTRY_VERIFY_WITH_TIMEOUT(!sink.Deliveries().empty(), 5000);
