@@ -30,16 +30,6 @@ std::string Message(const std::string& from, const std::string& subject,
            "\r\nDate: Mon, 1 Jan 2024 10:00:00 +0000\r\n\r\n" + body;
 }
 
-// Commands of the mailbox that begin with prefix, from command number from on.
-int CountCommands(const Pop3Mailbox& box, const std::string& prefix, size_t from = 0) {
-    std::vector<std::string> commands = box.Commands();
-    int n = 0;
-    for (size_t i = from; i < commands.size(); ++i) {
-        n += commands[i].compare(0, prefix.size(), prefix) == 0 ? 1 : 0;
-    }
-    return n;
-}
-
 std::vector<CEmailData*> Records(CInboxWardenEngine& engine) {
     std::vector<CEmailData*> out;
     for (int i = 0; i < engine.GetHistory().GetCount(); ++i) {
@@ -60,6 +50,13 @@ CEmailData* Find(CInboxWardenEngine& engine, const std::string& subject) {
 int64_t SeenRows(const std::string& where = "") {
     SqlProbe probe(CInboxWardenDb::GetPath());
     return probe.Number("SELECT COUNT(*) FROM SeenUidls" + where);
+}
+
+void AddFriends() {
+    CFilterLists::Instance().AddWord("ann@friends.example", FL_Friends);
+    CFilterLists::Instance().AddWord("cy@friends.example", FL_Friends);
+    CFilterLists::Instance().AddWord("spam@bad.example", FL_Undesirables);
+    CFilterLists::Instance().AddWord("viagra", FL_BadSubjects);
 }
 
 // One account "Home" on a scripted mailbox, an SMTP sink, and an engine.
@@ -87,6 +84,20 @@ struct Rig {
         popServer.Start();
         Restart(owner);
     }
+    // How every test begins: the servers and the engine up, the lists of
+    // AddFriends in place.
+    void StartWithFriends(RecordingOwner& owner) {
+        Start(owner);
+        AddFriends();
+    }
+    // The first `count` of: "One" from Ann, "Two" from Cy, "Three" from Ann.
+    void AddFriendsMail(int count) {
+        const std::pair<const char*, const char*> mail[] = {
+            {kAnn, "One"}, {kCy, "Two"}, {kAnn, "Three"}};
+        for (int i = 0; i < count; ++i) {
+            box.AddMessage(Message(mail[i].first, mail[i].second));
+        }
+    }
     // A new engine on the same database, as after a restart of the program.
     void Restart(RecordingOwner& owner) {
         engine.reset();
@@ -97,7 +108,7 @@ struct Rig {
     int Scan() {
         size_t before = box.Commands().size();
         engine->ScanServers();
-        return CountCommands(box, "TOP ", before);
+        return box.CountCommands("TOP ", before);
     }
 
     Pop3Mailbox box{"user", "pw"};
@@ -106,13 +117,6 @@ struct Rig {
     ScriptedServer smtpServer{60000};
     std::unique_ptr<CInboxWardenEngine> engine;
 };
-
-void AddFriends() {
-    CFilterLists::Instance().AddWord("ann@friends.example", FL_Friends);
-    CFilterLists::Instance().AddWord("cy@friends.example", FL_Friends);
-    CFilterLists::Instance().AddWord("spam@bad.example", FL_Undesirables);
-    CFilterLists::Instance().AddWord("viagra", FL_BadSubjects);
-}
 
 class EngineUidlTest : public EngineFixture {
 protected:
@@ -123,13 +127,10 @@ protected:
 
 TEST_F(EngineUidlTest, KnownIdsSkipTheFetchAcrossRestartsAndKeepTheirNumbers) {
     Rig rig(Settings());
-    rig.box.AddMessage(Message(kAnn, "One"));
-    rig.box.AddMessage(Message(kCy, "Two"));
-    rig.box.AddMessage(Message(kAnn, "Three"));
+    rig.AddFriendsMail(3);
     // The same message twice: one record, known by both ids.
     rig.box.AddMessage(Message(kAnn, "One"));
-    rig.Start(owner);
-    AddFriends();
+    rig.StartWithFriends(owner);
 
     EXPECT_EQ(rig.Scan(), 4);
     EXPECT_EQ(owner.Scans().back().newMessages, 3);
@@ -142,9 +143,9 @@ TEST_F(EngineUidlTest, KnownIdsSkipTheFetchAcrossRestartsAndKeepTheirNumbers) {
         }
         size_t before = rig.box.Commands().size();
         EXPECT_EQ(rig.Scan(), 0);
-        EXPECT_EQ(CountCommands(rig.box, "UIDL\r\n", before), 1);
-        EXPECT_EQ(CountCommands(rig.box, "LIST", before), 1);
-        EXPECT_EQ(CountCommands(rig.box, "STAT", before), 0);
+        EXPECT_EQ(rig.box.CountCommands("UIDL\r\n", before), 1);
+        EXPECT_EQ(rig.box.CountCommands("LIST", before), 1);
+        EXPECT_EQ(rig.box.CountCommands("STAT", before), 0);
         EXPECT_EQ(owner.Scans().back().newMessages, 0);
         EXPECT_FALSE(rig.engine->LastScanHadErrors());
         ASSERT_EQ(Records(*rig.engine).size(), 3u);
@@ -160,21 +161,20 @@ TEST_F(EngineUidlTest, KnownIdsSkipTheFetchAcrossRestartsAndKeepTheirNumbers) {
 
 TEST_F(EngineUidlTest, NewIdIsFetchedAndFilteredOnce) {
     Rig rig(Settings());
-    rig.box.AddMessage(Message(kAnn, "One"));
-    rig.Start(owner);
-    AddFriends();
+    rig.AddFriendsMail(1);
+    rig.StartWithFriends(owner);
     EXPECT_EQ(rig.Scan(), 1);
 
     rig.box.AddMessage(Message(kSam, "Hello"));
     size_t before = rig.box.Commands().size();
     EXPECT_EQ(rig.Scan(), 1);
-    EXPECT_EQ(CountCommands(rig.box, "TOP 2 500", before), 1);
+    EXPECT_EQ(rig.box.CountCommands("TOP 2 500", before), 1);
     EXPECT_EQ(owner.Scans().back().newMessages, 1);
     CEmailData* hello = Find(*rig.engine, "Hello");
     ASSERT_NE(hello, nullptr);
     EXPECT_EQ(hello->m_status, ES_Quarantined);
     EXPECT_EQ(hello->m_reason, ER_UnknownSender);
-    EXPECT_EQ(CountCommands(rig.box, "DELE 2", before), 1);
+    EXPECT_EQ(rig.box.CountCommands("DELE 2", before), 1);
     EXPECT_EQ(rig.sink.Deliveries().size(), 1u) << "one challenge";
 
     // Gone from the server: its id goes too, and nothing is fetched.
@@ -190,8 +190,7 @@ TEST_F(EngineUidlTest, ReusedIdWithAnotherSizeIsFetchedAndFiltered) {
     Rig rig(Settings());
     rig.box.AddMessage(Message(kAnn, "One"), "reused");
     rig.box.AddMessage(Message(kCy, "Two"), "stable");
-    rig.Start(owner);
-    AddFriends();
+    rig.StartWithFriends(owner);
     EXPECT_EQ(rig.Scan(), 2);
 
     // The first message is collected and the server gives its id to another.
@@ -199,7 +198,7 @@ TEST_F(EngineUidlTest, ReusedIdWithAnotherSizeIsFetchedAndFiltered) {
     rig.box.AddMessage(Message(kSam, "Not the same message at all"), "reused");
     size_t before = rig.box.Commands().size();
     EXPECT_EQ(rig.Scan(), 1);
-    EXPECT_EQ(CountCommands(rig.box, "TOP 2 500", before), 1);
+    EXPECT_EQ(rig.box.CountCommands("TOP 2 500", before), 1);
     EXPECT_EQ(owner.Scans().back().newMessages, 1);
     CEmailData* stranger = Find(*rig.engine, "Not the same message at all");
     ASSERT_NE(stranger, nullptr);
@@ -216,8 +215,7 @@ TEST_F(EngineUidlTest, UpgradeFromADatabaseWithoutIdsFiltersNothingTwice) {
     rig.box.AddMessage(Message(kAnn, "One"));
     rig.box.AddMessage(Message(kSpam, "Buy now"));
     rig.box.AddMessage(Message(kCy, "Two"));
-    rig.Start(owner);
-    AddFriends();
+    rig.StartWithFriends(owner);
     rig.engine->SetReadOnly(true);
     EXPECT_EQ(rig.Scan(), 3);
     EXPECT_EQ(owner.Scans().back().newMessages, 3);
@@ -236,11 +234,12 @@ TEST_F(EngineUidlTest, UpgradeFromADatabaseWithoutIdsFiltersNothingTwice) {
     rig.engine->SetReadOnly(true);
     EXPECT_EQ(rig.Scan(), 3) << "every id is seen for the first time";
     EXPECT_EQ(owner.Scans().back().newMessages, 0);
-    ASSERT_EQ(Records(*rig.engine).size(), 3u);
+    std::vector<CEmailData*> records = Records(*rig.engine);
+    ASSERT_EQ(records.size(), 3u);
     for (size_t i = 0; i < 3; ++i) {
-        EXPECT_EQ(Records(*rig.engine)[i]->m_status, decided[i].first);
-        EXPECT_EQ(Records(*rig.engine)[i]->m_reason, decided[i].second);
-        EXPECT_EQ(Records(*rig.engine)[i]->m_serverId, static_cast<int32_t>(i + 1));
+        EXPECT_EQ(records[i]->m_status, decided[i].first);
+        EXPECT_EQ(records[i]->m_reason, decided[i].second);
+        EXPECT_EQ(records[i]->m_serverId, static_cast<int32_t>(i + 1));
     }
     EXPECT_EQ(SeenRows(), 3);
     EXPECT_EQ(rig.Scan(), 0);
@@ -249,11 +248,8 @@ TEST_F(EngineUidlTest, UpgradeFromADatabaseWithoutIdsFiltersNothingTwice) {
 
 TEST_F(EngineUidlTest, DeliveredDetectionWithIds) {
     Rig rig(Settings());
-    rig.box.AddMessage(Message(kAnn, "One"));
-    rig.box.AddMessage(Message(kCy, "Two"));
-    rig.box.AddMessage(Message(kAnn, "Three"));
-    rig.Start(owner);
-    AddFriends();
+    rig.AddFriendsMail(3);
+    rig.StartWithFriends(owner);
     EXPECT_EQ(rig.Scan(), 3);
 
     // The user's mail program collects "Two"; "Three" moves up to number 2.
@@ -289,15 +285,13 @@ TEST_F(EngineUidlTest, DeliveredDetectionWithIds) {
 
 TEST_F(EngineUidlTest, FullScanOnRequestFetchesEverythingOnce) {
     Rig rig(Settings());
-    rig.box.AddMessage(Message(kAnn, "One"));
-    rig.box.AddMessage(Message(kCy, "Two"));
-    rig.Start(owner);
-    AddFriends();
+    rig.AddFriendsMail(2);
+    rig.StartWithFriends(owner);
     EXPECT_EQ(rig.Scan(), 2);
     rig.engine->RequestFullScan();
     size_t before = rig.box.Commands().size();
     EXPECT_EQ(rig.Scan(), 2);
-    EXPECT_EQ(CountCommands(rig.box, "UIDL", before), 0);
+    EXPECT_EQ(rig.box.CountCommands("UIDL", before), 0);
     EXPECT_EQ(owner.Scans().back().newMessages, 0);
     EXPECT_EQ(rig.Scan(), 0);
     EXPECT_EQ(SeenRows(), 2);
@@ -318,12 +312,9 @@ class EngineUidlFallbackTest : public EngineUidlTest,
 TEST_P(EngineUidlFallbackTest, EveryScanFetchesEverything) {
     const BadIdsCase& c = GetParam();
     Rig rig(Settings());
-    rig.box.AddMessage(Message(kAnn, "One"));
-    rig.box.AddMessage(Message(kCy, "Two"));
-    rig.box.AddMessage(Message(kAnn, "Three"));
+    rig.AddFriendsMail(3);
     rig.box.FailWith("UIDL", c.reply, c.then);
-    rig.Start(owner);
-    AddFriends();
+    rig.StartWithFriends(owner);
     for (int scan = 0; scan < 2; ++scan) {
         SCOPED_TRACE(scan);
         int tops = rig.Scan();
@@ -336,10 +327,11 @@ TEST_P(EngineUidlFallbackTest, EveryScanFetchesEverything) {
         }
         EXPECT_EQ(tops, 3);
         EXPECT_EQ(owner.Scans().back().newMessages, scan == 0 ? 3 : 0);
-        ASSERT_EQ(Records(*rig.engine).size(), 3u);
+        std::vector<CEmailData*> records = Records(*rig.engine);
+        ASSERT_EQ(records.size(), 3u);
         for (int i = 0; i < 3; ++i) {
-            EXPECT_EQ(Records(*rig.engine)[static_cast<size_t>(i)]->m_serverId, i + 1);
-            EXPECT_EQ(Records(*rig.engine)[static_cast<size_t>(i)]->m_status, ES_OnServer);
+            EXPECT_EQ(records[static_cast<size_t>(i)]->m_serverId, i + 1);
+            EXPECT_EQ(records[static_cast<size_t>(i)]->m_status, ES_OnServer);
         }
     }
     EXPECT_LE(SeenRows(), 0);
@@ -465,10 +457,8 @@ TEST_F(EngineUidlTest, DecisionsAndHistoryEqualThoseOfTheContentScan) {
 
 TEST_F(EngineUidlTest, HistoryCleanupTakesTheIdsOfRemovedRecords) {
     Rig rig(Settings());
-    rig.box.AddMessage(Message(kAnn, "One"));
-    rig.box.AddMessage(Message(kCy, "Two"));
-    rig.Start(owner);
-    AddFriends();
+    rig.AddFriendsMail(2);
+    rig.StartWithFriends(owner);
     EXPECT_EQ(rig.Scan(), 2);
     EXPECT_EQ(SeenRows(), 2);
     rig.engine->CleanupHistory(CInboxWardenEngine::Today() + 1);
