@@ -13,5 +13,15 @@ class EngineFixture : public ::testing::Test, protected ProgramFolder {
 protected:
     EngineFixture() : ProgramFolder([](const char* what) { ADD_FAILURE() << what; }) {}
 
+    // Empties every filter list, for tests that must start from none.
+    static void ClearLists() {
+        CFilterLists& lists = CFilterLists::Instance();
+        for (int id = 0; id < FL_Count; ++id) {
+            for (const auto& entry : lists.GetEntries(id)) {
+                lists.DeleteWord(entry.words, id);
+            }
+        }
+    }
+
     RecordingOwner owner;
 };
