@@ -15,6 +15,7 @@
 #include <thread>
 #include <vector>
 
+#include "ProgramRunner.h"
 #include "ScopedAppEnvironment.h"
 #include "ScopedCwd.h"
 #include "Screenshot.h"
@@ -37,31 +38,21 @@ public:
                const std::vector<std::string>& env) {
         std::vector<std::string> all{program};
         all.insert(all.end(), args.begin(), args.end());
-        std::vector<char*> argv;
-        for (auto& a : all) {
-            argv.push_back(a.data());
-        }
-        argv.push_back(nullptr);
+        std::vector<char*> argv = ProgramRunner::NullTerminated(all);
+        // env's NAME=value entries replace those of the test's environment.
         std::vector<std::string> variables = env;
         for (char** e = environ; *e; ++e) {
             std::string entry = *e;
             std::string name = entry.substr(0, entry.find('='));
             bool replaced = false;
             for (const auto& v : env) {
-                replaced =
-                    replaced || v.compare(0, name.size() + 1, name + "=") == 0 || v == "-" + name;
+                replaced = replaced || v.compare(0, name.size() + 1, name + "=") == 0;
             }
             if (!replaced) {
                 variables.push_back(entry);
             }
         }
-        std::vector<char*> envp;
-        for (auto& v : variables) {
-            if (v[0] != '-') {
-                envp.push_back(v.data());
-            }
-        }
-        envp.push_back(nullptr);
+        std::vector<char*> envp = ProgramRunner::NullTerminated(variables);
         posix_spawn_file_actions_t actions;
         posix_spawn_file_actions_init(&actions);
         posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
@@ -285,8 +276,7 @@ private slots:
             }
             if (c.scanStatus == 2) {
                 // The scanner refuses the account the window handles.
-                Background scan(IW_SCAN_BINARY, {}, {});
-                QCOMPARE(scan.Wait(20000), 2);
+                QCOMPARE(ProgramRunner::Run(IW_SCAN_BINARY, {}, 20000).status, 2);
             }
         }
         QVERIFY2(first.Wait(0) == -1, "the first copy keeps running");
