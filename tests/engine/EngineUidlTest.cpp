@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "EngineFixture.h"
+#include "LoopbackAccount.h"
 #include "Pop3Mailbox.h"
 #include "ScopedSocketTimeouts.h"
 #include "ScriptedServer.h"
@@ -65,15 +66,7 @@ struct Rig {
         smtpServer.ServeEach(sink.Handler(), 40);
         smtpServer.Start();
         popServer.ServeEach(box.Handler(), 40);
-        settings.WriteString("SmtpName", "127.0.0.1", "General");
-        settings.WriteInt("SmtpPort", smtpServer.Port(), "General");
-        settings.WriteString("AccountsList", "Home", "General");
-        settings.WriteBool("Filter", true, "Home");
-        settings.WriteString("emailAddress", "me@home.example", "Home");
-        settings.WriteString("PopName", "127.0.0.1", "Home");
-        settings.WriteInt("PopPort", popServer.Port(), "Home");
-        settings.WriteString("PopLogin", "user", "Home");
-        settings.WriteString("!PopPassword", "pw", "Home");
+        LoopbackAccount(smtpServer.Port(), popServer.Port(), "user", "pw").WriteTo(settings);
     }
     ~Rig() {
         engine.reset();

@@ -8,6 +8,7 @@
 #include <memory>
 #include <thread>
 
+#include "LoopbackAccount.h"
 #include "Pop3Mailbox.h"
 #include "ProgramFolder.h"
 #include "ScopedSocketTimeouts.h"
@@ -551,15 +552,7 @@ private slots:
         smtp.ServeEach(sink.Handler(), 8);
         smtp.Start();
         CSettings& settings = home.Settings();
-        settings.WriteString("SmtpName", "127.0.0.1", "General");
-        settings.WriteInt("SmtpPort", smtp.Port(), "General");
-        settings.WriteString("AccountsList", "Home", "General");
-        settings.WriteBool("Filter", true, "Home");
-        settings.WriteString("emailAddress", "me@home.example", "Home");
-        settings.WriteString("PopName", "127.0.0.1", "Home");
-        settings.WriteInt("PopPort", pop.Port(), "Home");
-        settings.WriteString("PopLogin", "user-home", "Home");
-        settings.WriteString("!PopPassword", "pw-home", "Home");
+        LoopbackAccount(smtp.Port(), pop.Port(), "user-home", "pw-home").WriteTo(settings);
         CFilterLists::Instance().AddWord("friend@pals.org", FL_Friends);
 
         CInboxWardenDlg& dialog = home.Start();
