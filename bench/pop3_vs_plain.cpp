@@ -19,21 +19,19 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <map>
 #include <memory>
 #include <stdexcept>
 #include <string>
 
-#include "engine/CInboxWardenEngine.h"
-#include "engine/IEngineOwner.h"
-#include "lists/CFilterLists.h"
+#include "BenchCommon.h"
 #include "mail/CMailContent.h"
 #include "mail/CPOP3.h"
-#include "support/CAppEnvironment.h"
 #include "support/CSettings.h"
 
 namespace {
+
+using bench::ScanSetup;
 
 struct Server {
     std::string host;
@@ -41,7 +39,6 @@ struct Server {
     std::string largeUser, largePassword;
     std::string manyUser, manyPassword;
     int manyCount = 0;
-    unsigned smtpPort = 0;
     unsigned tlsPort = 0;
     std::string caFile;
 };
@@ -49,16 +46,7 @@ struct Server {
 const Server& GetServer() {
     static const Server server = [] {
         Server s;
-        const char* env = getenv("IW_MAIL_ENV");
-        std::ifstream in(env ? env : "");
-        std::map<std::string, std::string> values;
-        std::string line;
-        while (std::getline(in, line)) {
-            size_t eq = line.find('=');
-            if (eq != std::string::npos) {
-                values[line.substr(0, eq)] = line.substr(eq + 1);
-            }
-        }
+        std::map<std::string, std::string> values = bench::ReadServerEnv();
         auto user = [&](const char* key, std::string& address, std::string& password) {
             std::string name = getenv(key) ? getenv(key) : "";
             address = name + "@" + values["IW_MAIL_DOMAIN"];
@@ -66,7 +54,6 @@ const Server& GetServer() {
         };
         s.host = values["IW_MAIL_HOST"];
         s.port = static_cast<unsigned>(atoi(values["IW_MAIL_POP3_PORT"].c_str()));
-        s.smtpPort = static_cast<unsigned>(atoi(values["IW_MAIL_SMTP_PORT"].c_str()));
         s.tlsPort = static_cast<unsigned>(atoi(values["IW_MAIL_POP3S_PORT"].c_str()));
         s.caFile = values["IW_MAIL_CA_FILE"];
         user("IW_BENCH_LARGE_USER", s.largeUser, s.largePassword);
@@ -237,69 +224,16 @@ void BM_TopList2000_Plain(benchmark::State& state) {
     state.SetItemsProcessed(state.iterations() * s.manyCount);
 }
 
-// The engine's owner for the scan benchmark: keeps the counts of the last scan.
-class ScanOwner : public IEngineOwner {
-public:
-    void OnStatus(int, const std::string&) override {}
-    void OnProgressRange(int, int) override {}
-    void OnProgress(int, int) override {}
-    void OnScanStarted() override {}
-    void OnScanDone(int, int newMessages) override { lastNew = newMessages; }
-    void OnHistoryChanged() override {}
-    void OnNewMail(int, const std::string&) override {}
-    void OnDatabaseError(const std::string&, const std::string&) override {}
-    void OnCloseProgram() override {}
-    bool OnOpenWithDesktop(const std::string&) override { return false; }
-    int lastNew = -1;
-};
-
-// An engine on the program folder of INBOXWARDEN_HOME with one account on the
-// mailbox of 2,000 messages. Its first scan, not timed, learns them all (they
-// come from friends, and read-only mode keeps everything on the server);
-// later runs of the program find them in the database already.
-struct ScanSetup {
-    CAppEnvironment env{"InboxWarden", CAppEnvironment::AE_IniInProgramFolder};
-    ScanOwner owner;
-    std::unique_ptr<CInboxWardenEngine> engine;
-    bool ready = false;
-
-    ScanSetup() {
-        const Server& s = GetServer();
-        CAppEnvironment::SetInstance(&env);
-        CSettings& settings = env.GetSettings();
-        settings.WriteString("AccountsList", "Bench", "General");
-        settings.WriteString("SmtpName", s.host, "General");
-        settings.WriteInt("SmtpPort", static_cast<int>(s.smtpPort), "General");
-        settings.WriteBool("Filter", true, "Bench");
-        settings.WriteString("emailAddress", s.manyUser, "Bench");
-        settings.WriteString("PopName", s.host, "Bench");
-        settings.WriteInt("PopPort", static_cast<int>(s.port), "Bench");
-        settings.WriteString("PopLogin", s.manyUser, "Bench");
-        settings.WriteString("!PopPassword", s.manyPassword, "Bench");
-        CFilterLists::Instance().Reload();
-        CFilterLists::Instance().AddWord("@iw.test", FL_Friends);
-        engine = std::make_unique<CInboxWardenEngine>();
-        engine->SetReadOnly(true);
-        if (!engine->Initialize(&owner)) {
-            return;
-        }
-        engine->ScanServers();
-        ready = !engine->LastScanHadErrors() && engine->GetHistory().GetCount() >= s.manyCount;
-    }
-    ~ScanSetup() {
-        engine.reset();
-        CAppEnvironment::SetInstance(nullptr);
-    }
-};
-
-// One scan of the mailbox with nothing new in it: login, STAT, TOP and LIST
-// of every message, the matching, the save and QUIT.
-// One engine and database for both scan benchmarks.
+// One engine and database for both scan benchmarks, on the mailbox of 2,000
+// messages.
 ScanSetup& TheScanSetup() {
-    static ScanSetup setup;
+    const Server& s = GetServer();
+    static ScanSetup setup(s.manyUser, s.manyPassword, s.manyCount);
     return setup;
 }
 
+// One scan of the mailbox with nothing new in it: login, STAT, TOP and LIST
+// of every message, the matching, the save and QUIT.
 void BM_ScanNothingNew2000_Engine(benchmark::State& state) {
     ScanSetup& setup = TheScanSetup();
     if (!setup.ready) {
@@ -307,8 +241,7 @@ void BM_ScanNothingNew2000_Engine(benchmark::State& state) {
         return;
     }
     for (auto _ : state) {
-        setup.engine->ScanServers();
-        if (setup.engine->LastScanHadErrors() || setup.owner.lastNew != 0) {
+        if (!bench::ScanFoundNothingNew(setup)) {
             state.SkipWithError("the scan failed or found new mail");
             break;
         }
@@ -329,26 +262,33 @@ void BM_ScanNothingNew2000_EngineTls(benchmark::State& state) {
     settings.WriteInt("PopSecurity", 2, "Bench");
     settings.WriteInt("PopPort", static_cast<int>(s.tlsPort), "Bench");
     settings.WriteString("TlsCaFile", s.caFile, "General");
+    // Whichever way this ends, the benchmarks after it share the engine and
+    // must scan over plain POP3 again.
+    struct BackToPlainPop {
+        CSettings& settings;
+        unsigned port;
+        ~BackToPlainPop() {
+            settings.WriteInt("PopSecurity", 0, "Bench");
+            settings.WriteInt("PopPort", static_cast<int>(port), "Bench");
+        }
+    } backToPlainPop{settings, s.port};
     // The first secure scan of a process also reads the trusted certificates
     // (tens of milliseconds, once); the program scans on a timer, so the
     // timed scans are the later ones, as the plain scans are. The first is
     // reported beside them.
     auto start = std::chrono::steady_clock::now();
-    setup.engine->ScanServers();
+    bool firstClean = bench::ScanFoundNothingNew(setup);
     std::chrono::duration<double> first = std::chrono::steady_clock::now() - start;
-    if (setup.engine->LastScanHadErrors() || setup.owner.lastNew != 0) {
+    if (!firstClean) {
         state.SkipWithError("the first scan over POP3S failed or found new mail");
         return;
     }
     for (auto _ : state) {
-        setup.engine->ScanServers();
-        if (setup.engine->LastScanHadErrors() || setup.owner.lastNew != 0) {
+        if (!bench::ScanFoundNothingNew(setup)) {
             state.SkipWithError("the scan failed or found new mail");
             break;
         }
     }
-    settings.WriteInt("PopSecurity", 0, "Bench");
-    settings.WriteInt("PopPort", static_cast<int>(s.port), "Bench");
     state.counters["first_scan_s"] = first.count();
     state.SetItemsProcessed(state.iterations() * s.manyCount);
 }

@@ -10,23 +10,17 @@
 #include <benchmark/benchmark.h>
 
 #include <cstdlib>
-#include <fstream>
 #include <map>
-#include <memory>
 #include <string>
 
-#include "engine/CInboxWardenEngine.h"
-#include "engine/IEngineOwner.h"
-#include "lists/CFilterLists.h"
-#include "support/CAppEnvironment.h"
-#include "support/CSettings.h"
+#include "BenchCommon.h"
 
 namespace {
 
+using bench::ScanSetup;
+
+// The benchmarked mailbox; the engine finds the servers in the env file itself.
 struct Server {
-    std::string host;
-    unsigned port = 0;
-    unsigned smtpPort = 0;
     std::string user, password;
     int count = 0;
 };
@@ -34,20 +28,8 @@ struct Server {
 const Server& GetServer() {
     static const Server server = [] {
         Server s;
-        const char* env = getenv("IW_MAIL_ENV");
-        std::ifstream in(env ? env : "");
-        std::map<std::string, std::string> values;
-        std::string line;
-        while (std::getline(in, line)) {
-            size_t eq = line.find('=');
-            if (eq != std::string::npos) {
-                values[line.substr(0, eq)] = line.substr(eq + 1);
-            }
-        }
+        std::map<std::string, std::string> values = bench::ReadServerEnv();
         std::string name = getenv("IW_BENCH_USER") ? getenv("IW_BENCH_USER") : "";
-        s.host = values["IW_MAIL_HOST"];
-        s.port = static_cast<unsigned>(atoi(values["IW_MAIL_POP3_PORT"].c_str()));
-        s.smtpPort = static_cast<unsigned>(atoi(values["IW_MAIL_SMTP_PORT"].c_str()));
         s.user = name + "@" + values["IW_MAIL_DOMAIN"];
         s.password = values["IW_MAIL_PASSWORD_" + name];
         s.count = getenv("IW_BENCH_COUNT") ? atoi(getenv("IW_BENCH_COUNT")) : 0;
@@ -56,60 +38,11 @@ const Server& GetServer() {
     return server;
 }
 
-class ScanOwner : public IEngineOwner {
-public:
-    void OnStatus(int, const std::string&) override {}
-    void OnProgressRange(int, int) override {}
-    void OnProgress(int, int) override {}
-    void OnScanStarted() override {}
-    void OnScanDone(int, int newMessages) override { lastNew = newMessages; }
-    void OnHistoryChanged() override {}
-    void OnNewMail(int, const std::string&) override {}
-    void OnDatabaseError(const std::string&, const std::string&) override {}
-    void OnCloseProgram() override {}
-    bool OnOpenWithDesktop(const std::string&) override { return false; }
-    int lastNew = -1;
-};
-
 // One account on the mailbox; the first scan (not timed) learns every
 // message, from friends and in read-only mode, so all stay on the server.
-struct ScanSetup {
-    CAppEnvironment env{"InboxWarden", CAppEnvironment::AE_IniInProgramFolder};
-    ScanOwner owner;
-    std::unique_ptr<CInboxWardenEngine> engine;
-    bool ready = false;
-
-    ScanSetup() {
-        const Server& s = GetServer();
-        CAppEnvironment::SetInstance(&env);
-        CSettings& settings = env.GetSettings();
-        settings.WriteString("AccountsList", "Bench", "General");
-        settings.WriteString("SmtpName", s.host, "General");
-        settings.WriteInt("SmtpPort", static_cast<int>(s.smtpPort), "General");
-        settings.WriteBool("Filter", true, "Bench");
-        settings.WriteString("emailAddress", s.user, "Bench");
-        settings.WriteString("PopName", s.host, "Bench");
-        settings.WriteInt("PopPort", static_cast<int>(s.port), "Bench");
-        settings.WriteString("PopLogin", s.user, "Bench");
-        settings.WriteString("!PopPassword", s.password, "Bench");
-        CFilterLists::Instance().Reload();
-        CFilterLists::Instance().AddWord("@iw.test", FL_Friends);
-        engine = std::make_unique<CInboxWardenEngine>();
-        engine->SetReadOnly(true);
-        if (!engine->Initialize(&owner)) {
-            return;
-        }
-        engine->ScanServers();
-        ready = !engine->LastScanHadErrors() && engine->GetHistory().GetCount() >= s.count;
-    }
-    ~ScanSetup() {
-        engine.reset();
-        CAppEnvironment::SetInstance(nullptr);
-    }
-};
-
 ScanSetup& Setup() {
-    static ScanSetup setup;
+    const Server& s = GetServer();
+    static ScanSetup setup(s.user, s.password, s.count);
     return setup;
 }
 
@@ -123,8 +56,7 @@ void RunScans(benchmark::State& state, bool full) {
         if (full) {
             setup.engine->RequestFullScan();
         }
-        setup.engine->ScanServers();
-        if (setup.engine->LastScanHadErrors() || setup.owner.lastNew != 0) {
+        if (!bench::ScanFoundNothingNew(setup)) {
             state.SkipWithError("the scan failed or found new mail");
             break;
         }

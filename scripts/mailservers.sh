@@ -195,16 +195,18 @@ do_start() {
     done
     getent group postdrop >/dev/null || die "group postdrop is missing (broken postfix install?)"
 
+    # Five different ports, each free when picked.
     local pop3 smtp pop3s subm smtps
-    pop3=$(free_port) || die "no free port for POP3"
-    smtp=$(free_port) || die "no free port for SMTP"
-    [ "$pop3" != "$smtp" ] || smtp=$(free_port) || die "no free port for SMTP"
-    local i taken="$pop3 $smtp"
-    for i in pop3s subm smtps; do
-        local port
-        port=$(free_port) || die "no free port for $i"
+    local i name port taken=""
+    for i in pop3 smtp pop3s subm smtps; do
+        case $i in
+        pop3) name=POP3 ;;
+        smtp) name=SMTP ;;
+        *) name=$i ;;
+        esac
+        port=$(free_port) || die "no free port for $name"
         while [[ " $taken " == *" $port "* ]]; do
-            port=$(free_port) || die "no free port for $i"
+            port=$(free_port) || die "no free port for $name"
         done
         taken+=" $port"
         printf -v "$i" '%s' "$port"

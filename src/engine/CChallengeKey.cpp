@@ -15,24 +15,10 @@
 #include <ctime>
 
 #include "support/CLogFile.h"
+#include "support/FileWrite.h"
 #include "support/StringUtils.h"
 
 namespace {
-
-bool WriteWhole(int fd, const unsigned char* data, size_t size) {
-    size_t done = 0;
-    while (done < size) {
-        ssize_t n = write(fd, data + done, size - done);
-        if (n < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            return false;
-        }
-        done += static_cast<size_t>(n);
-    }
-    return true;
-}
 
 void LogLine(CLogFile* log, const std::string& text) {
     if (log) {
@@ -181,7 +167,7 @@ bool CChallengeKey::CreateKey(const std::string& folder, const std::string& path
         OPENSSL_cleanse(key.data(), key.size());
         return false;
     }
-    bool ok = WriteWhole(fd, key.data(), key.size()) && fsync(fd) == 0;
+    bool ok = WriteAll(fd, key.data(), key.size()) && fsync(fd) == 0;
     if (close(fd) != 0) {
         ok = false;
     }

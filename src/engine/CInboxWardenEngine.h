@@ -117,6 +117,12 @@ public:
                                                         const CMailContent& message, int number);
     int DownloadEmails(std::vector<std::unique_ptr<CEmailData>>& emails,
                        const std::string& account);
+    enum FetchStep { FS_Fetched, FS_Reconnected, FS_Lost };
+    // Fetches message number of total into emails. When it cannot be had,
+    // the connection is made anew (total is then the server's new count) or
+    // is lost.
+    FetchStep FetchOne(int number, int& total, const std::string& account,
+                       std::vector<std::unique_ptr<CEmailData>>& emails);
     // What the server's unique ids (UIDL) tell one account's scan.
     struct UidlScan {
         // Records recognised by their id, each with its lowest message number.

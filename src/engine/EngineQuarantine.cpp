@@ -12,23 +12,9 @@
 #include "mail/CMailContent.h"
 #include "mail/CPOP3.h"
 #include "support/CAppEnvironment.h"
+#include "support/FileWrite.h"
 
 namespace {
-
-bool WriteAll(int fd, const std::string& text) {
-    size_t done = 0;
-    while (done < text.size()) {
-        ssize_t n = write(fd, text.data() + done, text.size() - done);
-        if (n < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            return false;
-        }
-        done += static_cast<size_t>(n);
-    }
-    return true;
-}
 
 // Account names may hold "/" and so nest folders.
 bool EnsureFolder(const std::string& path) {
@@ -115,7 +101,7 @@ bool CInboxWardenEngine::SaveToQuarantine(CEmailData* email) {
                   "\r\nSubject: " + email->m_subject + "\r\n\r\n" + email->m_text;
     }
     // The copy must be whole on disk before the message may leave the server.
-    bool written = WriteAll(fd, content) && fsync(fd) == 0;
+    bool written = WriteAll(fd, content.data(), content.size()) && fsync(fd) == 0;
     if (close(fd) != 0) {
         written = false;
     }
@@ -273,9 +259,7 @@ int32_t CInboxWardenEngine::RestoreEmailsFromSenderPrivate(const std::string& se
             auto lock = m_history.Lock();
             if (m_history.IndexOf(email) >= 0) {
                 if (restored) {
-                    if (email->m_status != copy.m_status) {
-                        email->m_status = copy.m_status;
-                    }
+                    email->m_status = copy.m_status;
                 } else {
                     email->m_todo |= RestoreEmail;
                     ++email->m_restoreFailures;

@@ -192,7 +192,6 @@ std::unique_ptr<CEmailData> CInboxWardenEngine::NewFetchedRecord(const std::stri
 
 int CInboxWardenEngine::DownloadEmails(std::vector<std::unique_ptr<CEmailData>>& emails,
                                        const std::string& account) {
-    CLogFile& log = MainLog();
     int n = m_pop3->GetNumMessages();
     if (m_owner) {
         m_owner->OnProgressRange(IEngineOwner::PL_Messages, n);
@@ -209,31 +208,41 @@ int CInboxWardenEngine::DownloadEmails(std::vector<std::unique_ptr<CEmailData>>&
         if (m_abortRequested) {
             return 0;
         }
-        if (m_owner) {
-            m_owner->OnProgress(IEngineOwner::PL_Messages, i);
-        }
-        SetStatus(".Getting email %d/%d from %s...", i, n, account.c_str());
-        CMailContent message;
-        if (m_pop3->GetMessage(i, message, 500)) {
-            auto email = NewFetchedRecord(account, message, i);
-            log.Write("Downloading %s", email->GetLabel().c_str());
-            emails.push_back(std::move(email));
-            continue;
-        }
-        m_cleanScan = false;
-        SetStatus("Error (%s) getting message %d/%d on %s from %s", m_pop3->GetErrorText().c_str(),
-                  i, n, m_pop3->GetHost().c_str(), account.c_str());
-        m_pop3->Disconnect();
-        if (!m_pop3->Connect()) {
-            log.Write("Could not Disconnect and Reconnect... Aborting");
+        if (FetchOne(i, n, account, emails) == FS_Lost) {
             return i;
         }
-        n = m_pop3->GetNumMessages();
     }
     if (m_owner) {
         m_owner->OnProgress(IEngineOwner::PL_Messages, n);
     }
     return n;
+}
+
+CInboxWardenEngine::FetchStep CInboxWardenEngine::FetchOne(
+    int number, int& total, const std::string& account,
+    std::vector<std::unique_ptr<CEmailData>>& emails) {
+    CLogFile& log = MainLog();
+    if (m_owner) {
+        m_owner->OnProgress(IEngineOwner::PL_Messages, number);
+    }
+    SetStatus(".Getting email %d/%d from %s...", number, total, account.c_str());
+    CMailContent message;
+    if (m_pop3->GetMessage(number, message, 500)) {
+        auto email = NewFetchedRecord(account, message, number);
+        log.Write("Downloading %s", email->GetLabel().c_str());
+        emails.push_back(std::move(email));
+        return FS_Fetched;
+    }
+    m_cleanScan = false;
+    SetStatus("Error (%s) getting message %d/%d on %s from %s", m_pop3->GetErrorText().c_str(),
+              number, total, m_pop3->GetHost().c_str(), account.c_str());
+    m_pop3->Disconnect();
+    if (!m_pop3->Connect()) {
+        log.Write("Could not Disconnect and Reconnect... Aborting");
+        return FS_Lost;
+    }
+    total = m_pop3->GetNumMessages();
+    return FS_Reconnected;
 }
 
 void CInboxWardenEngine::MatchWithHistory(std::vector<std::unique_ptr<CEmailData>>& emails,

@@ -13,7 +13,6 @@
 #include "engine/CInboxWardenEngine.h"
 #include "engine/IEngineOwner.h"
 #include "history/CSeenUidls.h"
-#include "mail/CMailContent.h"
 #include "mail/CPOP3.h"
 
 bool CInboxWardenEngine::DownloadByUidl(std::vector<std::unique_ptr<CEmailData>>& emails,
@@ -133,29 +132,15 @@ bool CInboxWardenEngine::DownloadByUidl(std::vector<std::unique_ptr<CEmailData>>
         if (i > total) {
             break;
         }
-        if (m_owner) {
-            m_owner->OnProgress(IEngineOwner::PL_Messages, i);
-        }
-        SetStatus(".Getting email %d/%d from %s...", i, total, account.c_str());
-        CMailContent message;
-        if (m_pop3->GetMessage(i, message, 500)) {
-            auto email = NewFetchedRecord(account, message, i);
-            log.Write("Downloading %s", email->GetLabel().c_str());
-            emails.push_back(std::move(email));
+        FetchStep step = FetchOne(i, total, account, emails);
+        if (step == FS_Fetched) {
             uidl.fetchedIds.emplace_back(reconnected ? std::string() : uidOf[i],
                                          sizeOf[static_cast<size_t>(i)]);
-            continue;
-        }
-        m_cleanScan = false;
-        SetStatus("Error (%s) getting message %d/%d on %s from %s", m_pop3->GetErrorText().c_str(),
-                  i, total, m_pop3->GetHost().c_str(), account.c_str());
-        m_pop3->Disconnect();
-        if (!m_pop3->Connect()) {
-            log.Write("Could not Disconnect and Reconnect... Aborting");
+        } else if (step == FS_Lost) {
             return true;
+        } else {
+            reconnected = true;
         }
-        reconnected = true;
-        total = m_pop3->GetNumMessages();
     }
     if (m_owner) {
         m_owner->OnProgress(IEngineOwner::PL_Messages, static_cast<int>(n));
@@ -187,25 +172,28 @@ void CInboxWardenEngine::SavePendingUidls() {
     if (pending.empty()) {
         return;
     }
-    CSeenUidls seen;
-    for (const PendingUidls& account : pending) {
-        std::vector<CSeenUidls::Entry> added;
-        {
-            auto lock = m_history.Lock();
-            std::unordered_set<const CEmailData*> live;
-            int count = m_history.GetCount();
-            for (int i = 0; i < count; ++i) {
-                live.insert(m_history.GetAt(i));
-            }
-            // A record the save could not store has no id yet; its message is
-            // matched by content again next time.
-            for (const auto& [idSize, record] : account.added) {
+    // A record the save could not store has no id yet; its message is
+    // matched by content again next time.
+    std::vector<std::vector<CSeenUidls::Entry>> added(pending.size());
+    {
+        auto lock = m_history.Lock();
+        std::unordered_set<const CEmailData*> live;
+        int count = m_history.GetCount();
+        for (int i = 0; i < count; ++i) {
+            live.insert(m_history.GetAt(i));
+        }
+        for (size_t a = 0; a < pending.size(); ++a) {
+            for (const auto& [idSize, record] : pending[a].added) {
                 if (live.count(record) && record->m_id > 0) {
-                    added.push_back({idSize.first, record->m_id, idSize.second});
+                    added[a].push_back({idSize.first, record->m_id, idSize.second});
                 }
             }
         }
-        if (!seen.Update(account.account, account.dropped, added)) {
+    }
+    CSeenUidls seen;
+    for (size_t a = 0; a < pending.size(); ++a) {
+        const PendingUidls& account = pending[a];
+        if (!seen.Update(account.account, account.dropped, added[a])) {
             MainLog().Write(
                 "Could not store the unique ids of %s; their messages will be fetched "
                 "again",

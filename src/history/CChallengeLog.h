@@ -12,7 +12,6 @@ class CInboxWardenDb;
 // comes before the database lock) but nothing else of the database.
 class CChallengeLog {
 public:
-    static constexpr const char* kTable = "Challenges";
     // Longest address kept; longer ones are compared on this much.
     static constexpr size_t kAddressLimit = 320;
 

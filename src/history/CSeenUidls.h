@@ -20,8 +20,6 @@ public:
         uint32_t size = 0;
     };
 
-    static constexpr const char* kTableName = "SeenUidls";
-
     explicit CSeenUidls(CInboxWardenDb& db = CInboxWardenDb::Instance());
 
     // Every entry of the account. False when the database cannot be opened

@@ -4,22 +4,18 @@
 #include <memory>
 
 #include "lists/CFilterLists.h"
+#include "support/StringUtils.h"
 
 bool ContactAddressFromText(const std::string& text, std::string& address) {
     if (text.empty()) {
         return false;
     }
-    size_t open = text.find('<');
-    size_t close = text.find('>');
-    if (open == std::string::npos && close == std::string::npos) {
+    if (text.find_first_of("<>") == std::string::npos) {
         address = text;
         return true;
     }
-    if (open == std::string::npos || close == std::string::npos || close < open) {
-        return false;
-    }
-    std::string inside = text.substr(open + 1, close - open - 1);
-    if (inside.empty()) {
+    std::string inside = text;
+    if (!ExtractAddress(inside) || inside.empty()) {
         return false;
     }
     address = inside;

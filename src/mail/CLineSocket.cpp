@@ -261,6 +261,14 @@ bool CLineSocket::WaitFor(short events, int timeoutMs) {
     }
 }
 
+bool CLineSocket::WaitForTls(int want, int timeoutMs, const char* what) {
+    if (WaitFor(want == CTlsSession::IO_WantRead ? POLLIN : POLLOUT, timeoutMs)) {
+        return true;
+    }
+    FailWait(what);
+    return false;
+}
+
 void CLineSocket::FailWait(const char* what) {
     std::string text = what;
     if (m_timedOut) {
@@ -362,8 +370,7 @@ bool CLineSocket::StartTls(const std::string& caFile) {
             Close();
             return false;
         }
-        if (!WaitFor(result == CTlsSession::IO_WantRead ? POLLIN : POLLOUT, MsUntil(until))) {
-            FailWait("TLS handshake");
+        if (!WaitForTls(result, MsUntil(until), "TLS handshake")) {
             Close();
             return false;
         }
@@ -392,9 +399,7 @@ int CLineSocket::ReceiveTls(char* buffer, int size, int waitMs) {
                 return 0;
             case CTlsSession::IO_WantRead:
             case CTlsSession::IO_WantWrite:
-                if (!WaitFor(result == CTlsSession::IO_WantRead ? POLLIN : POLLOUT,
-                             MsUntil(until))) {
-                    FailWait("receive");
+                if (!WaitForTls(result, MsUntil(until), "receive")) {
                     return -1;
                 }
                 break;
@@ -418,9 +423,7 @@ bool CLineSocket::SendTls(const char* data, size_t length) {
             continue;
         }
         if (result == CTlsSession::IO_WantRead || result == CTlsSession::IO_WantWrite) {
-            if (!WaitFor(result == CTlsSession::IO_WantRead ? POLLIN : POLLOUT,
-                         RemainingMs(m_timeouts.sendMs))) {
-                FailWait("send");
+            if (!WaitForTls(result, RemainingMs(m_timeouts.sendMs), "send")) {
                 return false;
             }
             continue;

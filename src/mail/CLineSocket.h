@@ -99,6 +99,9 @@ private:
     void Fail(const std::string& what, int error);
     // The text of a wait that failed: time-out, abort, or poll's error.
     void FailWait(const char* what);
+    // Waits for what a TLS call asked (want: its IO_WantRead or IO_WantWrite);
+    // a failed wait is reported as what's failure.
+    bool WaitForTls(int want, int timeoutMs, const char* what);
     int ReceiveTls(char* buffer, int size, int waitMs);
     bool SendTls(const char* data, size_t length);
 

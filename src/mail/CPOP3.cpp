@@ -58,10 +58,6 @@ int LeadingNumber(const std::string& text, size_t pos) {
 // A CAPA reply is a few lines; anything longer is not one.
 constexpr size_t kMaxCapaReply = 65536;
 
-bool HasLineBreak(const std::string& text) {
-    return text.find_first_of("\r\n") != std::string::npos;
-}
-
 // True when a CAPA line "SASL PLAIN LOGIN" names mechanism.
 bool OffersSasl(const std::vector<std::string>& capabilities, const std::string& mechanism) {
     for (const auto& line : capabilities) {
@@ -250,7 +246,8 @@ bool CPOP3::OpenSession() {
         if (!get_response(0)) {
             // Nothing secret has been sent, and nothing will be in clear.
             if (!m_connectionLost && !m_wsPOP3Server.IsTimedOut()) {
-                SetError("The server does not offer STLS: " + TrimmedResponse());
+                SetError("The server does not offer STLS: " +
+                         WithoutTrailingLineBreaks(m_response));
             }
             return false;
         }
@@ -291,14 +288,6 @@ bool CPOP3::OpenSession() {
     return get_response(2);
 }
 
-std::string CPOP3::TrimmedResponse() const {
-    std::string text = m_response;
-    while (!text.empty() && (text.back() == '\r' || text.back() == '\n')) {
-        text.pop_back();
-    }
-    return text;
-}
-
 bool CPOP3::AuthPlain() {
     SendCommand("AUTH PLAIN\r\n");
     if (!get_response(2)) {
@@ -320,11 +309,8 @@ bool CPOP3::CapaExchange(std::vector<std::string>& lines) {
     if (!get_response(0)) {
         return false;
     }
-    size_t limit = m_maxMessageSize;
-    m_maxMessageSize = std::min(limit, kMaxCapaReply);
     std::string text;
-    FetchResult result = CollectMessage(text);
-    m_maxMessageSize = limit;
+    FetchResult result = CollectMessage(text, std::min(m_maxMessageSize, kMaxCapaReply));
     if (result != FR_Complete) {
         if (result == FR_TooLarge) {
             LoseConnection("Server reply too long");
@@ -461,7 +447,7 @@ int CPOP3::GetNumMessages() {
     }
 }
 
-CPOP3::FetchResult CPOP3::CollectMessage(std::string& text) {
+CPOP3::FetchResult CPOP3::CollectMessage(std::string& text, size_t limit) {
     text.swap(m_pending);
     m_pending.clear();
     // Only the new bytes and the four before them can complete the terminator.
@@ -478,7 +464,7 @@ CPOP3::FetchResult CPOP3::CollectMessage(std::string& text) {
             text.resize(end + 2);
             return FR_Complete;
         }
-        if (text.size() > m_maxMessageSize) {
+        if (text.size() > limit) {
             return FR_TooLarge;
         }
         searchFrom = text.size() >= 4 ? text.size() - 4 : 0;
@@ -576,7 +562,7 @@ bool CPOP3::GetMessage(int index, std::string& text) {
             StatusFailed(command, index);
             return false;
         }
-        FetchResult result = CollectMessage(text);
+        FetchResult result = CollectMessage(text, m_maxMessageSize);
         if (result != FR_Complete) {
             FetchFailed(index, result, false);
             text.clear();
@@ -604,7 +590,7 @@ bool CPOP3::GetMessage(int index, CMailContent& message, int topLines) {
             return false;
         }
         std::string text;
-        FetchResult result = CollectMessage(text);
+        FetchResult result = CollectMessage(text, m_maxMessageSize);
         if (result != FR_Complete) {
             FetchFailed(index, result, true);
             return false;
@@ -685,10 +671,7 @@ bool CPOP3::GetListing(const std::string& command, std::vector<std::string>& lin
             return false;
         }
         std::string text;
-        size_t limit = m_maxMessageSize;
-        m_maxMessageSize = kMaxListingBytes;
-        FetchResult result = CollectMessage(text);
-        m_maxMessageSize = limit;
+        FetchResult result = CollectMessage(text, kMaxListingBytes);
         if (result == FR_TooLarge) {
             m_pending.clear();
             if (!SkipMessage()) {

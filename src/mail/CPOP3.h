@@ -104,15 +104,15 @@ private:
 
     // hidden, when given, is logged in place of the command.
     void SendCommand(const std::string& command, const char* hidden = nullptr);
-    std::string TrimmedResponse() const;
     // The security and login part of Connect, after the TCP connection.
     bool OpenSession();
     bool CapaExchange(std::vector<std::string>& lines);
     // AUTH PLAIN, when USER was refused and the server offers it.
     bool AuthPlain();
     // Collects the rest of a multi-line reply up to and without its
-    // terminating ".\r\n" line; the bytes past it stay buffered.
-    FetchResult CollectMessage(std::string& text);
+    // terminating ".\r\n" line; the bytes past it stay buffered. More than
+    // limit bytes make it FR_TooLarge.
+    FetchResult CollectMessage(std::string& text, size_t limit);
     // Reads and drops the rest of a multi-line reply; false when that fails.
     bool SkipMessage();
     void StatusFailed(const std::string& command, int index);

@@ -53,10 +53,6 @@ private:
     CLineSocket& m_socket;
 };
 
-bool HasLineBreak(const std::string& text) {
-    return text.find_first_of("\r\n") != std::string::npos;
-}
-
 // The end of the reply's last line in text (just past its CRLF), or npos
 // while it is incomplete. A line whose fourth character is "-" announces
 // another; any other complete line ends the reply. scanned keeps where
@@ -135,14 +131,6 @@ void CSMTP::SendCommand(const std::string& command, const std::string& logCopy, 
     }
     m_socket.StampDeadline(limitMs > 0 ? limitMs : m_limits.commandMs);
     m_socket.Send(command);
-}
-
-std::string CSMTP::TrimmedResponse() const {
-    std::string text = m_response;
-    while (!text.empty() && (text.back() == '\r' || text.back() == '\n')) {
-        text.pop_back();
-    }
-    return text;
 }
 
 bool CSMTP::get_response(int index) {
@@ -234,7 +222,6 @@ bool CSMTP::Connect() {
 }
 
 bool CSMTP::OpenSession() {
-    m_extensions.clear();
     m_socket.StampDeadline(m_limits.greetingMs);
     if (m_security == SEC_Tls && !m_socket.StartTls(m_caFile)) {
         SetError(m_socket.GetLastFailure());
@@ -257,7 +244,7 @@ bool CSMTP::OpenSession() {
         SendCommand("STARTTLS\r\n");
         if (!get_response(CONNECT_SUCCESS)) {
             if (!m_connectionLost) {
-                SetError("STARTTLS refused: " + TrimmedResponse());
+                SetError("STARTTLS refused: " + WithoutTrailingLineBreaks(m_response));
             }
             return false;
         }
@@ -347,7 +334,7 @@ bool CSMTP::Authenticate() {
     };
     auto refused = [&] {
         if (!m_connectionLost) {
-            SetError("SMTP login refused: " + TrimmedResponse());
+            SetError("SMTP login refused: " + WithoutTrailingLineBreaks(m_response));
         }
         return false;
     };

@@ -92,7 +92,6 @@ private:
     bool Offers(const std::string& keyword) const;
     // The mechanisms of the EHLO reply's AUTH line, in upper case.
     std::vector<std::string> AuthMechanisms() const;
-    std::string TrimmedResponse() const;
     void SetError(const std::string& text);
     void LoseConnection(const std::string& text);
 

@@ -73,7 +73,7 @@ struct Entry {
 };
 
 // Few files are ever in use at once (one setting, and what the settings
-// dialog tries); past this many, the oldest are simply read again.
+// dialog tries); past this many, all are dropped and read again when asked.
 constexpr size_t kMaxEntries = 4;
 
 std::mutex g_lock;
@@ -84,11 +84,6 @@ unsigned long g_readCount = 0;
 std::map<std::string, Entry>& Entries() {
     static auto* entries = new std::map<std::string, Entry>;
     return *entries;
-}
-
-void Release(Entry& entry) {
-    X509_STORE_free(entry.store);
-    entry.store = nullptr;
 }
 
 X509_STORE* ReadStore(const std::string& caFile, std::string& error) {
@@ -130,12 +125,12 @@ x509_store_st* CTlsTrustStore::Get(const std::string& caFile, std::string& error
     }
     ++g_readCount;
     if (found != entries.end()) {
-        Release(found->second);
+        X509_STORE_free(found->second.store);
         entries.erase(found);
     }
     if (entries.size() >= kMaxEntries) {
         for (auto& entry : entries) {
-            Release(entry.second);
+            X509_STORE_free(entry.second.store);
         }
         entries.clear();
     }

@@ -39,9 +39,6 @@ public:
     // no InboxWarden.ini: then the user's settings folder ~/.config/<appName>/.
     // Ends with "/".
     static std::string ComputeProgramFolder(const std::string& appName = "InboxWarden");
-    // The data folder used when DataFolder is empty: the program folder, or
-    // ~/.local/share/<appName>/ for an installed program without its own ini.
-    const std::string& GetDefaultDataFolder() const { return m_defaultDataFolder; }
     // An installed program finds its desktop entry at
     // <exeFolder>/../share/applications/inboxwarden.desktop.
     static bool IsInstalledLayout(const std::string& exeFolder);
@@ -55,6 +52,8 @@ public:
 private:
     std::string m_appName;
     std::string m_programFolder;
+    // The data folder used when DataFolder is empty: the program folder, or
+    // ~/.local/share/<appName>/ for an installed program without its own ini.
     std::string m_defaultDataFolder;
     std::unique_ptr<CSettings> m_settings;
     std::unique_ptr<CLogFile> m_mainLog;

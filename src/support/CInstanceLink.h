@@ -59,13 +59,13 @@ public:
     void Stop();
     const std::string& Path() const { return m_path; }
 
-    // Reads one question from a connected socket within limitMs and writes
-    // the answer; the shared part of both listeners' work.
-    static void ServeOne(int fd, const std::function<bool(const std::string&)>& answer,
-                         int limitMs = kAnswerLimitMs);
-
 private:
     void Run();
+    // Reads one question from a connected socket within limitMs and writes
+    // the answer. (The window answers from its event loop with the same
+    // limits and HandlesAccount, since this would block it.)
+    static void ServeOne(int fd, const std::function<bool(const std::string&)>& answer,
+                         int limitMs = kAnswerLimitMs);
 
     std::string m_path;
     int m_fd = -1;

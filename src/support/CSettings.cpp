@@ -12,6 +12,7 @@
 #include <mutex>
 
 #include "support/CAppEnvironment.h"
+#include "support/FileWrite.h"
 #include "support/Scramble.h"
 
 namespace {
@@ -177,17 +178,10 @@ bool WriteFileAtomically(const std::string& path, const std::string& content) {
     struct stat info {};
     // Keep the permissions the user gave the file; a new one holds passwords.
     fchmod(fd, stat(path.c_str(), &info) == 0 ? (info.st_mode & 07777) : 0600);
-    size_t done = 0;
-    while (done < content.size()) {
-        ssize_t n = write(fd, content.data() + done, content.size() - done);
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            close(fd);
-            unlink(name.data());
-            return false;
-        }
-        done += static_cast<size_t>(n);
+    if (!WriteAll(fd, content.data(), content.size())) {
+        close(fd);
+        unlink(name.data());
+        return false;
     }
     if (fsync(fd) != 0 || close(fd) != 0) {
         unlink(name.data());

@@ -220,3 +220,12 @@ std::string EncodeBase64(const std::string& bytes) {
     }
     return out;
 }
+
+bool HasLineBreak(const std::string& text) {
+    return text.find_first_of("\r\n") != std::string::npos;
+}
+
+std::string WithoutTrailingLineBreaks(const std::string& text) {
+    size_t end = text.find_last_not_of("\r\n");
+    return end == std::string::npos ? std::string() : text.substr(0, end + 1);
+}

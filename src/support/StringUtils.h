@@ -27,6 +27,10 @@ void IndentForLog(std::string& text);
 void PrependWithSeparator(std::string& text, const std::string& head, const std::string& separator);
 // Replaces %0, %1, ... (two digits above 9) with the arguments, "???" past them.
 std::string FillPlaceholders(const std::string& templ, const StringList& args);
+// True when text holds a CR or LF: such a value would end a protocol line early.
+bool HasLineBreak(const std::string& text);
+// text without the CRs and LFs at its end (a server reply, for a message).
+std::string WithoutTrailingLineBreaks(const std::string& text);
 // Keeps only the text between the first "<" and the first ">". False, and the
 // text unchanged, when either is missing or ">" comes first.
 bool ExtractAddress(std::string& text);

@@ -8,6 +8,8 @@
 #include <QVBoxLayout>
 
 #include "ui/CIconPainter.h"
+#include "ui/UiText.h"
+#include "update/CUpdateCheck.h"
 
 CAboutDlg::CAboutDlg(std::function<void(QWidget*)> checkForUpdates, QWidget* parent)
     : QDialog(parent) {
@@ -43,12 +45,5 @@ CAboutDlg::CAboutDlg(std::function<void(QWidget*)> checkForUpdates, QWidget* par
 }
 
 QString CAboutDlg::VersionText() {
-    return QStringLiteral("InboxWarden %1.%2 Build %3")
-        .arg(IW_VERSION_MAJOR)
-        .arg(IW_VERSION_MINOR)
-        .arg(IW_VERSION_BUILD);
-}
-
-QString CAboutDlg::ShortVersion() {
-    return QStringLiteral("%1.%2").arg(IW_VERSION_MAJOR).arg(IW_VERSION_MINOR);
+    return QStringLiteral("InboxWarden ") + FromStd(CUpdateCheck::LongVersion());
 }

@@ -9,6 +9,5 @@ class CAboutDlg : public QDialog {
 
 public:
     CAboutDlg(std::function<void(QWidget*)> checkForUpdates, QWidget* parent = nullptr);
-    static QString VersionText();   // "InboxWarden %1.%2 Build %3"
-    static QString ShortVersion();  // "%1.%2"
+    static QString VersionText();  // "InboxWarden %1.%2 Build %3"
 };

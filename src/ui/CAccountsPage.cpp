@@ -9,7 +9,6 @@
 #include <QFormLayout>
 #include <QGroupBox>
 #include <QHBoxLayout>
-#include <QIntValidator>
 #include <QLabel>
 #include <QLineEdit>
 #include <QProgressDialog>
@@ -60,33 +59,18 @@ CAccountsPage::CAccountsPage(bool wizard, QWidget* parent) : QWidget(parent), m_
     accountRow->addWidget(m_new);
     accountRow->addWidget(m_remove);
 
-    m_filter = new QCheckBox(QStringLiteral("&Scan and filter this account"), this);
-    m_filter->setObjectName(QStringLiteral("filterAccount"));
-    CSettingBinding::Bind(m_filter, 1);
+    m_filter = PageCheck(QStringLiteral("&Scan and filter this account"), "filterAccount", 1, this);
 
     QLineEdit* address = PageEdit("emailAddress", 2, this);
     QLineEdit* server = PageEdit("popName", 3, this);
     QLineEdit* login = PageEdit("popLogin", 4, this);
-    m_password = PageEdit("popPassword", 5, this);
-    m_password->setEchoMode(QLineEdit::Password);
-    m_verify = PageEdit("popVerifyPassword", 0, this);
-    m_verify->setEchoMode(QLineEdit::Password);
-    m_port = PageEdit("popPort", 0, this);
-    m_port->setValidator(new QIntValidator(1, 65535, m_port));
-    m_port->setMaximumWidth(80);
-    m_port->setPlaceholderText(QStringLiteral("standard"));
-    m_security = new QComboBox(this);
-    m_security->setObjectName(QStringLiteral("popSecurity"));
-    m_security->addItems(
-        {QStringLiteral("None"), QStringLiteral("STLS"), QStringLiteral("SSL/TLS")});
-    CSettingBinding::Bind(m_security, 101);
-    auto* serverRow = new QHBoxLayout;
-    serverRow->addWidget(server, 1);
-    auto* portLabel = new QLabel(QStringLiteral("P&ort:"), this);
-    portLabel->setBuddy(m_port);
-    serverRow->addWidget(portLabel);
-    serverRow->addWidget(m_port);
-    serverRow->addWidget(m_security);
+    m_password = PagePassword("popPassword", 5, this);
+    m_verify = PagePassword("popVerifyPassword", 0, this);
+    m_port = PagePort("popPort", this);
+    m_security = PageCombo(
+        "popSecurity", 101,
+        {QStringLiteral("None"), QStringLiteral("STLS"), QStringLiteral("SSL/TLS")}, this);
+    QHBoxLayout* serverRow = PageServerRow(server, m_port, m_security, this);
 
     auto* form = new QFormLayout;
     form->addRow(QStringLiteral("eMail a&ddress for this account:"), address);
@@ -167,12 +151,8 @@ void CAccountsPage::LoadAccount(const QString& account) {
                                           CSettingBinding::Load, section);
         CSettingBinding::TransferSettings(PageSettings(), kSecurityBindings, this,
                                           CSettingBinding::Load, section);
-        std::string port = PageSettings().GetString("PopPort", section, "");
-        // The standard port shows as an empty field, so it follows the security.
-        if (atoi(port.c_str()) !=
-            static_cast<int>(CPOP3::StandardPort(m_security->currentIndex()))) {
-            m_port->setText(FromStd(port));
-        }
+        ShowPort(m_port, PageSettings().GetString("PopPort", section, ""),
+                 m_security->currentIndex(), CPOP3::StandardPort);
     }
     m_verify->setText(m_password->text());
     m_remove->setEnabled(any && !m_wizard);
@@ -194,18 +174,9 @@ bool CAccountsPage::SaveAccount() {
                                       section);
     CSettingBinding::TransferSettings(PageSettings(), kSecurityBindings, this,
                                       CSettingBinding::Save, section);
-    int port = m_port->text().toInt();
-    PageSettings().WriteInt(
-        "PopPort",
-        port > 0 && port <= 65535 ? port : int(CPOP3::StandardPort(m_security->currentIndex())),
-        section);
+    SavePort("PopPort", section, m_port, m_security->currentIndex(), CPOP3::StandardPort);
     if (!match) {
-        CheckMessageBox(this,
-                        FromStd(FormatWith("The two %s passwords you entered are different.\nUntil "
-                                           "they are corrected and match this account will be "
-                                           "disabled.",
-                                           "POP3")),
-                        QStringLiteral("InboxWarden"), CCheckMessageBox::MB_ICONEXCLAMATION);
+        TellPasswordsDiffer(this, "POP3");
         return false;
     }
     return true;
@@ -297,50 +268,37 @@ void CAccountsPage::OnTestPop3() {
     if (m_test.IsRunning() || m_shown.isEmpty() || !SaveAccount()) {
         return;
     }
+    // The fields, not the file: the file trims blanks and drops a bad port.
     ServerTestParams params;
-    params.host = ToStd(findChild<QLineEdit*>(QStringLiteral("popName"))->text());
-    params.login = ToStd(findChild<QLineEdit*>(QStringLiteral("popLogin"))->text());
-    params.password = ToStd(m_password->text());
-    params.port = static_cast<unsigned>(m_port->text().toInt());
-    params.security = m_security->currentIndex();
-    params.caFile = PageSettings().GetString("TlsCaFile", "General", "");
+    CConnectionSettings::Server& server = params.server;
+    server.host = ToStd(findChild<QLineEdit*>(QStringLiteral("popName"))->text());
+    server.login = ToStd(findChild<QLineEdit*>(QStringLiteral("popLogin"))->text());
+    server.password = ToStd(m_password->text());
+    server.security = m_security->currentIndex();
+    server.port = TestPort(m_port, server.security, CPOP3::StandardPort);
+    server.caFile = PageSettings().GetString("TlsCaFile", "General", "");
     CAppEnvironment* env = CAppEnvironment::Instance();
     m_testButton->setEnabled(false);
-    m_busy = new QProgressDialog(QStringLiteral("Testing your POP3 server..."),
-                                 QStringLiteral("Cancel"), 0, 0, this);
-    m_busy->setObjectName(QStringLiteral("testProgress"));
-    m_busy->setWindowTitle(QStringLiteral("Test my POP3 Server"));
-    m_busy->setWindowModality(Qt::WindowModal);
-    m_busy->setMinimumDuration(0);
-    connect(m_busy, &QProgressDialog::canceled, this, &CAccountsPage::OnCancelTest);
+    m_busy = OpenTestProgress(this, QStringLiteral("Testing your POP3 server..."),
+                              QStringLiteral("Test my POP3 Server"), &CAccountsPage::OnCancelTest);
     m_test.StartPop3(params, env->GetProgramFolder(), env->GetAppName());
     m_busy->show();
 }
 
 void CAccountsPage::OnCancelTest() {
     m_test.Cancel();
-    if (m_busy != nullptr) {
-        m_busy->deleteLater();
-        m_busy = nullptr;
-    }
+    CloseTestProgress(m_busy);
     m_testButton->setEnabled(!m_shown.isEmpty());
 }
 
 void CAccountsPage::OnPop3Done(bool connected, int count, const QString& error) {
-    if (m_busy != nullptr) {
-        m_busy->disconnect(this);
-        m_busy->deleteLater();
-        m_busy = nullptr;
-    }
+    CloseTestProgress(m_busy, this);
     m_testButton->setEnabled(!m_shown.isEmpty());
     if (!connected) {
         QString text = QStringLiteral(
             "Could not reach your POP3 server.\nPlease check your server name and login "
             "information.");
-        // A secure connection's failure (a certificate, say) names its reason.
-        if (m_security->currentIndex() != 0 && !error.isEmpty() && error != QStringLiteral("OK")) {
-            text += QStringLiteral("\n\n") + error;
-        }
+        text += SecureFailureReason(m_security->currentIndex(), error);
         CheckMessageBox(this, text, QStringLiteral("Error"), CCheckMessageBox::MB_ICONSTOP);
         emit WizardButtons(1);
         return;

@@ -27,19 +27,12 @@ constexpr SettingBinding kGuardBindings[] = {
     {"", nullptr, 0, ""},
 };
 
-QCheckBox* Check(const QString& text, const char* name, int id, QWidget* parent) {
-    auto* box = new QCheckBox(text, parent);
-    box->setObjectName(QString::fromLatin1(name));
-    CSettingBinding::Bind(box, id);
-    return box;
-}
-
 }  // namespace
 
 CGeneralPage::CGeneralPage(CInboxWardenEngine* engine, QWidget* parent)
     : QWidget(parent), m_engine(engine) {
     setObjectName(QStringLiteral("generalPage"));
-    m_autoScan = Check(QStringLiteral("&Check for new emails every"), "autoScan", 1, this);
+    m_autoScan = PageCheck(QStringLiteral("&Check for new emails every"), "autoScan", 1, this);
     m_interval = new QLineEdit(this);
     m_interval->setObjectName(QStringLiteral("interval"));
     m_interval->setValidator(new QIntValidator(1, 999999, m_interval));
@@ -74,24 +67,26 @@ CGeneralPage::CGeneralPage(CInboxWardenEngine* engine, QWidget* parent)
     daysRow->addStretch(1);
     daysRow->addWidget(cleanup);
 
-    m_startWithWindows = Check(QStringLiteral("&Launch InboxWarden when Windows starts"),
-                               "startWithWindows", 12, this);
+    m_startWithWindows = PageCheck(QStringLiteral("&Launch InboxWarden when Windows starts"),
+                                   "startWithWindows", 12, this);
     auto* layout = new QVBoxLayout(this);
     layout->addLayout(scanRow);
     layout->addLayout(daysRow);
     layout->addWidget(
-        Check(QStringLiteral("&Disable automatic scanning while InboxWarden is in foreground"),
-              "dontScanWhileInForeground", 4, this));
-    layout->addWidget(Check(QStringLiteral("Enable l&ogging (for diagnostic purposes)"),
-                            "enableLogging", 6, this));
-    layout->addWidget(Check(QStringLiteral("Enable sending challenge &emails to unknown senders"),
-                            "sendChallenges", 8, this));
+        PageCheck(QStringLiteral("&Disable automatic scanning while InboxWarden is in foreground"),
+                  "dontScanWhileInForeground", 4, this));
+    layout->addWidget(PageCheck(QStringLiteral("Enable l&ogging (for diagnostic purposes)"),
+                                "enableLogging", 6, this));
     layout->addWidget(
-        Check(QStringLiteral("Send co&nfirmation after sender has replied to challenge"),
-              "sendConfirmations", 9, this));
-    layout->addWidget(Check(QStringLiteral("Do not challenge mailing lists, &automatic mail or the "
-                                           "same sender twice a day"),
-                            "guardChallenges", 201, this));
+        PageCheck(QStringLiteral("Enable sending challenge &emails to unknown senders"),
+                  "sendChallenges", 8, this));
+    layout->addWidget(
+        PageCheck(QStringLiteral("Send co&nfirmation after sender has replied to challenge"),
+                  "sendConfirmations", 9, this));
+    layout->addWidget(
+        PageCheck(QStringLiteral("Do not challenge mailing lists, &automatic mail or the "
+                                 "same sender twice a day"),
+                  "guardChallenges", 201, this));
     layout->addWidget(m_startWithWindows);
     layout->addStretch(1);
 

@@ -5,13 +5,9 @@
 #include <cstring>
 
 #include "ui/CIconPainter.h"
+#include "ui/UiText.h"
 
 namespace {
-
-struct ViewEntry {
-    uint32_t statusMask;
-};
-constexpr ViewEntry kViews[] = {{1}, {2}, {4}, {0xffff}, {0}};
 
 struct IconEntry {
     uint32_t status;
@@ -39,36 +35,15 @@ struct FoldTable {
 };
 const FoldTable kFold;
 
-int CompareNoCase(const std::string& a, const std::string& b) {
-    size_t n = std::min(a.size(), b.size());
-    const auto* x = reinterpret_cast<const unsigned char*>(a.data());
-    const auto* y = reinterpret_cast<const unsigned char*>(b.data());
-    for (size_t i = 0; i < n; ++i) {
-        unsigned char fx = kFold.fold[x[i]];
-        unsigned char fy = kFold.fold[y[i]];
-        if (fx != fy) {
-            return fx < fy ? -1 : 1;
-        }
-    }
-    return a.size() == b.size() ? 0 : (a.size() < b.size() ? -1 : 1);
-}
-
-// A strict order for each column; descending swaps the operands, so equal
-// keys stay equivalent either way and the sort stays well defined.
+// A strict order for the columns that are not text; descending swaps the
+// operands, so equal keys stay equivalent either way and the sort stays well
+// defined.
 bool Less(int column, const CEmailData& a, const CEmailData& b) {
     switch (column) {
-        case CHistoryModel::C_From:
-            return CompareNoCase(a.m_sender, b.m_sender) < 0;
-        case CHistoryModel::C_Subject:
-            return CompareNoCase(a.m_subject, b.m_subject) < 0;
         case CHistoryModel::C_Received:
             return a.m_myTimestamp < b.m_myTimestamp;
-        case CHistoryModel::C_Account:
-            return CompareNoCase(a.m_account, b.m_account) < 0;
         case CHistoryModel::C_Status:
             return a.m_status < b.m_status;
-        case CHistoryModel::C_Details:
-            return CompareNoCase(a.m_reasonDetails, b.m_reasonDetails) < 0;
         default:
             return false;
     }
@@ -94,10 +69,15 @@ void KeepLongest(std::vector<const std::string*>& all, std::vector<std::string>&
 CHistoryModel::CHistoryModel(QObject* parent) : QAbstractTableModel(parent) {}
 
 uint32_t CHistoryModel::ViewMask(int view) {
-    if (view < 0 || view >= static_cast<int>(std::size(kViews))) {
-        return kViews[0].statusMask;
+    constexpr int kNamed = static_cast<int>(std::size(kEmailViews));
+    // One past the named views: every status, whatever it is.
+    if (view == kNamed) {
+        return 0;
     }
-    return kViews[view].statusMask;
+    if (view < 0 || view > kNamed) {
+        return kEmailViews[0].mask;
+    }
+    return kEmailViews[view].mask;
 }
 
 bool CHistoryModel::Shows(uint32_t statusMask, uint32_t reasonMask, const CEmailData& record) {
@@ -120,15 +100,11 @@ int CHistoryModel::ImageIndex(const CEmailData& record) {
     return image;
 }
 
-QString CHistoryModel::ToDisplay(const std::string& text) {
-    return QString::fromLocal8Bit(text.data(), static_cast<qsizetype>(text.size()));
-}
-
 QString CHistoryModel::ReceivedText(const CEmailData& record) {
     if (!record.m_headerTimestamp.empty()) {
-        return ToDisplay(record.m_headerTimestamp);
+        return FromStd(record.m_headerTimestamp);
     }
-    return ToDisplay(CTimeText(static_cast<time_t>(record.m_myTimestamp)));
+    return FromStd(CTimeText(static_cast<time_t>(record.m_myTimestamp)));
 }
 
 void CHistoryModel::Fill(std::vector<CEmailHistory::SnapshotEntry> snapshot, int view) {
@@ -191,8 +167,6 @@ void CHistoryModel::Sort() {
     emit layoutAboutToBeChanged();
     // Selection and current item follow their records to the new rows.
     QModelIndexList before = persistentIndexList();
-    std::vector<const CEmailData*> keys;
-    keys.reserve(static_cast<size_t>(before.size()));
     std::vector<int> stored;
     stored.reserve(static_cast<size_t>(before.size()));
     for (const QModelIndex& index : before) {
@@ -237,13 +211,7 @@ void CHistoryModel::SortRows() {
         default:
             break;
     }
-    size_t total = 0;
-    if (text) {
-        for (const Row& row : rows) {
-            total += (row.record.*text).size();
-        }
-    }
-    if (!text || total >= UINT32_MAX) {
+    if (!text) {
         // Records stay where they are; only their order moves.
         std::stable_sort(m_order.begin(), m_order.end(), [&rows, column, ascending](int a, int b) {
             const CEmailData& x = rows[static_cast<size_t>(a)].record;
@@ -255,12 +223,16 @@ void CHistoryModel::SortRows() {
     // Text columns: the folded texts side by side in one block, compared with
     // memcmp, so the sort neither folds a character twice nor chases every
     // record's own string.
+    size_t total = 0;
+    for (const Row& row : rows) {
+        total += (row.record.*text).size();
+    }
     std::string arena;
     arena.reserve(total);
-    std::vector<std::pair<uint32_t, uint32_t>> spans(rows.size());
+    std::vector<std::pair<size_t, size_t>> spans(rows.size());
     for (size_t i = 0; i < rows.size(); ++i) {
         const std::string& value = rows[i].record.*text;
-        spans[i] = {static_cast<uint32_t>(arena.size()), static_cast<uint32_t>(value.size())};
+        spans[i] = {arena.size(), value.size()};
         for (char c : value) {
             arena.push_back(static_cast<char>(kFold.fold[static_cast<unsigned char>(c)]));
         }
@@ -316,10 +288,10 @@ void CHistoryModel::GatherExtents() {
     KeepLongest(senders, m_extents.longestSenders);
     KeepLongest(subjects, m_extents.longestSubjects);
     for (const std::string& account : accounts) {
-        m_extents.accounts << ToDisplay(account);
+        m_extents.accounts << FromStd(account);
     }
     for (uint32_t status : statuses) {
-        m_extents.statuses << ToDisplay(CEmailData::StatusText(status));
+        m_extents.statuses << FromStd(CEmailData::StatusText(status));
     }
 }
 
@@ -340,17 +312,17 @@ QVariant CHistoryModel::data(const QModelIndex& index, int role) const {
     if (role == Qt::DisplayRole || role == Qt::ToolTipRole) {
         switch (index.column()) {
             case C_From:
-                return ToDisplay(record.m_sender);
+                return FromStd(record.m_sender);
             case C_Subject:
-                return ToDisplay(record.m_subject);
+                return FromStd(record.m_subject);
             case C_Received:
                 return ReceivedText(record);
             case C_Account:
-                return ToDisplay(record.m_account);
+                return FromStd(record.m_account);
             case C_Status:
-                return ToDisplay(record.GetStatusText());
+                return FromStd(record.GetStatusText());
             case C_Details:
-                return ToDisplay(record.m_reasonDetails);
+                return FromStd(record.m_reasonDetails);
             default:
                 break;
         }

@@ -37,7 +37,6 @@ public:
     // The image of a record (icon table); CIconPainter draws it.
     static int ImageIndex(const CEmailData& record);
     static QString ReceivedText(const CEmailData& record);
-    static QString ToDisplay(const std::string& text);
 
     // Replaces the rows with the records of the snapshot the view shows, in
     // history order, then sorts them.

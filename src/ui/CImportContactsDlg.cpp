@@ -13,6 +13,7 @@
 #include "lists/CFilterLists.h"
 #include "lists/ContactImport.h"
 #include "ui/CCheckMessageBox.h"
+#include "ui/UiText.h"
 
 CImportContactsDlg::CImportContactsDlg(int listId, QWidget* parent)
     : QDialog(parent), m_listId(listId) {
@@ -91,7 +92,7 @@ void CImportContactsDlg::Collect(StringList& addresses) {
         return;
     }
     QApplication::setOverrideCursor(Qt::WaitCursor);
-    ReadAddressFile(path.toLocal8Bit().toStdString(), addresses);
+    ReadAddressFile(ToStd(path), addresses);
     QApplication::restoreOverrideCursor();
 }
 

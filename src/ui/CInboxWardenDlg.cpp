@@ -38,6 +38,8 @@
 #include "ui/CNewMailTones.h"
 #include "ui/CPropertiesDlg.h"
 #include "ui/CStatusLine.h"
+#include "ui/UiText.h"
+#include "update/CUpdateCheck.h"
 
 namespace {
 
@@ -68,7 +70,7 @@ void LogLine(const std::string& text) {
 }
 
 QString NormalTitle() {
-    return QStringLiteral("InboxWarden ") + CAboutDlg::ShortVersion();
+    return QStringLiteral("InboxWarden ") + FromStd(CUpdateCheck::ShortVersion());
 }
 
 }  // namespace
@@ -482,7 +484,7 @@ void CInboxWardenDlg::LayoutColumns(bool force) {
     auto widestOf = [&metrics](const std::vector<std::string>& texts) {
         int most = 0;
         for (const std::string& text : texts) {
-            most = std::max(most, metrics.horizontalAdvance(CHistoryModel::ToDisplay(text)));
+            most = std::max(most, metrics.horizontalAdvance(FromStd(text)));
         }
         return most;
     };
@@ -510,12 +512,20 @@ void CInboxWardenDlg::SortBy(int column) {
         CHistoryModel::SortAscending() ? Qt::AscendingOrder : Qt::DescendingOrder);
 }
 
+std::vector<const CHistoryModel::Row*> CInboxWardenDlg::SelectedRows() const {
+    const QModelIndexList selected = m_list->selectionModel()->selectedRows();
+    std::vector<const CHistoryModel::Row*> rows;
+    rows.reserve(static_cast<size_t>(selected.size()));
+    for (const QModelIndex& index : selected) {
+        rows.push_back(m_model->RowAt(index.row()));
+    }
+    return rows;
+}
+
 std::vector<const CEmailData*> CInboxWardenDlg::SelectedKeys() const {
     std::vector<const CEmailData*> keys;
-    const QModelIndexList rows = m_list->selectionModel()->selectedRows();
-    keys.reserve(static_cast<size_t>(rows.size()));
-    for (const QModelIndex& index : rows) {
-        if (const CHistoryModel::Row* row = m_model->RowAt(index.row())) {
+    for (const CHistoryModel::Row* row : SelectedRows()) {
+        if (row) {
             keys.push_back(row->key);
         }
     }
@@ -524,9 +534,8 @@ std::vector<const CEmailData*> CInboxWardenDlg::SelectedKeys() const {
 
 std::vector<std::string> CInboxWardenDlg::SelectedSenders() const {
     std::vector<std::string> senders;
-    const QModelIndexList rows = m_list->selectionModel()->selectedRows();
-    for (const QModelIndex& index : rows) {
-        if (const CHistoryModel::Row* row = m_model->RowAt(index.row())) {
+    for (const CHistoryModel::Row* row : SelectedRows()) {
+        if (row) {
             senders.push_back(row->record.m_sender);
         }
     }
@@ -589,12 +598,10 @@ bool CInboxWardenDlg::MarkSelectedForDeletion(std::vector<std::string>& senders)
         return false;
     }
     QApplication::setOverrideCursor(Qt::WaitCursor);
-    {
-        ForEachLiveRecord(keys, [&](CEmailData* email) {
-            senders.push_back(email->m_sender);
-            m_engine->MarkForDeletion(email);
-        });
-    }
+    ForEachLiveRecord(keys, [&](CEmailData* email) {
+        senders.push_back(email->m_sender);
+        m_engine->MarkForDeletion(email);
+    });
     Refill();
     QApplication::restoreOverrideCursor();
     return true;
@@ -622,13 +629,11 @@ void CInboxWardenDlg::OnMoveToUndesirables() {
         return;
     }
     std::string joined;
-    for (size_t i = 0; i < senders.size(); ++i) {
-        joined += (i ? "," : "") + senders[i];
-    }
+    JoinList(joined, senders, true);
     if (AskOnce("DontTellSenderAddedToUndesirables",
                 tr("Are you sure you want to delete the selected emails and add to your "
                    "undesirable list:") +
-                    CHistoryModel::ToDisplay(joined) + QStringLiteral("?"),
+                    FromStd(joined) + QStringLiteral("?"),
                 tr("Are you sure?")) != QMessageBox::Yes) {
         return;
     }
@@ -675,9 +680,7 @@ void CInboxWardenDlg::OnRestoreToServer() {
     if (!m_engine || keys.empty()) {
         return;
     }
-    {
-        ForEachLiveRecord(keys, [&](CEmailData* email) { m_engine->MarkForRestore(email); });
-    }
+    ForEachLiveRecord(keys, [&](CEmailData* email) { m_engine->MarkForRestore(email); });
     Refill();
 }
 
@@ -687,9 +690,7 @@ void CInboxWardenDlg::OnOpen() {
     }
     // Copied first: a message box below lets a refill replace the rows.
     std::vector<std::pair<const CEmailData*, std::string>> chosen;
-    const QModelIndexList rows = m_list->selectionModel()->selectedRows();
-    for (const QModelIndex& index : rows) {
-        const CHistoryModel::Row* row = m_model->RowAt(index.row());
+    for (const CHistoryModel::Row* row : SelectedRows()) {
         chosen.emplace_back(row ? row->key : nullptr,
                             row ? row->record.m_emailFilename : std::string());
     }
@@ -700,17 +701,16 @@ void CInboxWardenDlg::OnOpen() {
         } else if (fileName.empty()) {
             ShowMessage(QMessageBox::Warning, tr("Ooops"),
                         tr("This email has not been saved locally."));
-        } else if (!m_desktopOpen || !m_desktopOpen(CHistoryModel::ToDisplay(fileName))) {
+        } else if (!m_desktopOpen || !m_desktopOpen(FromStd(fileName))) {
             LogLine("The desktop could not open " + fileName);
         }
     }
 }
 
 void CInboxWardenDlg::OnProperties() {
-    const QModelIndexList rows = m_list->selectionModel()->selectedRows();
     std::vector<CEmailData> records;
-    for (const QModelIndex& index : rows) {
-        if (const CHistoryModel::Row* row = m_model->RowAt(index.row())) {
+    for (const CHistoryModel::Row* row : SelectedRows()) {
+        if (row) {
             records.push_back(row->record);
         }
     }
@@ -735,7 +735,7 @@ int CInboxWardenDlg::FindAndSelect(const QString& text) {
         }
         return rows;
     }
-    std::string needle = text.toLocal8Bit().toStdString();
+    std::string needle = ToStd(text);
     QItemSelection found;
     int matched = 0;
     int lastRow = -1;
@@ -858,7 +858,7 @@ void CInboxWardenDlg::ShowContextMenu(const QPoint& pos) {
 }
 
 void CInboxWardenDlg::OnStatus(int levels, const std::string& text) {
-    QString shown = CHistoryModel::ToDisplay(text);
+    QString shown = FromStd(text);
     // The log's continuation mark and leading line breaks are no display text.
     if (shown.startsWith(QLatin1Char('.'))) {
         shown.remove(0, 1);
@@ -940,7 +940,7 @@ void CInboxWardenDlg::OnHistoryChanged() {
 }
 
 void CInboxWardenDlg::OnNewMail(int notificationType, const std::string& text) {
-    QString shown = CHistoryModel::ToDisplay(text);
+    QString shown = FromStd(text);
     if (notificationType == 1) {
         OnGuiThread(this, [this, shown] {
             m_lastAnnouncement = shown;
@@ -966,8 +966,8 @@ void CInboxWardenDlg::OnNewMail(int notificationType, const std::string& text) {
 }
 
 void CInboxWardenDlg::OnDatabaseError(const std::string& caption, const std::string& text) {
-    QString title = CHistoryModel::ToDisplay(caption);
-    QString shown = CHistoryModel::ToDisplay(text);
+    QString title = FromStd(caption);
+    QString shown = FromStd(text);
     OnGuiThread(this, [this, title, shown] { ShowMessage(QMessageBox::Critical, title, shown); });
 }
 
@@ -979,8 +979,7 @@ void CInboxWardenDlg::OnCloseProgram() {
 }
 
 bool CInboxWardenDlg::OnOpenWithDesktop(const std::string& target) {
-    QUrl url =
-        QUrl::fromUserInput(CHistoryModel::ToDisplay(target), QString(), QUrl::AssumeLocalFile);
+    QUrl url = QUrl::fromUserInput(FromStd(target), QString(), QUrl::AssumeLocalFile);
     auto opened = std::make_shared<std::atomic<bool>>(false);
     bool ran = RunOnGuiAndWait([url, opened] { *opened = QDesktopServices::openUrl(url); });
     return ran && *opened;
@@ -1021,14 +1020,15 @@ void CInboxWardenDlg::changeEvent(QEvent* event) {
 }
 
 void CInboxWardenDlg::OnTimer() {
-    if (m_scanning) {
-        // Three busy images, always in the same order.
-        m_trayFrame = g_animationStep.fetch_add(1) % 3 + 1;
-    } else {
-        m_trayFrame = 0;
-    }
-    if (m_tray) {
-        m_tray->setIcon(CIconPainter::TrayIcon(m_trayFrame));
+    // Three busy images, always in the same order.
+    int frame = m_scanning ? g_animationStep.fetch_add(1) % 3 + 1 : 0;
+    // The tray shows m_trayFrame already; setting the same icon again would
+    // only make the tray host redraw it every tick while idle.
+    if (frame != m_trayFrame) {
+        m_trayFrame = frame;
+        if (m_tray) {
+            m_tray->setIcon(CIconPainter::TrayIcon(frame));
+        }
     }
     if (!m_pendingWarning.isEmpty()) {
         QString text = m_pendingWarning;

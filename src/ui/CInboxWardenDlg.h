@@ -10,9 +10,9 @@
 #include <vector>
 
 #include "engine/IEngineOwner.h"
+#include "ui/CHistoryModel.h"
 
 class CEmailData;
-class CHistoryModel;
 class CInboxWardenEngine;
 class CNewMailTones;
 class CStatusLine;
@@ -139,6 +139,8 @@ private:
     // asking; the senders of the marked records are appended.
     bool MarkSelectedForDeletion(std::vector<std::string>& senders);
     std::vector<std::string> SelectedSenders() const;
+    // The model's rows of the selected lines; null where the model has none.
+    std::vector<const CHistoryModel::Row*> SelectedRows() const;
     // Runs the call on the window's thread and waits for it; gives up when
     // the window is closing, so the worker is never stuck behind it.
     bool RunOnGuiAndWait(const std::function<void()>& call);

@@ -21,65 +21,38 @@
 #include "ui/PageWidgets.h"
 #include "ui/UiText.h"
 
-namespace {
-
-QCheckBox* Check(const QString& text, const char* name, int id, QWidget* parent) {
-    auto* box = new QCheckBox(text, parent);
-    box->setObjectName(QString::fromLatin1(name));
-    CSettingBinding::Bind(box, id);
-    return box;
-}
-
-QComboBox* Combo(const char* name, int id, const QStringList& items, QWidget* parent) {
-    auto* combo = new QComboBox(parent);
-    combo->setObjectName(QString::fromLatin1(name));
-    combo->addItems(items);
-    CSettingBinding::Bind(combo, id);
-    return combo;
-}
-
-QLineEdit* Password(const char* name, int id, QWidget* parent) {
-    auto* edit = new QLineEdit(parent);
-    edit->setObjectName(QString::fromLatin1(name));
-    edit->setEchoMode(QLineEdit::Password);
-    CSettingBinding::Bind(edit, id);
-    return edit;
-}
-
-}  // namespace
-
 CPreferencesPage::CPreferencesPage(QWidget* parent) : QWidget(parent) {
     setObjectName(QStringLiteral("preferencesPage"));
     m_chooseFolder = [](QWidget* owner, const QString& start) {
         return QFileDialog::getExistingDirectory(owner, QStringLiteral("Please select a folder"),
                                                  start, QFileDialog::ShowDirsOnly);
     };
-    QComboBox* view = Combo("startupView", 5,
-                            {QStringLiteral("On Server"), QStringLiteral("Quarantined"),
-                             QStringLiteral("Deleted"), QStringLiteral("All")},
-                            this);
-    QComboBox* notify = Combo("notificationType", 7,
-                              {QStringLiteral("Do nothing"), QStringLiteral("Beep me gently"),
-                               QStringLiteral("Notify me with a Message Box."),
-                               QStringLiteral("Notify all the users on my network.")},
-                              this);
+    QComboBox* view = PageCombo("startupView", 5,
+                                {QStringLiteral("On Server"), QStringLiteral("Quarantined"),
+                                 QStringLiteral("Deleted"), QStringLiteral("All")},
+                                this);
+    QComboBox* notify = PageCombo("notificationType", 7,
+                                  {QStringLiteral("Do nothing"), QStringLiteral("Beep me gently"),
+                                   QStringLiteral("Notify me with a Message Box."),
+                                   QStringLiteral("Notify all the users on my network.")},
+                                  this);
     auto* form = new QFormLayout;
     form->addRow(QStringLiteral("On Startup, show this &view:"), view);
     form->addRow(QStringLiteral("When a new email &comes in"), notify);
 
-    m_remote = Check(QStringLiteral("Enable &Remote Commands"), "enableRemoteCommands", 15, this);
-    m_password = Password("remotePassword", 16, this);
-    m_retype = Password("remoteRetypePassword", 17, this);
+    m_remote =
+        PageCheck(QStringLiteral("Enable &Remote Commands"), "enableRemoteCommands", 15, this);
+    m_password = PagePassword("remotePassword", 16, this);
+    m_retype = PagePassword("remoteRetypePassword", 17, this);
     auto* remote = new QGroupBox(QStringLiteral("Remote Commands"), this);
     auto* remoteForm = new QFormLayout(remote);
     remoteForm->addRow(m_remote);
     remoteForm->addRow(QStringLiteral("Pass&word:"), m_password);
     remoteForm->addRow(QStringLiteral("Re&type Password:"), m_retype);
 
-    m_dataFolder = new QLineEdit(this);
-    m_dataFolder->setObjectName(QStringLiteral("dataFolder"));
+    // Not bound: the folder is written by a successful move alone.
+    m_dataFolder = PageEdit("dataFolder", 0, this);
     m_dataFolder->setReadOnly(true);
-    CSettingBinding::Bind(m_dataFolder, 14);
     auto* browse = PageButton(QStringLiteral("..."), "browseDataFolder", this);
     browse->setToolTip(QStringLiteral("Move the data folder"));
     browse->setMaximumWidth(40);
@@ -96,11 +69,12 @@ CPreferencesPage::CPreferencesPage(QWidget* parent) : QWidget(parent) {
 
     auto* layout = new QVBoxLayout(this);
     layout->addLayout(form);
+    layout->addWidget(PageCheck(QStringLiteral("Show &grid lines in the main window"),
+                                "showGridLines", 11, this));
     layout->addWidget(
-        Check(QStringLiteral("Show &grid lines in the main window"), "showGridLines", 11, this));
-    layout->addWidget(Check(QStringLiteral("I use Outlook Express, have it get emails after new "
-                                           "friendly emails have been found."),
-                            "clickEMailProgramAfterScan", 13, this));
+        PageCheck(QStringLiteral("I use Outlook Express, have it get emails after new "
+                                 "friendly emails have been found."),
+                  "clickEMailProgramAfterScan", 13, this));
     layout->addWidget(remote);
     layout->addWidget(folderLabel);
     layout->addLayout(folderRow);
@@ -117,17 +91,15 @@ CPreferencesPage::CPreferencesPage(QWidget* parent) : QWidget(parent) {
 void CPreferencesPage::Load() {
     CSettingBinding::TransferSettings(PageSettings(), kGeneralBindings, this,
                                       CSettingBinding::Load);
+    m_dataFolder->setText(FromStd(PageSettings().GetString("DataFolder", "General", "")));
     if (m_dataFolder->text().isEmpty()) {
         m_dataFolder->setText(FromStd(CAppEnvironment::Instance()->GetDataFolder()));
     }
 }
 
 void CPreferencesPage::Save() {
-    // The folder is written by a successful move alone.
-    m_dataFolder->setProperty("iwBinding", QVariant());
     CSettingBinding::TransferSettings(PageSettings(), kGeneralBindings, this,
                                       CSettingBinding::Save);
-    CSettingBinding::Bind(m_dataFolder, 14);
 }
 
 void CPreferencesPage::OnRemoteCommandsClicked() {

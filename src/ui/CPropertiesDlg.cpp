@@ -12,6 +12,7 @@
 #include "history/CEmailData.h"
 #include "support/StringUtils.h"
 #include "ui/CHistoryModel.h"
+#include "ui/UiText.h"
 
 CPropertiesDlg::CPropertiesDlg(const CEmailData& record, QWidget* parent) : QDialog(parent) {
     setObjectName(QStringLiteral("propertiesDialog"));
@@ -25,19 +26,15 @@ CPropertiesDlg::CPropertiesDlg(const CEmailData& record, QWidget* parent) : QDia
         edit->setCursorPosition(0);
         form->addRow(label, edit);
     };
-    field(tr("eMail account:"), QStringLiteral("accountField"),
-          CHistoryModel::ToDisplay(record.m_account));
-    field(tr("Sender:"), QStringLiteral("senderField"), CHistoryModel::ToDisplay(record.m_sender));
-    field(tr("Subject:"), QStringLiteral("subjectField"),
-          CHistoryModel::ToDisplay(record.m_subject));
+    field(tr("eMail account:"), QStringLiteral("accountField"), FromStd(record.m_account));
+    field(tr("Sender:"), QStringLiteral("senderField"), FromStd(record.m_sender));
+    field(tr("Subject:"), QStringLiteral("subjectField"), FromStd(record.m_subject));
     field(tr("Time rec'vd by server:"), QStringLiteral("receivedField"),
           CHistoryModel::ReceivedText(record));
-    field(tr("Status:"), QStringLiteral("statusField"),
-          CHistoryModel::ToDisplay(record.GetStatusText()));
-    field(tr("Reason for status:"), QStringLiteral("reasonField"),
-          CHistoryModel::ToDisplay(record.m_reasonDetails));
+    field(tr("Status:"), QStringLiteral("statusField"), FromStd(record.GetStatusText()));
+    field(tr("Reason for status:"), QStringLiteral("reasonField"), FromStd(record.m_reasonDetails));
     field(tr("Quarantine file name:"), QStringLiteral("fileNameField"),
-          CHistoryModel::ToDisplay(record.m_emailFilename));
+          FromStd(record.m_emailFilename));
     layout->addLayout(form);
 
     m_raw = new QPlainTextEdit;
@@ -49,7 +46,7 @@ CPropertiesDlg::CPropertiesDlg(const CEmailData& record, QWidget* parent) : QDia
                           ? std::string("eMail has not been saved locally")
                           : RawText(record.m_emailFilename);
     // The editor keeps a CR as a character of its own; the line breaks are the LFs.
-    QString shown = CHistoryModel::ToDisplay(raw);
+    QString shown = FromStd(raw);
     shown.remove(QLatin1Char('\r'));
     m_raw->setPlainText(shown);
     form->addRow(tr("Raw text:"), m_raw);

@@ -14,20 +14,11 @@
 struct CServerTest::Job {
     std::mutex lock;
     bool cancelled = false;
-    CLineSocket* socket = nullptr;
     // Read by the socket's waits on the test's thread.
     std::atomic<bool> abort{false};
 
     // Makes the socket abortable while the client lives.
-    void Attach(CLineSocket* s) {
-        std::lock_guard<std::mutex> hold(lock);
-        socket = s;
-        socket->SetAbortFlag(&abort);
-    }
-    void Detach() {
-        std::lock_guard<std::mutex> hold(lock);
-        socket = nullptr;
-    }
+    void Attach(CLineSocket* socket) { socket->SetAbortFlag(&abort); }
     bool Cancelled() {
         std::lock_guard<std::mutex> hold(lock);
         return cancelled;
@@ -35,24 +26,18 @@ struct CServerTest::Job {
 };
 
 std::unique_ptr<CPOP3> ConfigurePop3(const ServerTestParams& params, CLogFile* log) {
-    unsigned port = params.port != 0 ? params.port : CPOP3::StandardPort(params.security);
-    auto client =
-        std::make_unique<CPOP3>(params.host, port, params.login.c_str(), params.password.c_str());
+    auto client = std::make_unique<CPOP3>(params.server.host, params.server.port);
     client->SetErrorLog(log);
     client->SetTrafficLog(log);
-    client->SetSecurity(params.security, params.caFile);
+    CConnectionSettings::Apply(params.server, *client);
     return client;
 }
 
 std::unique_ptr<CSMTP> ConfigureSmtp(const ServerTestParams& params, CLogFile* log) {
-    unsigned port = params.port != 0 ? params.port : CSMTP::StandardPort(params.security);
-    auto client = std::make_unique<CSMTP>(params.host, port);
+    auto client = std::make_unique<CSMTP>(params.server.host, params.server.port);
     client->SetErrorLog(log);
     client->SetTrafficLog(log);
-    client->SetSecurity(params.security, params.caFile);
-    if (!params.login.empty()) {
-        client->SetLogin(params.login, params.password);
-    }
+    CConnectionSettings::Apply(params.server, *client);
     return client;
 }
 
@@ -79,58 +64,53 @@ void CServerTest::Cancel() {
     m_running = false;
 }
 
-void CServerTest::Launch(std::shared_ptr<Job> job, std::function<void(Job&)> work) {
+void CServerTest::Launch(const char* logName, const std::string& programFolder,
+                         const std::string& appName, Work work) {
     // An earlier, cancelled test ends within one abort step.
     Join();
+    auto job = std::make_shared<Job>();
     m_job = job;
     m_running = true;
-    m_thread = std::thread([job, work = std::move(work)] { work(*job); });
-}
-
-void CServerTest::StartPop3(const ServerTestParams& params, const std::string& programFolder,
-                            const std::string& appName) {
-    auto job = std::make_shared<Job>();
-    Launch(job, [this, job, params, programFolder, appName](Job& self) {
+    m_thread = std::thread([this, job, logName, programFolder, appName, work = std::move(work)] {
         CLogFile log(programFolder, appName);
-        log.Open("SettingsPOP3Test", CLogFile::LF_Enabled, 10);
-        bool connected = false;
-        int count = -1;
-        QString error;
-        {
-            std::unique_ptr<CPOP3> pop3 = ConfigurePop3(params, &log);
-            self.Attach(&pop3->GetSocket());
-            connected = pop3->Connect();
-            if (connected) {
-                count = pop3->GetNumMessages();
-            }
-            error = QString::fromStdString(pop3->GetErrorText());
-            // The client logs out as it goes.
-            pop3.reset();
-            self.Detach();
-        }
+        log.Open(logName, CLogFile::LF_Enabled, 10);
+        // The client logs out as it goes, so it is gone before the log closes.
+        std::function<void()> report = work(*job, log);
         log.Close();
-        if (self.Cancelled()) {
+        if (job->Cancelled()) {
             return;
         }
         QMetaObject::invokeMethod(
             this,
-            [this, job, connected, count, error] {
+            [this, job, report] {
                 if (m_running && m_job == job) {
                     m_running = false;
-                    emit Pop3Done(connected, count, error);
+                    report();
                 }
             },
             Qt::QueuedConnection);
     });
 }
 
+void CServerTest::StartPop3(const ServerTestParams& params, const std::string& programFolder,
+                            const std::string& appName) {
+    Launch("SettingsPOP3Test", programFolder, appName, [this, params](Job& job, CLogFile& log) {
+        std::unique_ptr<CPOP3> pop3 = ConfigurePop3(params, &log);
+        job.Attach(&pop3->GetSocket());
+        bool connected = pop3->Connect();
+        int count = -1;
+        if (connected) {
+            count = pop3->GetNumMessages();
+        }
+        QString error = QString::fromStdString(pop3->GetErrorText());
+        return std::function<void()>(
+            [this, connected, count, error] { emit Pop3Done(connected, count, error); });
+    });
+}
+
 void CServerTest::StartSmtp(const ServerTestParams& params, const std::string& programFolder,
-                            const std::string& appName, const std::string& userName) {
-    (void)userName;
-    auto job = std::make_shared<Job>();
-    Launch(job, [this, job, params, programFolder, appName](Job& self) {
-        CLogFile log(programFolder, appName);
-        log.Open("SettingsSMTPTest", CLogFile::LF_Enabled, 10);
+                            const std::string& appName) {
+    Launch("SettingsSMTPTest", programFolder, appName, [this, params](Job& job, CLogFile& log) {
         CMailContent message;
         message.m_from = params.address;
         message.AddRecipient(params.address, "");
@@ -141,36 +121,19 @@ void CServerTest::StartSmtp(const ServerTestParams& params, const std::string& p
         ToCrLf(body);
         message.m_body = body;
         int stage = SmtpOk;
-        QString error;
-        {
-            std::unique_ptr<CSMTP> smtp = ConfigureSmtp(params, &log);
-            self.Attach(&smtp->GetSocket());
-            if (!smtp->Connect()) {
-                stage = SmtpConnectFailed;
-            } else if (!smtp->SendMessage(message)) {
-                stage = SmtpSendFailed;
-            } else {
-                IW_LOG_AT(log, "SendMessage returned, disconnecting...");
-                if (!smtp->Disconnect()) {
-                    stage = SmtpDisconnectFailed;
-                }
+        std::unique_ptr<CSMTP> smtp = ConfigureSmtp(params, &log);
+        job.Attach(&smtp->GetSocket());
+        if (!smtp->Connect()) {
+            stage = SmtpConnectFailed;
+        } else if (!smtp->SendMessage(message)) {
+            stage = SmtpSendFailed;
+        } else {
+            IW_LOG_AT(log, "SendMessage returned, disconnecting...");
+            if (!smtp->Disconnect()) {
+                stage = SmtpDisconnectFailed;
             }
-            error = QString::fromStdString(smtp->GetErrorText());
-            smtp.reset();
-            self.Detach();
         }
-        log.Close();
-        if (self.Cancelled()) {
-            return;
-        }
-        QMetaObject::invokeMethod(
-            this,
-            [this, job, stage, error] {
-                if (m_running && m_job == job) {
-                    m_running = false;
-                    emit SmtpDone(stage, error);
-                }
-            },
-            Qt::QueuedConnection);
+        QString error = QString::fromStdString(smtp->GetErrorText());
+        return std::function<void()>([this, stage, error] { emit SmtpDone(stage, error); });
     });
 }

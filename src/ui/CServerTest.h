@@ -2,9 +2,12 @@
 
 #include <QObject>
 #include <QString>
+#include <functional>
 #include <memory>
 #include <string>
 #include <thread>
+
+#include "engine/CConnectionSettings.h"
 
 class CLogFile;
 class CPOP3;
@@ -12,12 +15,7 @@ class CSMTP;
 
 // What a connection test needs, read from the settings page's fields.
 struct ServerTestParams {
-    std::string host;
-    unsigned port = 0;  // 0: the standard port for the security
-    int security = 0;   // 0 none, 1 STARTTLS/STLS, 2 implicit TLS
-    std::string login;
-    std::string password;
-    std::string caFile;
+    CConnectionSettings::Server server;
     // SMTP only: the test message's address (sender and recipient).
     std::string address;
 };
@@ -44,7 +42,7 @@ public:
     void StartPop3(const ServerTestParams& params, const std::string& programFolder,
                    const std::string& appName);
     void StartSmtp(const ServerTestParams& params, const std::string& programFolder,
-                   const std::string& appName, const std::string& userName);
+                   const std::string& appName);
     void Cancel();
     bool IsRunning() const { return m_running; }
 
@@ -55,7 +53,12 @@ signals:
 
 private:
     struct Job;
-    void Launch(std::shared_ptr<Job> job, std::function<void(Job&)> work);
+    // Runs on the test's thread with the log open; returns the report, which
+    // is made on the owner's thread unless the test was cancelled or replaced.
+    using Work = std::function<std::function<void()>(Job&, CLogFile&)>;
+    // The log logName is open while work runs.
+    void Launch(const char* logName, const std::string& programFolder, const std::string& appName,
+                Work work);
     void Join();
 
     std::shared_ptr<Job> m_job;

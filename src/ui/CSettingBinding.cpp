@@ -8,6 +8,7 @@
 #include <cstdlib>
 
 #include "support/CSettings.h"
+#include "ui/UiText.h"
 
 namespace {
 
@@ -44,10 +45,9 @@ void CSettingBinding::TransferSettings(CSettings& settings, const SettingBinding
         }
         if (auto* edit = qobject_cast<QLineEdit*>(control)) {
             if (direction == Load) {
-                edit->setText(QString::fromLocal8Bit(
-                    settings.GetString(row->key, section, row->defaultText)));
+                edit->setText(FromStd(settings.GetString(row->key, section, row->defaultText)));
             } else {
-                settings.WriteString(row->key, edit->text().toLocal8Bit().toStdString(), section);
+                settings.WriteString(row->key, ToStd(edit->text()), section);
             }
         } else if (auto* button = qobject_cast<QAbstractButton*>(control)) {
             if (direction == Load) {

@@ -63,20 +63,23 @@ void CSettingsDlg::OnTabChanged(int index) {
     }
     // Unequal SMTP passwords keep the user on that page.
     if (m_shownTab == SmtpPage && index != SmtpPage && !m_smtp->Save()) {
-        m_switching = true;
-        m_tabs->setCurrentIndex(SmtpPage);
-        m_switching = false;
+        BackToSmtpPage();
         return;
     }
     m_shownTab = index;
 }
 
+void CSettingsDlg::BackToSmtpPage() {
+    // The switch back must not count as leaving a page, which would save again.
+    m_switching = true;
+    m_tabs->setCurrentIndex(SmtpPage);
+    m_switching = false;
+    m_shownTab = SmtpPage;
+}
+
 void CSettingsDlg::accept() {
     if (!m_smtp->Save()) {
-        m_switching = true;
-        m_tabs->setCurrentIndex(SmtpPage);
-        m_switching = false;
-        m_shownTab = SmtpPage;
+        BackToSmtpPage();
         return;
     }
     m_general->Save();

@@ -42,6 +42,8 @@ public slots:
 
 private:
     void OnTabChanged(int index);
+    // Shows the SMTP page again after it refused to be left.
+    void BackToSmtpPage();
 
     CInboxWardenEngine* m_engine;
     bool m_firstTime;

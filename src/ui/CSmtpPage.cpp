@@ -3,7 +3,6 @@
 #include <QComboBox>
 #include <QFormLayout>
 #include <QHBoxLayout>
-#include <QIntValidator>
 #include <QLabel>
 #include <QLineEdit>
 #include <QProgressDialog>
@@ -30,28 +29,15 @@ constexpr SettingBinding kSecurityBindings[] = {
 CSmtpPage::CSmtpPage(QWidget* parent) : QWidget(parent) {
     setObjectName(QStringLiteral("smtpPage"));
     m_server = PageEdit("smtpName", 18, this);
-    m_port = PageEdit("smtpPort", 0, this);
-    m_port->setValidator(new QIntValidator(1, 65535, m_port));
-    m_port->setMaximumWidth(80);
-    m_port->setPlaceholderText(QStringLiteral("standard"));
-    m_security = new QComboBox(this);
-    m_security->setObjectName(QStringLiteral("smtpSecurity"));
-    m_security->addItems(
-        {QStringLiteral("None"), QStringLiteral("STARTTLS"), QStringLiteral("SSL/TLS")});
-    CSettingBinding::Bind(m_security, 202);
-    auto* serverRow = new QHBoxLayout;
-    serverRow->addWidget(m_server, 1);
-    auto* portLabel = new QLabel(QStringLiteral("P&ort:"), this);
-    portLabel->setBuddy(m_port);
-    serverRow->addWidget(portLabel);
-    serverRow->addWidget(m_port);
-    serverRow->addWidget(m_security);
+    m_port = PagePort("smtpPort", this);
+    m_security = PageCombo(
+        "smtpSecurity", 202,
+        {QStringLiteral("None"), QStringLiteral("STARTTLS"), QStringLiteral("SSL/TLS")}, this);
+    QHBoxLayout* serverRow = PageServerRow(m_server, m_port, m_security, this);
 
     QLineEdit* login = PageEdit("smtpLogin", 19, this);
-    m_password = PageEdit("smtpPassword", 20, this);
-    m_password->setEchoMode(QLineEdit::Password);
-    m_verify = PageEdit("smtpVerifyPassword", 21, this);
-    m_verify->setEchoMode(QLineEdit::Password);
+    m_password = PagePassword("smtpPassword", 20, this);
+    m_verify = PagePassword("smtpVerifyPassword", 21, this);
     QLineEdit* name = PageEdit("userName", 22, this);
 
     auto* form = new QFormLayout;
@@ -88,33 +74,22 @@ void CSmtpPage::Load() {
                                       CSettingBinding::Load);
     CSettingBinding::TransferSettings(PageSettings(), kSecurityBindings, this,
                                       CSettingBinding::Load);
-    std::string port = PageSettings().GetString("SmtpPort", "General", "");
     m_port->clear();
-    if (atoi(port.c_str()) != static_cast<int>(CSMTP::StandardPort(m_security->currentIndex()))) {
-        m_port->setText(FromStd(port));
-    }
+    ShowPort(m_port, PageSettings().GetString("SmtpPort", "General", ""),
+             m_security->currentIndex(), CSMTP::StandardPort);
 }
 
 bool CSmtpPage::Save() {
     if (m_password->text() != m_verify->text()) {
         m_password->clear();
-        CheckMessageBox(this,
-                        FromStd(FormatWith("The two %s passwords you entered are different.\nUntil "
-                                           "they are corrected and match this account will be "
-                                           "disabled.",
-                                           "SMTP")),
-                        QStringLiteral("InboxWarden"), CCheckMessageBox::MB_ICONEXCLAMATION);
+        TellPasswordsDiffer(this, "SMTP");
         return false;
     }
     CSettingBinding::TransferSettings(PageSettings(), kGeneralBindings, this,
                                       CSettingBinding::Save);
     CSettingBinding::TransferSettings(PageSettings(), kSecurityBindings, this,
                                       CSettingBinding::Save);
-    int port = m_port->text().toInt();
-    PageSettings().WriteInt(
-        "SmtpPort",
-        port > 0 && port <= 65535 ? port : int(CSMTP::StandardPort(m_security->currentIndex())),
-        "General");
+    SavePort("SmtpPort", "General", m_port, m_security->currentIndex(), CSMTP::StandardPort);
     return true;
 }
 
@@ -131,48 +106,34 @@ void CSmtpPage::OnTestSmtp() {
                         QStringLiteral("Error"), CCheckMessageBox::MB_ICONEXCLAMATION);
         return;
     }
+    // The fields as they stand: the page saves only when it is left.
     ServerTestParams params;
-    params.host = ToStd(m_server->text());
-    params.port = static_cast<unsigned>(m_port->text().toInt());
-    params.security = m_security->currentIndex();
-    params.login = ToStd(findChild<QLineEdit*>(QStringLiteral("smtpLogin"))->text());
-    params.password = ToStd(m_password->text());
-    params.caFile = PageSettings().GetString("TlsCaFile", "General", "");
+    CConnectionSettings::Server& server = params.server;
+    server.host = ToStd(m_server->text());
+    server.security = m_security->currentIndex();
+    server.port = TestPort(m_port, server.security, CSMTP::StandardPort);
+    server.login = ToStd(findChild<QLineEdit*>(QStringLiteral("smtpLogin"))->text());
+    server.password = ToStd(m_password->text());
+    server.caFile = PageSettings().GetString("TlsCaFile", "General", "");
     params.address = PageSettings().GetString("emailAddress", accounts.front(), "");
     CAppEnvironment* env = CAppEnvironment::Instance();
     m_testButton->setEnabled(false);
-    m_busy = new QProgressDialog(QStringLiteral("Sending a test message..."),
-                                 QStringLiteral("Cancel"), 0, 0, this);
-    m_busy->setObjectName(QStringLiteral("testProgress"));
-    m_busy->setWindowTitle(QStringLiteral("Test my SMTP Server"));
-    m_busy->setWindowModality(Qt::WindowModal);
-    m_busy->setMinimumDuration(0);
-    connect(m_busy, &QProgressDialog::canceled, this, &CSmtpPage::OnCancelTest);
-    m_test.StartSmtp(params, env->GetProgramFolder(), env->GetAppName(),
-                     PageSettings().GetString("Name", "General", ""));
+    m_busy = OpenTestProgress(this, QStringLiteral("Sending a test message..."),
+                              QStringLiteral("Test my SMTP Server"), &CSmtpPage::OnCancelTest);
+    m_test.StartSmtp(params, env->GetProgramFolder(), env->GetAppName());
     m_busy->show();
 }
 
 void CSmtpPage::OnCancelTest() {
     m_test.Cancel();
-    if (m_busy != nullptr) {
-        m_busy->deleteLater();
-        m_busy = nullptr;
-    }
+    CloseTestProgress(m_busy);
     m_testButton->setEnabled(true);
 }
 
 void CSmtpPage::OnSmtpDone(int stage, const QString& error) {
-    if (m_busy != nullptr) {
-        m_busy->disconnect(this);
-        m_busy->deleteLater();
-        m_busy = nullptr;
-    }
+    CloseTestProgress(m_busy, this);
     m_testButton->setEnabled(true);
-    QString reason =
-        m_security->currentIndex() != 0 && !error.isEmpty() && error != QStringLiteral("OK")
-            ? QStringLiteral("\n\n") + error
-            : QString();
+    QString reason = SecureFailureReason(m_security->currentIndex(), error);
     switch (stage) {
         case CServerTest::SmtpConnectFailed:
             CheckMessageBox(this, QStringLiteral("Could not reach your SMTP server.") + reason,

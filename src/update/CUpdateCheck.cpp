@@ -13,6 +13,7 @@
 
 #include "support/CLogFile.h"
 #include "support/CSettings.h"
+#include "support/FileWrite.h"
 #include "support/StringUtils.h"
 
 namespace {
@@ -140,13 +141,6 @@ CUpdateCheck::Server CUpdateCheck::ServerFromSettings(CSettings& settings) {
         server.address = kDefaultServer;
     }
     return server;
-}
-
-std::string CUpdateCheck::Text(const char* format, const std::string& a, const std::string& b,
-                               const std::string& c) const {
-    std::vector<char> buffer(strlen(format) + a.size() + b.size() + c.size() + 1);
-    snprintf(buffer.data(), buffer.size(), format, a.c_str(), b.c_str(), c.c_str());
-    return buffer.data();
 }
 
 bool CUpdateCheck::IsPlainFileName(const std::string& name) {
@@ -400,18 +394,7 @@ bool CUpdateCheck::WriteInstaller(const std::string& fileName, const std::string
         m_log.Write("returning: cannot create %s: %s", path.c_str(), strerror(errno));
         return false;
     }
-    size_t written = 0;
-    while (written < data.size()) {
-        ssize_t n = write(fd, data.data() + written, data.size() - written);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n <= 0) {
-            break;
-        }
-        written += static_cast<size_t>(n);
-    }
-    int error = written == data.size() ? 0 : errno;
+    int error = WriteAll(fd, data.data(), data.size()) ? 0 : errno;
     if (error == 0 && fsync(fd) != 0) {
         error = errno;
     }
@@ -432,7 +415,8 @@ bool CUpdateCheck::WriteInstaller(const std::string& fileName, const std::string
 bool CUpdateCheck::CheckForUpdates(bool askFirst) {
     m_log.Write("entering CUpdateDlg::CheckForUpdates()");
     m_writtenPath.clear();
-    if (askFirst && m_ui.Ask(Text(kAskFirst, m_appName, m_appName), true, true) != 1) {
+    if (askFirst &&
+        m_ui.Ask(StringPrintf(kAskFirst, m_appName.c_str(), m_appName.c_str()), true, true) != 1) {
         m_log.Write("returning: User decided not to try upgrade.");
         m_ui.Close();
         return false;
@@ -440,13 +424,13 @@ bool CUpdateCheck::CheckForUpdates(bool askFirst) {
     m_ui.ShowBusy("Please wait...", false);
     FetchResult path = GetUpgradeFileHandle(kPathFile, false);
     if (path.code == UF_NoInternet || path.code == UF_NoServer) {
-        m_ui.Ask(Text(kNoInternet, m_appName), true, false);
+        m_ui.Ask(StringPrintf(kNoInternet, m_appName.c_str()), true, false);
         m_log.Write("returning: InternetOpen");
         m_ui.Close();
         return false;
     }
     if (path.code != UF_Ok) {
-        m_ui.Ask(Text(kLatest, m_appName, "1"), true, false);
+        m_ui.Ask(StringPrintf(kLatest, m_appName.c_str(), "1"), true, false);
         m_log.Write("returning: Server not found, error %d [%s]", path.error,
                     WinInetErrorText(path.error).c_str());
         m_ui.Close();
@@ -456,12 +440,12 @@ bool CUpdateCheck::CheckForUpdates(bool askFirst) {
     std::string file;
     switch (ParseUpgradePath(path.data, m_version, next, file)) {
         case UP_NotFound:
-            m_ui.Ask(Text(kLatest, m_appName, "2"), true, false);
+            m_ui.Ask(StringPrintf(kLatest, m_appName.c_str(), "2"), true, false);
             m_log.Write("returning: no entry for version %s.", m_version.c_str());
             m_ui.Close();
             return false;
         case UP_DeadEnd:
-            m_ui.Ask(Text(kDeadEnd, m_appName, kWebAddress), true, false);
+            m_ui.Ask(StringPrintf(kDeadEnd, m_appName.c_str(), kWebAddress), true, false);
             m_log.Write("returning: running an upgrade dead-end.");
             m_ui.Close();
             return false;
@@ -478,13 +462,15 @@ bool CUpdateCheck::CheckForUpdates(bool askFirst) {
         case UP_Found:
             break;
     }
-    if (m_ui.Ask(Text(kCanUpdate, m_appName, m_version, next), true, true) != 1) {
+    if (m_ui.Ask(StringPrintf(kCanUpdate, m_appName.c_str(), m_version.c_str(), next.c_str()), true,
+                 true) != 1) {
         m_log.Write("returning: User decided not to try upgrade.");
         m_ui.Close();
         return false;
     }
     m_log.Write("Our upgrade file: [%s]", file.c_str());
-    if (m_ui.Ask(Text(kWillUpdate, m_appName, m_appName), true, true) != 1) {
+    if (m_ui.Ask(StringPrintf(kWillUpdate, m_appName.c_str(), m_appName.c_str()), true, true) !=
+        1) {
         m_log.Write("returning: User decided not to upgrade.");
         m_ui.Close();
         return false;
@@ -496,7 +482,9 @@ bool CUpdateCheck::CheckForUpdates(bool askFirst) {
         return false;
     }
     if (installer.code != UF_Ok) {
-        m_ui.Ask(Text(kLatest, m_appName, std::to_string(10 + installer.code)), true, false);
+        m_ui.Ask(
+            StringPrintf(kLatest, m_appName.c_str(), std::to_string(10 + installer.code).c_str()),
+            true, false);
         m_ui.Close();
         return false;
     }

@@ -67,8 +67,6 @@ public:
 
 private:
     bool WriteInstaller(const std::string& fileName, const std::string& data);
-    std::string Text(const char* format, const std::string& a = "", const std::string& b = "",
-                     const std::string& c = "") const;
 
     IUpdateUi& m_ui;
     CLogFile& m_log;

@@ -8,6 +8,7 @@
 #include <set>
 
 #include "EngineFixture.h"
+#include "LoopbackAccount.h"
 #include "Pop3Mailbox.h"
 #include "ScopedSocketTimeouts.h"
 #include "ScriptedServer.h"
@@ -48,15 +49,7 @@ protected:
         }
         pop3Server.ServeEach(box.Handler(), 40);
         smtpServer.ServeEach(sink.Handler(), 40);
-        Settings().WriteString("SmtpName", "127.0.0.1", "General");
-        Settings().WriteInt("SmtpPort", smtpServer.Port(), "General");
-        Settings().WriteString("AccountsList", "Home", "General");
-        Settings().WriteBool("Filter", true, "Home");
-        Settings().WriteString("emailAddress", "me@home.example", "Home");
-        Settings().WriteString("PopName", "127.0.0.1", "Home");
-        Settings().WriteInt("PopPort", pop3Server.Port(), "Home");
-        Settings().WriteString("PopLogin", "me", "Home");
-        Settings().WriteString("!PopPassword", "pw", "Home");
+        LoopbackAccount(smtpServer.Port(), pop3Server.Port(), "me", "pw").WriteTo(Settings());
         CFilterLists::Instance().AddWord("ann@friends.example", FL_Friends);
         CFilterLists::Instance().AddWord("spam@bad.example", FL_Undesirables);
     }

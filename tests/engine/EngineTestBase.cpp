@@ -117,15 +117,6 @@ std::vector<int> EngineTestBase::Deletes() const {
     return numbers;
 }
 
-void EngineTestBase::ClearLists() {
-    CFilterLists& lists = CFilterLists::Instance();
-    for (int id = 0; id < FL_Count; ++id) {
-        for (const auto& entry : lists.GetEntries(id)) {
-            lists.DeleteWord(entry.words, id);
-        }
-    }
-}
-
 std::vector<std::string> EngineTestBase::Entries(int list) {
     std::vector<std::string> words;
     for (const auto& entry : CFilterLists::Instance().GetEntries(list)) {

@@ -47,7 +47,6 @@ protected:
     // The numbers of the DELE commands the mailbox received.
     std::vector<int> Deletes() const;
 
-    static void ClearLists();
     static std::vector<std::string> Entries(int list);
 
     ScopedSocketTimeouts m_timeouts{2000, 4000, 2000, 2000};

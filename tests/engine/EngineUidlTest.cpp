@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "EngineFixture.h"
+#include "LoopbackAccount.h"
 #include "Pop3Mailbox.h"
 #include "ScopedSocketTimeouts.h"
 #include "ScriptedServer.h"
@@ -28,16 +29,6 @@ std::string Message(const std::string& from, const std::string& subject,
                     const std::string& body = "hello\r\n") {
     return "From: " + from + "\r\nTo: me@home.example\r\nSubject: " + subject +
            "\r\nDate: Mon, 1 Jan 2024 10:00:00 +0000\r\n\r\n" + body;
-}
-
-// Commands of the mailbox that begin with prefix, from command number from on.
-int CountCommands(const Pop3Mailbox& box, const std::string& prefix, size_t from = 0) {
-    std::vector<std::string> commands = box.Commands();
-    int n = 0;
-    for (size_t i = from; i < commands.size(); ++i) {
-        n += commands[i].compare(0, prefix.size(), prefix) == 0 ? 1 : 0;
-    }
-    return n;
 }
 
 std::vector<CEmailData*> Records(CInboxWardenEngine& engine) {
@@ -62,21 +53,20 @@ int64_t SeenRows(const std::string& where = "") {
     return probe.Number("SELECT COUNT(*) FROM SeenUidls" + where);
 }
 
+void AddFriends() {
+    CFilterLists::Instance().AddWord("ann@friends.example", FL_Friends);
+    CFilterLists::Instance().AddWord("cy@friends.example", FL_Friends);
+    CFilterLists::Instance().AddWord("spam@bad.example", FL_Undesirables);
+    CFilterLists::Instance().AddWord("viagra", FL_BadSubjects);
+}
+
 // One account "Home" on a scripted mailbox, an SMTP sink, and an engine.
 struct Rig {
     explicit Rig(CSettings& settings) {
         smtpServer.ServeEach(sink.Handler(), 40);
         smtpServer.Start();
         popServer.ServeEach(box.Handler(), 40);
-        settings.WriteString("SmtpName", "127.0.0.1", "General");
-        settings.WriteInt("SmtpPort", smtpServer.Port(), "General");
-        settings.WriteString("AccountsList", "Home", "General");
-        settings.WriteBool("Filter", true, "Home");
-        settings.WriteString("emailAddress", "me@home.example", "Home");
-        settings.WriteString("PopName", "127.0.0.1", "Home");
-        settings.WriteInt("PopPort", popServer.Port(), "Home");
-        settings.WriteString("PopLogin", "user", "Home");
-        settings.WriteString("!PopPassword", "pw", "Home");
+        LoopbackAccount(smtpServer.Port(), popServer.Port(), "user", "pw").WriteTo(settings);
     }
     ~Rig() {
         engine.reset();
@@ -86,6 +76,20 @@ struct Rig {
     void Start(RecordingOwner& owner) {
         popServer.Start();
         Restart(owner);
+    }
+    // How every test begins: the servers and the engine up, the lists of
+    // AddFriends in place.
+    void StartWithFriends(RecordingOwner& owner) {
+        Start(owner);
+        AddFriends();
+    }
+    // The first `count` of: "One" from Ann, "Two" from Cy, "Three" from Ann.
+    void AddFriendsMail(int count) {
+        const std::pair<const char*, const char*> mail[] = {
+            {kAnn, "One"}, {kCy, "Two"}, {kAnn, "Three"}};
+        for (int i = 0; i < count; ++i) {
+            box.AddMessage(Message(mail[i].first, mail[i].second));
+        }
     }
     // A new engine on the same database, as after a restart of the program.
     void Restart(RecordingOwner& owner) {
@@ -97,7 +101,7 @@ struct Rig {
     int Scan() {
         size_t before = box.Commands().size();
         engine->ScanServers();
-        return CountCommands(box, "TOP ", before);
+        return box.CountCommands("TOP ", before);
     }
 
     Pop3Mailbox box{"user", "pw"};
@@ -106,13 +110,6 @@ struct Rig {
     ScriptedServer smtpServer{60000};
     std::unique_ptr<CInboxWardenEngine> engine;
 };
-
-void AddFriends() {
-    CFilterLists::Instance().AddWord("ann@friends.example", FL_Friends);
-    CFilterLists::Instance().AddWord("cy@friends.example", FL_Friends);
-    CFilterLists::Instance().AddWord("spam@bad.example", FL_Undesirables);
-    CFilterLists::Instance().AddWord("viagra", FL_BadSubjects);
-}
 
 class EngineUidlTest : public EngineFixture {
 protected:
@@ -123,13 +120,10 @@ protected:
 
 TEST_F(EngineUidlTest, KnownIdsSkipTheFetchAcrossRestartsAndKeepTheirNumbers) {
     Rig rig(Settings());
-    rig.box.AddMessage(Message(kAnn, "One"));
-    rig.box.AddMessage(Message(kCy, "Two"));
-    rig.box.AddMessage(Message(kAnn, "Three"));
+    rig.AddFriendsMail(3);
     // The same message twice: one record, known by both ids.
     rig.box.AddMessage(Message(kAnn, "One"));
-    rig.Start(owner);
-    AddFriends();
+    rig.StartWithFriends(owner);
 
     EXPECT_EQ(rig.Scan(), 4);
     EXPECT_EQ(owner.Scans().back().newMessages, 3);
@@ -142,9 +136,9 @@ TEST_F(EngineUidlTest, KnownIdsSkipTheFetchAcrossRestartsAndKeepTheirNumbers) {
         }
         size_t before = rig.box.Commands().size();
         EXPECT_EQ(rig.Scan(), 0);
-        EXPECT_EQ(CountCommands(rig.box, "UIDL\r\n", before), 1);
-        EXPECT_EQ(CountCommands(rig.box, "LIST", before), 1);
-        EXPECT_EQ(CountCommands(rig.box, "STAT", before), 0);
+        EXPECT_EQ(rig.box.CountCommands("UIDL\r\n", before), 1);
+        EXPECT_EQ(rig.box.CountCommands("LIST", before), 1);
+        EXPECT_EQ(rig.box.CountCommands("STAT", before), 0);
         EXPECT_EQ(owner.Scans().back().newMessages, 0);
         EXPECT_FALSE(rig.engine->LastScanHadErrors());
         ASSERT_EQ(Records(*rig.engine).size(), 3u);
@@ -160,21 +154,20 @@ TEST_F(EngineUidlTest, KnownIdsSkipTheFetchAcrossRestartsAndKeepTheirNumbers) {
 
 TEST_F(EngineUidlTest, NewIdIsFetchedAndFilteredOnce) {
     Rig rig(Settings());
-    rig.box.AddMessage(Message(kAnn, "One"));
-    rig.Start(owner);
-    AddFriends();
+    rig.AddFriendsMail(1);
+    rig.StartWithFriends(owner);
     EXPECT_EQ(rig.Scan(), 1);
 
     rig.box.AddMessage(Message(kSam, "Hello"));
     size_t before = rig.box.Commands().size();
     EXPECT_EQ(rig.Scan(), 1);
-    EXPECT_EQ(CountCommands(rig.box, "TOP 2 500", before), 1);
+    EXPECT_EQ(rig.box.CountCommands("TOP 2 500", before), 1);
     EXPECT_EQ(owner.Scans().back().newMessages, 1);
     CEmailData* hello = Find(*rig.engine, "Hello");
     ASSERT_NE(hello, nullptr);
     EXPECT_EQ(hello->m_status, ES_Quarantined);
     EXPECT_EQ(hello->m_reason, ER_UnknownSender);
-    EXPECT_EQ(CountCommands(rig.box, "DELE 2", before), 1);
+    EXPECT_EQ(rig.box.CountCommands("DELE 2", before), 1);
     EXPECT_EQ(rig.sink.Deliveries().size(), 1u) << "one challenge";
 
     // Gone from the server: its id goes too, and nothing is fetched.
@@ -190,8 +183,7 @@ TEST_F(EngineUidlTest, ReusedIdWithAnotherSizeIsFetchedAndFiltered) {
     Rig rig(Settings());
     rig.box.AddMessage(Message(kAnn, "One"), "reused");
     rig.box.AddMessage(Message(kCy, "Two"), "stable");
-    rig.Start(owner);
-    AddFriends();
+    rig.StartWithFriends(owner);
     EXPECT_EQ(rig.Scan(), 2);
 
     // The first message is collected and the server gives its id to another.
@@ -199,7 +191,7 @@ TEST_F(EngineUidlTest, ReusedIdWithAnotherSizeIsFetchedAndFiltered) {
     rig.box.AddMessage(Message(kSam, "Not the same message at all"), "reused");
     size_t before = rig.box.Commands().size();
     EXPECT_EQ(rig.Scan(), 1);
-    EXPECT_EQ(CountCommands(rig.box, "TOP 2 500", before), 1);
+    EXPECT_EQ(rig.box.CountCommands("TOP 2 500", before), 1);
     EXPECT_EQ(owner.Scans().back().newMessages, 1);
     CEmailData* stranger = Find(*rig.engine, "Not the same message at all");
     ASSERT_NE(stranger, nullptr);
@@ -216,8 +208,7 @@ TEST_F(EngineUidlTest, UpgradeFromADatabaseWithoutIdsFiltersNothingTwice) {
     rig.box.AddMessage(Message(kAnn, "One"));
     rig.box.AddMessage(Message(kSpam, "Buy now"));
     rig.box.AddMessage(Message(kCy, "Two"));
-    rig.Start(owner);
-    AddFriends();
+    rig.StartWithFriends(owner);
     rig.engine->SetReadOnly(true);
     EXPECT_EQ(rig.Scan(), 3);
     EXPECT_EQ(owner.Scans().back().newMessages, 3);
@@ -236,11 +227,12 @@ TEST_F(EngineUidlTest, UpgradeFromADatabaseWithoutIdsFiltersNothingTwice) {
     rig.engine->SetReadOnly(true);
     EXPECT_EQ(rig.Scan(), 3) << "every id is seen for the first time";
     EXPECT_EQ(owner.Scans().back().newMessages, 0);
-    ASSERT_EQ(Records(*rig.engine).size(), 3u);
+    std::vector<CEmailData*> records = Records(*rig.engine);
+    ASSERT_EQ(records.size(), 3u);
     for (size_t i = 0; i < 3; ++i) {
-        EXPECT_EQ(Records(*rig.engine)[i]->m_status, decided[i].first);
-        EXPECT_EQ(Records(*rig.engine)[i]->m_reason, decided[i].second);
-        EXPECT_EQ(Records(*rig.engine)[i]->m_serverId, static_cast<int32_t>(i + 1));
+        EXPECT_EQ(records[i]->m_status, decided[i].first);
+        EXPECT_EQ(records[i]->m_reason, decided[i].second);
+        EXPECT_EQ(records[i]->m_serverId, static_cast<int32_t>(i + 1));
     }
     EXPECT_EQ(SeenRows(), 3);
     EXPECT_EQ(rig.Scan(), 0);
@@ -249,11 +241,8 @@ TEST_F(EngineUidlTest, UpgradeFromADatabaseWithoutIdsFiltersNothingTwice) {
 
 TEST_F(EngineUidlTest, DeliveredDetectionWithIds) {
     Rig rig(Settings());
-    rig.box.AddMessage(Message(kAnn, "One"));
-    rig.box.AddMessage(Message(kCy, "Two"));
-    rig.box.AddMessage(Message(kAnn, "Three"));
-    rig.Start(owner);
-    AddFriends();
+    rig.AddFriendsMail(3);
+    rig.StartWithFriends(owner);
     EXPECT_EQ(rig.Scan(), 3);
 
     // The user's mail program collects "Two"; "Three" moves up to number 2.
@@ -289,15 +278,13 @@ TEST_F(EngineUidlTest, DeliveredDetectionWithIds) {
 
 TEST_F(EngineUidlTest, FullScanOnRequestFetchesEverythingOnce) {
     Rig rig(Settings());
-    rig.box.AddMessage(Message(kAnn, "One"));
-    rig.box.AddMessage(Message(kCy, "Two"));
-    rig.Start(owner);
-    AddFriends();
+    rig.AddFriendsMail(2);
+    rig.StartWithFriends(owner);
     EXPECT_EQ(rig.Scan(), 2);
     rig.engine->RequestFullScan();
     size_t before = rig.box.Commands().size();
     EXPECT_EQ(rig.Scan(), 2);
-    EXPECT_EQ(CountCommands(rig.box, "UIDL", before), 0);
+    EXPECT_EQ(rig.box.CountCommands("UIDL", before), 0);
     EXPECT_EQ(owner.Scans().back().newMessages, 0);
     EXPECT_EQ(rig.Scan(), 0);
     EXPECT_EQ(SeenRows(), 2);
@@ -318,12 +305,9 @@ class EngineUidlFallbackTest : public EngineUidlTest,
 TEST_P(EngineUidlFallbackTest, EveryScanFetchesEverything) {
     const BadIdsCase& c = GetParam();
     Rig rig(Settings());
-    rig.box.AddMessage(Message(kAnn, "One"));
-    rig.box.AddMessage(Message(kCy, "Two"));
-    rig.box.AddMessage(Message(kAnn, "Three"));
+    rig.AddFriendsMail(3);
     rig.box.FailWith("UIDL", c.reply, c.then);
-    rig.Start(owner);
-    AddFriends();
+    rig.StartWithFriends(owner);
     for (int scan = 0; scan < 2; ++scan) {
         SCOPED_TRACE(scan);
         int tops = rig.Scan();
@@ -336,10 +320,11 @@ TEST_P(EngineUidlFallbackTest, EveryScanFetchesEverything) {
         }
         EXPECT_EQ(tops, 3);
         EXPECT_EQ(owner.Scans().back().newMessages, scan == 0 ? 3 : 0);
-        ASSERT_EQ(Records(*rig.engine).size(), 3u);
+        std::vector<CEmailData*> records = Records(*rig.engine);
+        ASSERT_EQ(records.size(), 3u);
         for (int i = 0; i < 3; ++i) {
-            EXPECT_EQ(Records(*rig.engine)[static_cast<size_t>(i)]->m_serverId, i + 1);
-            EXPECT_EQ(Records(*rig.engine)[static_cast<size_t>(i)]->m_status, ES_OnServer);
+            EXPECT_EQ(records[static_cast<size_t>(i)]->m_serverId, i + 1);
+            EXPECT_EQ(records[static_cast<size_t>(i)]->m_status, ES_OnServer);
         }
     }
     EXPECT_LE(SeenRows(), 0);
@@ -441,15 +426,12 @@ std::vector<std::string> MixedScenario(RecordingOwner& owner, bool contentOnly) 
 TEST_F(EngineUidlTest, DecisionsAndHistoryEqualThoseOfTheContentScan) {
     std::vector<std::string> byIds = MixedScenario(owner, false);
     // The same in a second program folder, by content only.
-    TempHome otherHome;
-    auto otherEnv =
-        std::make_unique<CAppEnvironment>("InboxWarden", CAppEnvironment::AE_IniInProgramFolder);
-    CAppEnvironment::SetInstance(otherEnv.get());
-    otherEnv->GetMainLog().Open("", CLogFile::LF_Enabled, 10);
-    otherEnv->GetSettings().WriteBool("EnableLogging", true, "General");
-    CFilterLists::Instance().Reload();
-    std::vector<std::string> byContent = MixedScenario(owner, true);
-    CAppEnvironment::SetInstance(env.get());
+    std::vector<std::string> byContent;
+    {
+        ProgramFolder other([](const char* what) { ADD_FAILURE() << what; });
+        byContent = MixedScenario(owner, true);
+    }
+    CAppEnvironment::SetInstance(&env.Get());
     CFilterLists::Instance().Reload();
 
     ASSERT_EQ(byIds.size(), 4u);
@@ -468,10 +450,8 @@ TEST_F(EngineUidlTest, DecisionsAndHistoryEqualThoseOfTheContentScan) {
 
 TEST_F(EngineUidlTest, HistoryCleanupTakesTheIdsOfRemovedRecords) {
     Rig rig(Settings());
-    rig.box.AddMessage(Message(kAnn, "One"));
-    rig.box.AddMessage(Message(kCy, "Two"));
-    rig.Start(owner);
-    AddFriends();
+    rig.AddFriendsMail(2);
+    rig.StartWithFriends(owner);
     EXPECT_EQ(rig.Scan(), 2);
     EXPECT_EQ(SeenRows(), 2);
     rig.engine->CleanupHistory(CInboxWardenEngine::Today() + 1);

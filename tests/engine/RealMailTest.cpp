@@ -60,12 +60,7 @@ protected:
     RealMailTest() {
         Settings().WriteString("emailAddress", "me@home.example", "Home");
         Settings().WriteString("emailAddress", "me@work.example", "Work");
-        CFilterLists& lists = CFilterLists::Instance();
-        for (int id = 0; id < FL_Count; ++id) {
-            for (const auto& entry : lists.GetEntries(id)) {
-                lists.DeleteWord(entry.words, id);
-            }
-        }
+        ClearLists();
     }
     ~RealMailTest() override {
         if (engine) {

@@ -10,6 +10,7 @@
 #include <thread>
 #include <vector>
 
+#include "MailTestSteps.h"
 #include "mail/CLineSocket.h"
 #include "support/CLogFile.h"
 #include "testlib/ScopedSocketTimeouts.h"
@@ -19,10 +20,6 @@
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-long long MsSince(Clock::time_point start) {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
-}
 
 // A listening socket that never accepts.
 struct Listener {

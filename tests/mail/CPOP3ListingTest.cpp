@@ -1,6 +1,7 @@
 // Whole-mailbox UIDL and LIST answers: malformed, hostile and cut-off replies.
 #include <gtest/gtest.h>
 
+#include "MailTestSteps.h"
 #include "mail/CPOP3.h"
 #include "support/CLogFile.h"
 #include "testlib/ScopedSocketTimeouts.h"
@@ -8,11 +9,6 @@
 #include "testlib/TempHome.h"
 
 namespace {
-
-void ScriptLogin(ScriptedServer& server) {
-    server.Send("+OK ready\r\n").Expect("USER bob\r\n").Send("+OK\r\n");
-    server.Expect("PASS secret\r\n").Send("+OK logged in\r\n");
-}
 
 std::string Ids(const std::vector<CPOP3::UidlEntry>& ids) {
     std::string text;

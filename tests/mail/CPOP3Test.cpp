@@ -2,6 +2,8 @@
 
 #include <chrono>
 
+#include "MailClientFixture.h"
+#include "MailTestSteps.h"
 #include "mail/CMailContent.h"
 #include "mail/CPOP3.h"
 #include "support/CLogFile.h"
@@ -14,30 +16,7 @@ namespace {
 
 const char* const kGreeting = "+OK ready\r\n";
 
-class Pop3Test : public ::testing::Test {
-protected:
-    Pop3Test() : m_traffic(m_home.Path(), "Test"), m_errors(m_home.Path(), "Test") {
-        m_traffic.Open("Traffic", CLogFile::LF_Enabled, 10);
-        m_errors.Open("Errors", CLogFile::LF_Enabled, 10);
-    }
-
-    void Attach(CPOP3& pop) {
-        pop.SetTrafficLog(&m_traffic);
-        pop.SetErrorLog(&m_errors);
-    }
-    // A scripted login of bob/secret, ready for the next steps.
-    static void ScriptLogin(ScriptedServer& server) {
-        server.Send(kGreeting).Expect("USER bob\r\n").Send("+OK\r\n");
-        server.Expect("PASS secret\r\n").Send("+OK logged in\r\n");
-    }
-    std::string TrafficText() { return TempHome::ReadFile(m_traffic.GetPath()); }
-    std::string ErrorText() { return TempHome::ReadFile(m_errors.GetPath()); }
-
-    TempHome m_home;
-    ScopedSocketTimeouts m_timeouts;
-    CLogFile m_traffic;
-    CLogFile m_errors;
-};
+class Pop3Test : public MailClientFixture {};
 
 std::string Message(int n, const std::string& body = "") {
     return "Return-Path: <s@x>\r\nFrom: Sender " + std::to_string(n) +

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include "MailClientFixture.h"
 #include "mail/CMailContent.h"
 #include "mail/CSMTP.h"
 #include "support/CLogFile.h"
@@ -10,32 +11,7 @@
 
 namespace {
 
-class SmtpTest : public ::testing::Test {
-protected:
-    SmtpTest() : m_traffic(m_home.Path(), "Test"), m_errors(m_home.Path(), "Test") {
-        m_traffic.Open("Traffic", CLogFile::LF_Enabled, 10);
-        m_errors.Open("Errors", CLogFile::LF_Enabled, 10);
-    }
-    void Attach(CSMTP& smtp) {
-        smtp.SetTrafficLog(&m_traffic);
-        smtp.SetErrorLog(&m_errors);
-    }
-    static CMailContent Letter(const std::string& body) {
-        CMailContent message;
-        message.m_from = "me@here.org";
-        message.m_subject = "Greetings";
-        message.m_body = body;
-        message.AddRecipient("ann@a.org", "Ann ");
-        return message;
-    }
-    std::string TrafficText() { return TempHome::ReadFile(m_traffic.GetPath()); }
-    std::string ErrorText() { return TempHome::ReadFile(m_errors.GetPath()); }
-
-    TempHome m_home;
-    ScopedSocketTimeouts m_timeouts;
-    CLogFile m_traffic;
-    CLogFile m_errors;
-};
+class SmtpTest : public MailClientFixture {};
 
 }  // namespace
 

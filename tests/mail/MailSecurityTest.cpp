@@ -9,12 +9,15 @@
 #include <thread>
 #include <vector>
 
+#include "MailClientFixture.h"
+#include "MailTestSteps.h"
 #include "mail/CMailContent.h"
 #include "mail/CPOP3.h"
 #include "mail/CSMTP.h"
 #include "mail/CTlsSession.h"
 #include "support/CLogFile.h"
 #include "support/StringUtils.h"
+#include "testlib/ScopedReplyLimits.h"
 #include "testlib/ScopedSocketTimeouts.h"
 #include "testlib/ScriptedServer.h"
 #include "testlib/TempHome.h"
@@ -23,55 +26,11 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-long long MsSince(Clock::time_point start) {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
-}
-
 const char* const kPop3Greeting = "+OK ready\r\n";
 // base64 of "\0bob\0secret"
 const char* const kPlainToken = "AGJvYgBzZWNyZXQ=";
 
-// SMTP reply limits for one test, the previous ones back afterwards.
-class ScopedReplyLimits {
-public:
-    explicit ScopedReplyLimits(const CSMTP::ReplyLimits& limits)
-        : m_previous(CSMTP::GetDefaultReplyLimits()) {
-        CSMTP::SetDefaultReplyLimits(limits);
-    }
-    ~ScopedReplyLimits() { CSMTP::SetDefaultReplyLimits(m_previous); }
-
-private:
-    CSMTP::ReplyLimits m_previous;
-};
-
-class MailSecurityTest : public ::testing::Test {
-protected:
-    MailSecurityTest() : m_traffic(m_home.Path(), "Test"), m_errors(m_home.Path(), "Test") {
-        m_traffic.Open("Traffic", CLogFile::LF_Enabled, 10);
-        m_errors.Open("Errors", CLogFile::LF_Enabled, 10);
-    }
-    template <typename Client>
-    void Attach(Client& client) {
-        client.SetTrafficLog(&m_traffic);
-        client.SetErrorLog(&m_errors);
-    }
-    std::string Logs() {
-        return TempHome::ReadFile(m_traffic.GetPath()) + TempHome::ReadFile(m_errors.GetPath());
-    }
-    static CMailContent Letter() {
-        CMailContent message;
-        message.m_from = "me@here.org";
-        message.m_subject = "Greetings";
-        message.m_body = "text\r\n";
-        message.AddRecipient("ann@a.org", "Ann ");
-        return message;
-    }
-
-    TempHome m_home;
-    ScopedSocketTimeouts m_timeouts;
-    CLogFile m_traffic;
-    CLogFile m_errors;
-};
+class MailSecurityTest : public MailClientFixture {};
 
 }  // namespace
 

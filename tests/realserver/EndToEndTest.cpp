@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "engine/EngineFixture.h"
+#include "MailServerScanFixture.h"
 #include "history/CEmailHistory.h"
 #include "lists/CFilterLists.h"
 #include "testlib/MailServers.h"
@@ -91,7 +91,7 @@ struct Stored {
     std::string file;
 };
 
-class EndToEnd : public EngineFixture, public ::testing::WithParamInterface<bool> {
+class EndToEnd : public MailServerScanFixture, public ::testing::WithParamInterface<bool> {
 protected:
     void SetUp() override {
         IW_REQUIRE_MAIL_SERVERS();
@@ -115,14 +115,6 @@ protected:
         if (!ThroughProgram()) {
             m_engine = std::make_unique<CInboxWardenEngine>();
             ASSERT_TRUE(m_engine->Initialize(&owner));
-        }
-    }
-    void TearDown() override {
-        m_engine.reset();
-        if (Servers().Available()) {
-            for (const char* user : {"me", "stranger"}) {
-                Servers().Clear(user);
-            }
         }
     }
 
@@ -176,9 +168,6 @@ protected:
         }
         return out;
     }
-
-    ScopedSocketTimeouts m_timeouts{5000, 10000, 5000, 5000};
-    std::unique_ptr<CInboxWardenEngine> m_engine;
 };
 
 }  // namespace

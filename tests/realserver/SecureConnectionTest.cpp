@@ -10,7 +10,7 @@
 #include <thread>
 #include <vector>
 
-#include "engine/EngineFixture.h"
+#include "MailServerScanFixture.h"
 #include "mail/CMailContent.h"
 #include "mail/CPOP3.h"
 #include "mail/CSMTP.h"
@@ -34,10 +34,7 @@ std::string Note(const std::string& from, const std::string& subject) {
 class SecureMail : public ::testing::Test {
 protected:
     void SetUp() override {
-        IW_REQUIRE_MAIL_SERVERS();
-        if (Servers().CaFile().empty()) {
-            GTEST_SKIP() << "loopback mail servers unavailable: started without TLS services";
-        }
+        IW_REQUIRE_TLS_MAIL_SERVERS();
         for (const char* user : {"me", "friend"}) {
             Servers().Clear(user);
         }
@@ -238,13 +235,10 @@ TEST_F(SecureMail, SmtpRefusals) {
 namespace {
 
 // The engine's whole scan with the settings file choosing the security.
-class SecureScan : public EngineFixture {
+class SecureScan : public MailServerScanFixture {
 protected:
     void SetUp() override {
-        IW_REQUIRE_MAIL_SERVERS();
-        if (Servers().CaFile().empty()) {
-            GTEST_SKIP() << "loopback mail servers unavailable: started without TLS services";
-        }
+        IW_REQUIRE_TLS_MAIL_SERVERS();
         for (const char* user : {"me", "stranger"}) {
             Servers().Clear(user);
         }
@@ -264,21 +258,10 @@ protected:
         m_engine = std::make_unique<CInboxWardenEngine>();
         ASSERT_TRUE(m_engine->Initialize(&owner));
     }
-    void TearDown() override {
-        m_engine.reset();
-        if (Servers().Available()) {
-            for (const char* user : {"me", "stranger"}) {
-                Servers().Clear(user);
-            }
-        }
-    }
     void UsePop(int mode, unsigned port) {
         Settings().WriteInt("PopSecurity", mode, "Home");
         Settings().WriteInt("PopPort", static_cast<int>(port), "Home");
     }
-
-    ScopedSocketTimeouts m_timeouts{5000, 10000, 5000, 5000};
-    std::unique_ptr<CInboxWardenEngine> m_engine;
 };
 
 }  // namespace

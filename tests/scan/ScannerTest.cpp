@@ -91,15 +91,8 @@ TEST_F(ScannerTest, FullFetchesEveryMessageOnceAndPlainRunsTrustTheIds) {
         size_t before = box.Commands().size();
         ScanRun run = RunScanner(step.args);
         EXPECT_EQ(run.status, 0) << run.output;
-        std::vector<std::string> commands = box.Commands();
-        int tops = 0;
-        int uidls = 0;
-        for (size_t i = before; i < commands.size(); ++i) {
-            tops += commands[i].compare(0, 4, "TOP ") == 0 ? 1 : 0;
-            uidls += commands[i] == "UIDL\r\n" ? 1 : 0;
-        }
-        EXPECT_EQ(tops, step.tops);
-        EXPECT_EQ(uidls, step.uidl ? 1 : 0);
+        EXPECT_EQ(box.CountCommands("TOP ", before), step.tops);
+        EXPECT_EQ(box.CountCommands("UIDL\r\n", before), step.uidl ? 1 : 0);
         EXPECT_NE(run.output.find(step.tops == 3 && step.uidl ? "3 new emails" : "0 new emails"),
                   std::string::npos)
             << run.output;

@@ -149,3 +149,22 @@ TEST(StringUtils, LowerBareAddress) {
         EXPECT_EQ(LowerBareAddress(c.sender), c.address) << c.sender;
     }
 }
+
+TEST(StringUtils, LineBreaksInValuesAndAtReplyEnds) {
+    const struct {
+        const char* text;
+        bool hasBreak;
+        const char* trimmed;
+    } kCases[] = {
+        {"+OK ready\r\n", true, "+OK ready"},
+        {"535 no\n\r\n\r", true, "535 no"},
+        {"user\rPASS x", true, "user\rPASS x"},
+        {"plain", false, "plain"},
+        {"\r\n", true, ""},
+        {"", false, ""},
+    };
+    for (const auto& c : kCases) {
+        EXPECT_EQ(HasLineBreak(c.text), c.hasBreak) << c.text;
+        EXPECT_EQ(WithoutTrailingLineBreaks(c.text), c.trimmed) << c.text;
+    }
+}

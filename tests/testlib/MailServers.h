@@ -109,3 +109,13 @@ private:
             GTEST_SKIP() << "loopback mail servers unavailable: " << MailServers::Get().Why(); \
         }                                                                                      \
     } while (0)
+
+// The same, and also skips when the servers were started without their TLS
+// services (no certificate to trust).
+#define IW_REQUIRE_TLS_MAIL_SERVERS()                                                          \
+    do {                                                                                       \
+        IW_REQUIRE_MAIL_SERVERS();                                                             \
+        if (MailServers::Get().CaFile().empty()) {                                             \
+            GTEST_SKIP() << "loopback mail servers unavailable: started without TLS services"; \
+        }                                                                                      \
+    } while (0)

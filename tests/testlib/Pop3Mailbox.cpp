@@ -51,6 +51,15 @@ std::vector<std::string> Pop3Mailbox::Commands() const {
     return m_commands;
 }
 
+int Pop3Mailbox::CountCommands(const std::string& prefix, size_t from) const {
+    std::lock_guard<std::mutex> guard(m_lock);
+    int n = 0;
+    for (size_t i = from; i < m_commands.size(); ++i) {
+        n += m_commands[i].compare(0, prefix.size(), prefix) == 0 ? 1 : 0;
+    }
+    return n;
+}
+
 // Lines are CRLF lines; a line beginning with "." gets a second one, and the
 // text is closed by the ".\r\n" line.
 std::string Pop3Mailbox::Stuffed(const std::string& text) {

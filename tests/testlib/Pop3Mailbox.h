@@ -43,6 +43,10 @@ public:
     std::vector<std::string> Uids() const;
     // Every command line received, over all sessions, with its CRLF.
     std::vector<std::string> Commands() const;
+    // How many of the commands from number `from` on (0-based, as in
+    // Commands()) begin with prefix; Commands().size() taken before a step
+    // makes `from` count that step's commands only.
+    int CountCommands(const std::string& prefix, size_t from = 0) const;
 
 private:
     void Serve(ScriptedSession& session);

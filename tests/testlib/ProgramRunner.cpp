@@ -25,11 +25,7 @@ ProgramRunner::Result ProgramRunner::Run(const std::string& program,
     posix_spawn_file_actions_addclose(&actions, pipeFds[0]);
     std::vector<std::string> all{program};
     all.insert(all.end(), args.begin(), args.end());
-    std::vector<char*> argv;
-    for (auto& a : all) {
-        argv.push_back(a.data());
-    }
-    argv.push_back(nullptr);
+    std::vector<char*> argv = NullTerminated(all);
     pid_t pid = 0;
     int spawned = posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), environ);
     posix_spawn_file_actions_destroy(&actions);
@@ -68,4 +64,13 @@ ProgramRunner::Result ProgramRunner::Run(const std::string& program,
     waitpid(pid, &status, 0);
     run.status = (!killed && WIFEXITED(status)) ? WEXITSTATUS(status) : -1;
     return run;
+}
+
+std::vector<char*> ProgramRunner::NullTerminated(std::vector<std::string>& words) {
+    std::vector<char*> pointers;
+    for (auto& word : words) {
+        pointers.push_back(word.data());
+    }
+    pointers.push_back(nullptr);
+    return pointers;
 }

@@ -15,4 +15,8 @@ public:
     // Killed after limitMs; with signalAfterMs >= 0 it gets SIGTERM at that time.
     static Result Run(const std::string& program, const std::vector<std::string>& args,
                       int limitMs = 20000, int signalAfterMs = -1);
+
+    // The null-terminated array of pointers into words that posix_spawn
+    // takes for argv or envp; words must outlive it.
+    static std::vector<char*> NullTerminated(std::vector<std::string>& words);
 };

@@ -1,7 +1,7 @@
 #pragma once
 
+#include "ScopedReplyLimits.h"
 #include "mail/CLineSocket.h"
-#include "mail/CSMTP.h"
 
 // Shortens the time-outs of the sockets made while it lives, so that tests
 // of silent servers stay fast; the previous values come back afterwards.
@@ -15,6 +15,8 @@ public:
     ScopedSocketTimeouts& operator=(const ScopedSocketTimeouts&) = delete;
 
 private:
+    static CSMTP::ReplyLimits LimitsFor(int deadlineMs, int sendMs);
+
     CLineSocket::Timeouts m_previous;
-    CSMTP::ReplyLimits m_previousLimits;
+    ScopedReplyLimits m_replyLimits;
 };

@@ -15,6 +15,10 @@
 #include <thread>
 #include <vector>
 
+#include "ProgramRunner.h"
+#include "ScopedAppEnvironment.h"
+#include "ScopedCwd.h"
+#include "Screenshot.h"
 #include "TempHome.h"
 #include "app/CInboxWardenApp.h"
 #include "engine/CInboxWardenEngine.h"
@@ -34,31 +38,21 @@ public:
                const std::vector<std::string>& env) {
         std::vector<std::string> all{program};
         all.insert(all.end(), args.begin(), args.end());
-        std::vector<char*> argv;
-        for (auto& a : all) {
-            argv.push_back(a.data());
-        }
-        argv.push_back(nullptr);
+        std::vector<char*> argv = ProgramRunner::NullTerminated(all);
+        // env's NAME=value entries replace those of the test's environment.
         std::vector<std::string> variables = env;
         for (char** e = environ; *e; ++e) {
             std::string entry = *e;
             std::string name = entry.substr(0, entry.find('='));
             bool replaced = false;
             for (const auto& v : env) {
-                replaced =
-                    replaced || v.compare(0, name.size() + 1, name + "=") == 0 || v == "-" + name;
+                replaced = replaced || v.compare(0, name.size() + 1, name + "=") == 0;
             }
             if (!replaced) {
                 variables.push_back(entry);
             }
         }
-        std::vector<char*> envp;
-        for (auto& v : variables) {
-            if (v[0] != '-') {
-                envp.push_back(v.data());
-            }
-        }
-        envp.push_back(nullptr);
+        std::vector<char*> envp = ProgramRunner::NullTerminated(variables);
         posix_spawn_file_actions_t actions;
         posix_spawn_file_actions_init(&actions);
         posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
@@ -114,11 +108,6 @@ void WriteSettings(const std::string& folder, const std::string& interval, const
                             "\nPopPort=1\n");
 }
 
-void SaveShot(QWidget& widget, const QString& name) {
-    QDir().mkpath(QStringLiteral(IW_ARTIFACTS_DIR));
-    widget.grab().save(QStringLiteral(IW_ARTIFACTS_DIR "/") + name + QStringLiteral(".png"));
-}
-
 }  // namespace
 
 class TestApp : public QObject {
@@ -171,23 +160,23 @@ private slots:
             if (c.interval) {
                 WriteSettings(home.Path(), c.interval, "pop.example", "me");
             }
-            CAppEnvironment env("InboxWarden", CAppEnvironment::AE_IniInProgramFolder);
-            CAppEnvironment::SetInstance(&env);
-            CInboxWardenApp app(c.words);
-            app.SetInteractive(false);
             bool shown = false;
             bool windowRan = false;
-            app.SetFirstRunHook([&](QWidget*) {
-                shown = true;
-                return c.setupSaves;
-            });
-            app.SetWindowRunner([&](CInboxWardenDlg& window) {
-                windowRan = true;
-                QVERIFY(window.Engine() != nullptr);
-                QVERIFY(window.Engine()->IsReadOnly());
-            });
-            QCOMPARE(app.Run(), c.result);
-            CAppEnvironment::SetInstance(nullptr);
+            {
+                ScopedAppEnvironment env;
+                CInboxWardenApp app(c.words);
+                app.SetInteractive(false);
+                app.SetFirstRunHook([&](QWidget*) {
+                    shown = true;
+                    return c.setupSaves;
+                });
+                app.SetWindowRunner([&](CInboxWardenDlg& window) {
+                    windowRan = true;
+                    QVERIFY(window.Engine() != nullptr);
+                    QVERIFY(window.Engine()->IsReadOnly());
+                });
+                QCOMPARE(app.Run(), c.result);
+            }
             QVERIFY2(shown == c.setupShown, c.name);
             QVERIFY2(windowRan == (c.result == CInboxWardenApp::RR_Closed), c.name);
             QVERIFY2(std::filesystem::exists(home.File("InboxWarden.mdb")) == windowRan,
@@ -202,9 +191,8 @@ private slots:
     void listenerAnswersFromTheSettings() {
         TempHome home;
         WriteSettings(home.Path(), "600", "ab", "xy");
-        CAppEnvironment env("InboxWarden", CAppEnvironment::AE_IniInProgramFolder);
-        CAppEnvironment::SetInstance(&env);
         {
+            ScopedAppEnvironment env;
             CInboxWardenApp app({});
             QVERIFY(app.StartListening());
             std::string path = app.ListenPath().toStdString();
@@ -250,7 +238,6 @@ private slots:
             raw.join();
             QCOMPARE(reply, std::string("0\n"));
         }
-        CAppEnvironment::SetInstance(nullptr);
     }
 
     void secondCopyOfAnAccountEndsInConflict() {
@@ -278,9 +265,8 @@ private slots:
         };
         for (const Case& c : cases) {
             WriteSettings(home.Path(), "600", c.host, c.user);
-            CAppEnvironment env("InboxWarden", CAppEnvironment::AE_IniInProgramFolder);
-            CAppEnvironment::SetInstance(&env);
             {
+                ScopedAppEnvironment env;
                 CInboxWardenApp app({});
                 app.SetInteractive(false);
                 bool windowRan = false;
@@ -288,11 +274,9 @@ private slots:
                 QCOMPARE(app.Run(), c.result);
                 QVERIFY2(windowRan == (c.result == CInboxWardenApp::RR_Closed), c.name);
             }
-            CAppEnvironment::SetInstance(nullptr);
             if (c.scanStatus == 2) {
                 // The scanner refuses the account the window handles.
-                Background scan(IW_SCAN_BINARY, {}, {});
-                QCOMPARE(scan.Wait(20000), 2);
+                QCOMPARE(ProgramRunner::Run(IW_SCAN_BINARY, {}, 20000).status, 2);
             }
         }
         QVERIFY2(first.Wait(0) == -1, "the first copy keeps running");
@@ -305,15 +289,13 @@ private slots:
         first.Stop();
         QVERIFY(std::filesystem::exists(socketPath));
         WriteSettings(home.Path(), "600", "127.0.0.1", "me");
-        CAppEnvironment env("InboxWarden", CAppEnvironment::AE_IniInProgramFolder);
-        CAppEnvironment::SetInstance(&env);
         {
+            ScopedAppEnvironment env;
             CInboxWardenApp app({});
             app.SetInteractive(false);
             app.SetWindowRunner([](CInboxWardenDlg&) {});
             QCOMPARE(app.Run(), CInboxWardenApp::RR_Closed);
         }
-        CAppEnvironment::SetInstance(nullptr);
         QVERIFY(!std::filesystem::exists(socketPath));
     }
 
@@ -326,14 +308,12 @@ private slots:
         QVERIFY(scanner.Pid() > 0);
         QVERIFY(WaitForFile(home.Path() + "InboxWarden-" + std::to_string(scanner.Pid()), 15000));
         WriteSettings(home.Path(), "600", "127.0.0.1", "me");
-        CAppEnvironment env("InboxWarden", CAppEnvironment::AE_IniInProgramFolder);
-        CAppEnvironment::SetInstance(&env);
         {
+            ScopedAppEnvironment env;
             CInboxWardenApp app({});
             app.SetInteractive(false);
             QCOMPARE(app.Run(), CInboxWardenApp::RR_Conflict);
         }
-        CAppEnvironment::SetInstance(nullptr);
         // A second scanner of the same account refuses as well.
         Background second(IW_SCAN_BINARY, {}, {"INBOXWARDEN_HOME=" + other});
         QCOMPARE(second.Wait(20000), 2);
@@ -341,7 +321,8 @@ private slots:
 
     void noDisplayEndsWithOneLine() {
         TempHome home;
-        QVERIFY(chdir(home.Path().c_str()) == 0);
+        ScopedCwd cwd(home.Path());
+        QVERIFY(cwd.Entered());
         std::string out = home.File("out.txt");
         std::string command = std::string("env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM ") +
                               IW_APP_BINARY + " > " + out + " 2>&1";

@@ -1,6 +1,7 @@
 #include <QtTest>
 #include <memory>
 
+#include "Screenshot.h"
 #include "TempHome.h"
 #include "history/CEmailData.h"
 #include "history/CEmailHistory.h"
@@ -306,9 +307,7 @@ private slots:
         QCOMPARE(dialog.ShownRawText(), QStringLiteral("Subject: x\n\nbody\nnul here\n"));
         dialog.show();
         QVERIFY(QTest::qWaitForWindowExposed(&dialog));
-        QDir().mkpath(QCoreApplication::applicationDirPath() + "/../artifacts");
-        QVERIFY(dialog.grab().save(QCoreApplication::applicationDirPath() +
-                                   "/../artifacts/properties.png"));
+        QVERIFY(SaveShot(dialog, QStringLiteral("properties")));
     }
 
     void toneWave() {

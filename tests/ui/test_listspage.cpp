@@ -13,6 +13,7 @@
 
 #include "DbTestEnv.h"
 #include "ModalAnswer.h"
+#include "Screenshot.h"
 #include "lists/CFilterLists.h"
 #include "support/CAppEnvironment.h"
 #include "ui/CCheckMessageBox.h"
@@ -40,12 +41,6 @@ ModalAnswer::Answer TypeInto(const QString& text) {
         }
         qobject_cast<QDialog*>(window)->accept();
     };
-}
-
-void SaveShot(QWidget* widget, const QString& name) {
-    QString folder = QStringLiteral(IW_ARTIFACTS_DIR);
-    QDir().mkpath(folder);
-    QVERIFY(widget->grab().save(folder + QStringLiteral("/") + name + QStringLiteral(".png")));
 }
 
 }  // namespace
@@ -391,11 +386,11 @@ private slots:
         page.resize(560, 400);
         page.show();
         QVERIFY(QTest::qWaitForWindowExposed(&page));
-        SaveShot(&page, QStringLiteral("lists_page"));
+        QVERIFY(SaveShot(page, QStringLiteral("lists_page")));
         CImportContactsDlg dialog(FL_Friends);
         dialog.show();
         QVERIFY(QTest::qWaitForWindowExposed(&dialog));
-        SaveShot(&dialog, QStringLiteral("import_contacts"));
+        QVERIFY(SaveShot(dialog, QStringLiteral("import_contacts")));
     }
 };
 

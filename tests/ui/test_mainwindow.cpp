@@ -8,8 +8,11 @@
 #include <memory>
 #include <thread>
 
+#include "LoopbackAccount.h"
 #include "Pop3Mailbox.h"
+#include "ProgramFolder.h"
 #include "ScopedSocketTimeouts.h"
+#include "Screenshot.h"
 #include "ScriptedServer.h"
 #include "SmtpSink.h"
 #include "TempHome.h"
@@ -25,30 +28,11 @@ namespace {
 
 // A throwaway program folder with its settings file and database, and a
 // started window on it.
-struct WindowEnv {
-    WindowEnv() {
-        char cwd[4096];
-        if (getcwd(cwd, sizeof cwd)) {
-            oldCwd = cwd;
-        }
-        if (chdir(home.Path().c_str()) != 0) {
-            qWarning("chdir failed");
-        }
-        env = std::make_unique<CAppEnvironment>("InboxWarden",
-                                                CAppEnvironment::AE_IniInProgramFolder);
-        CAppEnvironment::SetInstance(env.get());
-        env->GetMainLog().Open("", CLogFile::LF_Enabled, 10);
-        env->GetSettings().WriteBool("EnableLogging", true, "General");
-        CFilterLists::Instance().Reload();
+struct WindowEnv : ProgramFolder {
+    WindowEnv() : ProgramFolder([](const char* what) { qWarning("%s failed", what); }) {
         CHistoryModel::ResetSort();
     }
-    ~WindowEnv() {
-        window.reset();
-        CAppEnvironment::SetInstance(nullptr);
-        if (!oldCwd.empty() && chdir(oldCwd.c_str()) != 0) {
-            qWarning("chdir back failed");
-        }
-    }
+    ~WindowEnv() { window.reset(); }
     CInboxWardenDlg& Start() {
         window = std::make_unique<CInboxWardenDlg>();
         window->SetInteractive(false);
@@ -66,20 +50,9 @@ struct WindowEnv {
         window->Engine()->GetHistory().Add(record);
         return record;
     }
-    CSettings& Settings() { return env->GetSettings(); }
-    std::string MainLog() { return TempHome::ReadFile(home.File("InboxWarden.log")); }
 
-    TempHome home;
-    std::unique_ptr<CAppEnvironment> env;
     std::unique_ptr<CInboxWardenDlg> window;
-    std::string oldCwd;
 };
-
-QString ArtifactPath(const QString& name) {
-    QString folder = QCoreApplication::applicationDirPath() + QStringLiteral("/../artifacts");
-    QDir().mkpath(folder);
-    return folder + QLatin1Char('/') + name;
-}
 
 void SelectSender(CInboxWardenDlg& window, const QString& sender) {
     CHistoryModel* model = window.Model();
@@ -178,8 +151,8 @@ private slots:
             QVERIFY(dialog.Action(QStringLiteral("viewOnServer"))->isChecked() == (view == 0));
             // Delete works in the On Server view only.
             QCOMPARE(dialog.Action(QStringLiteral("actionDelete"))->isEnabled(), view == 0);
-            QVERIFY(dialog.grab().save(ArtifactPath(
-                QStringLiteral("mainwindow-%1.png").arg(QString::fromLatin1(names[view])))));
+            QVERIFY(SaveShot(
+                dialog, QStringLiteral("mainwindow-%1").arg(QString::fromLatin1(names[view]))));
         }
         // The Delivered record with tasks has image 0, like a deleted one.
         int row = Senders(dialog).indexOf(QStringLiteral("back@x.org"));
@@ -202,7 +175,7 @@ private slots:
         QVERIFY(dialog.ShowsAccountColumn());
         QVERIFY(!dialog.HistoryList()->isColumnHidden(CHistoryModel::C_Account));
         QVERIFY(dialog.HistoryList()->showGrid());
-        QVERIFY(dialog.grab().save(ArtifactPath(QStringLiteral("mainwindow-all-grid.png"))));
+        QVERIFY(SaveShot(dialog, QStringLiteral("mainwindow-all-grid")));
         // Columns share the width; an empty list splits it evenly.
         dialog.SetView(2);
         dialog.Engine()->GetHistory().CleanupHistory(1);
@@ -579,15 +552,7 @@ private slots:
         smtp.ServeEach(sink.Handler(), 8);
         smtp.Start();
         CSettings& settings = home.Settings();
-        settings.WriteString("SmtpName", "127.0.0.1", "General");
-        settings.WriteInt("SmtpPort", smtp.Port(), "General");
-        settings.WriteString("AccountsList", "Home", "General");
-        settings.WriteBool("Filter", true, "Home");
-        settings.WriteString("emailAddress", "me@home.example", "Home");
-        settings.WriteString("PopName", "127.0.0.1", "Home");
-        settings.WriteInt("PopPort", pop.Port(), "Home");
-        settings.WriteString("PopLogin", "user-home", "Home");
-        settings.WriteString("!PopPassword", "pw-home", "Home");
+        LoopbackAccount(smtp.Port(), pop.Port(), "user-home", "pw-home").WriteTo(settings);
         CFilterLists::Instance().AddWord("friend@pals.org", FL_Friends);
 
         CInboxWardenDlg& dialog = home.Start();
@@ -603,15 +568,15 @@ private slots:
         QCOMPARE(dialog.StatusText(1),
                  QStringLiteral("1 new Friendly emails, 2 new emails, viewing 1"));
         QCOMPARE(Senders(dialog), QStringList({"Friend <friend@pals.org>"}));
-        QVERIFY(dialog.grab().save(ArtifactPath(QStringLiteral("mainwindow-after-scan.png"))));
+        QVERIFY(SaveShot(dialog, QStringLiteral("mainwindow-after-scan")));
         dialog.SetView(1);
         QCOMPARE(Senders(dialog), QStringList({"Stranger <stranger@far.example>"}));
         QTRY_VERIFY_WITH_TIMEOUT(!sink.Deliveries().empty(), 5000);
         QVERIFY(sink.Deliveries()[0].data.find("InboxWardenChallenge") != std::string::npos);
         QCOMPARE(box.Messages().size(), size_t(1));
         int today = CInboxWardenEngine::Today();
-        QVERIFY(home.MainLog().find(std::to_string(today) + ", " + std::to_string(today) + ", " +
-                                    std::to_string(today)) != std::string::npos);
+        QVERIFY(home.MainLogText().find(std::to_string(today) + ", " + std::to_string(today) +
+                                        ", " + std::to_string(today)) != std::string::npos);
         home.window.reset();
         pop.Stop();
         smtp.Stop();

@@ -14,6 +14,7 @@
 #include "ModalAnswer.h"
 #include "Pop3Mailbox.h"
 #include "RecordingOwner.h"
+#include "Screenshot.h"
 #include "ScriptedServer.h"
 #include "SmtpSink.h"
 #include "engine/CInboxWardenEngine.h"
@@ -44,12 +45,6 @@ T* Child(QWidget* parent, const char* name) {
 
 void SetText(QWidget* parent, const char* name, const QString& text) {
     Child<QLineEdit>(parent, name)->setText(text);
-}
-
-void SaveShot(QWidget* widget, const QString& name) {
-    QString folder = QStringLiteral(IW_ARTIFACTS_DIR);
-    QDir().mkpath(folder);
-    QVERIFY(widget->grab().save(folder + QStringLiteral("/") + name + QStringLiteral(".png")));
 }
 
 // Points the shown account at a local server, plain connection.
@@ -446,7 +441,7 @@ private slots:
         CFirstRunWizard wizard;
         wizard.show();
         QVERIFY(QTest::qWaitForWindowExposed(&wizard));
-        SaveShot(&wizard, QStringLiteral("wizard_intro"));
+        QVERIFY(SaveShot(wizard, QStringLiteral("wizard_intro")));
         ModalAnswer name;
         name.Then([](QWidget* input) {
             input->findChild<QLineEdit*>()->setText(QStringLiteral("Home"));
@@ -461,7 +456,7 @@ private slots:
         QVERIFY(!Child<QCheckBox>(wizard.Accounts(), "filterAccount")->isEnabled());
         AimAt(wizard.Accounts(), server.Port());
         SetText(wizard.Accounts(), "emailAddress", QStringLiteral("bob@home.example"));
-        SaveShot(&wizard, QStringLiteral("wizard_account"));
+        QVERIFY(SaveShot(wizard, QStringLiteral("wizard_account")));
 
         // STAT refused: still no Next.
         QSignalSpy buttons(wizard.Accounts(), &CAccountsPage::WizardButtons);
@@ -480,7 +475,7 @@ private slots:
         QCOMPARE(Settings().GetString("Filter", "Home", ""), std::string("Yes"));
         wizard.next();
         SetText(wizard.Smtp(), "smtpName", QStringLiteral("smtp.home.example"));
-        SaveShot(&wizard, QStringLiteral("wizard_smtp"));
+        QVERIFY(SaveShot(wizard, QStringLiteral("wizard_smtp")));
         wizard.accept();
         QCOMPARE(Settings().GetString("SmtpName", "General", ""), std::string("smtp.home.example"));
         CSettingsDlg::WriteMissingDefaults();
@@ -501,7 +496,7 @@ private slots:
         for (int i = 0; i < 5; ++i) {
             dialog.Tabs()->setCurrentIndex(i);
             QTest::qWait(20);
-            SaveShot(&dialog, QString::fromLatin1(names[i]));
+            QVERIFY(SaveShot(dialog, QString::fromLatin1(names[i])));
         }
     }
 };

@@ -6,17 +6,13 @@
 #include <thread>
 
 #include "FtpServer.h"
+#include "Screenshot.h"
 #include "TempHome.h"
 #include "support/CLogFile.h"
 #include "ui/CUpdateDlg.h"
 #include "update/CUpdateCheck.h"
 
 namespace {
-
-void SaveShot(QWidget& widget, const QString& name) {
-    QDir().mkpath(QStringLiteral(IW_ARTIFACTS_DIR));
-    widget.grab().save(QStringLiteral(IW_ARTIFACTS_DIR "/") + name + QStringLiteral(".png"));
-}
 
 QPushButton* Button(CUpdateDlg& dialog, const char* name) {
     return dialog.findChild<QPushButton*>(QString::fromLatin1(name));
