@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "engine/CChallengeKey.h"
+#include "history/CAuthServIds.h"
 #include "history/CChallengeLog.h"
 #include "history/CEmailData.h"
 #include "history/CEmailHistory.h"
@@ -87,6 +88,11 @@ public:
         return m_challengeKey.TagFor(sender);
     }
     CChallengeLog& GetChallengeLog() { return m_challengeLog; }
+    CAuthServIds& GetAuthServIds() { return m_authServIds; }
+    // The authserv-ids whose Authentication-Results the account's server
+    // wrote: the account's `AuthServId` (several may be listed), else the one
+    // learned from its mail; empty when verification is not available.
+    std::vector<std::string> TrustedServIds(const std::string& account);
     // Scans started since the engine started (for owners that wait for one).
     unsigned GetScanCount() const { return m_scanCount; }
     // The clean-scan flag of the last scan: no message failed to fetch.
@@ -204,6 +210,12 @@ private:
     // reason details say it; empty when one may go.
     std::string ChallengeGuardReason(const CEmailData& email);
     bool AlreadyChallenged(const std::string& address);
+    // Why no challenge goes to this new record's sender because the address
+    // may not be real (not verified by the account's server, or a no-reply
+    // address); empty when one may go.
+    std::string VerificationGuardReason(const CEmailData& email);
+    // Counts the new record's header towards learning its server's id.
+    void NoteAuthServId(const CEmailData& email);
     std::string DataFolder() const;
     CSettings& Settings() const;
     CLogFile& MainLog() const;
@@ -233,6 +245,7 @@ private:
     std::string m_challengeTag;
     CChallengeKey m_challengeKey;
     CChallengeLog m_challengeLog{CInboxWardenDb::Instance()};
+    CAuthServIds m_authServIds{CInboxWardenDb::Instance()};
     StringList m_newMailSenders;
     CPOP3* m_pop3 = nullptr;
     CSMTP* m_smtp = nullptr;

@@ -122,6 +122,8 @@ void CInboxWardenEngine::FilterNewEmail(CEmailData* email) {
         SetStatus("Failed to save (%s)", label.c_str());
     }
 
+    NoteAuthServId(copy);
+
     std::string message;
     {
         auto lock = m_history.Lock();
@@ -310,6 +312,9 @@ void CInboxWardenEngine::FilterNewEmail(CEmailData* email) {
                 std::string address = lowerSender;
                 ExtractAddress(address);
                 std::string guard = ChallengeGuardReason(*email);
+                if (guard.empty()) {
+                    guard = VerificationGuardReason(*email);
+                }
                 if (!guard.empty()) {
                     report(guard);
                 } else if (IsEmailAddress(address)) {
@@ -319,6 +324,8 @@ void CInboxWardenEngine::FilterNewEmail(CEmailData* email) {
                 }
             }
         }
+        // Only the decision reads it.
+        std::string().swap(email->m_header);
         m_history.NotifyChanged();
     }
 

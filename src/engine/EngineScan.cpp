@@ -40,6 +40,9 @@ bool SameSenderSubject(const CEmailData& a, const CEmailData& b) {
     return a.StoredSender() == b.StoredSender() && a.StoredSubject() == b.StoredSubject();
 }
 
+// The sender check reads no further than this into a header.
+constexpr size_t kMaxKeptHeader = 256 * 1024;
+
 }  // namespace
 
 void CInboxWardenEngine::ScanServers() {
@@ -187,6 +190,7 @@ std::unique_ptr<CEmailData> CInboxWardenEngine::NewFetchedRecord(const std::stri
         static_cast<uint32_t>(message.m_size), ES_Unknown, 0, "", "", number);
     // Only the challenge guard reads this; it is never stored.
     email->m_mailKind = message.GetMailKind();
+    email->m_header = message.m_header.substr(0, kMaxKeptHeader);
     return email;
 }
 

@@ -92,6 +92,9 @@ public:
     // What the fetched header says of the message (MailKind of CMailContent);
     // known only while the message is new, not stored.
     int m_mailKind = 0;
+    // The fetched header, for the sender check; kept only while the message
+    // is new (emptied once it is filtered), never stored.
+    std::string m_header;
     uint32_t m_bodyChecksum = 0;
 };
 

@@ -28,6 +28,8 @@ inline constexpr SettingDef kSettingsTable[] = {
     {"General", "SendConfirmations", SK_YesNo, "No", "Yes"},
     // No challenge to lists, automatic mail, bounces, or twice a day.
     {"General", "GuardChallenges", SK_YesNo, "Yes", "Yes"},
+    // Challenge only a sender whose From domain the account's server verified.
+    {"General", "ChallengeVerified", SK_YesNo, "Yes", "Yes"},
     {"General", "ShowGridLines", SK_YesNo, "No", "No"},
     {"General", "StartWithWindows", SK_YesNo, "No", "No"},
     {"General", "ClickEMailProgramAfterScan", SK_YesNo, "No", "No"},
@@ -59,6 +61,8 @@ inline constexpr SettingDef kSettingsTable[] = {
     {nullptr, "PopPort", SK_Integer, "", nullptr},
     // 0 none, 1 STLS, 2 implicit TLS.
     {nullptr, "PopSecurity", SK_Integer, "0", "2"},
+    // The authserv-id(s) of the account's server; absent or empty: learned from its mail.
+    {nullptr, "AuthServId", SK_Text, "", ""},
     {"Prompts", "DontAskForCleanupHistory", SK_YesNo, "No", nullptr},
     {"Prompts", "DontAskForDeleteListEntry", SK_YesNo, "No", nullptr},
     {"Prompts", "DontAskDeleteSelected", SK_YesNo, "No", nullptr},

@@ -18,6 +18,8 @@
 
 #include "engine/CInboxWardenEngine.h"
 #include "engine/ProductInfo.h"
+#include "history/CAuthServIds.h"
+#include "history/CInboxWardenDb.h"
 #include "mail/CPOP3.h"
 #include "support/CAppEnvironment.h"
 #include "support/StringUtils.h"
@@ -32,6 +34,7 @@ namespace {
 // Keys of this page that the shared table does not hold.
 constexpr SettingBinding kSecurityBindings[] = {
     {"PopSecurity", "", 101, "0"},
+    {"AuthServId", "", 102, ""},
     {"", nullptr, 0, ""},
 };
 
@@ -80,6 +83,16 @@ CAccountsPage::CAccountsPage(bool wizard, QWidget* parent) : QWidget(parent), m_
     form->addRow(QStringLiteral("&Login name:"), login);
     form->addRow(QStringLiteral("&Password:"), m_password);
     form->addRow(QStringLiteral("V&erify Password:"), m_verify);
+    m_servId = PageEdit("authServId", 102, this);
+    m_servId->setPlaceholderText(QStringLiteral("learned from the mail"));
+    m_servId->setToolTip(QStringLiteral(
+        "The name this server gives itself in the Authentication-Results lines it adds to "
+        "each message; several may be listed, separated by commas."));
+    form->addRow(QStringLiteral("Server's authentication &name:"), m_servId);
+    m_verification = new QLabel(this);
+    m_verification->setObjectName(QStringLiteral("verificationNote"));
+    m_verification->setWordWrap(true);
+    form->addRow(QString(), m_verification);
 
     m_testButton = PageButton(QStringLiteral("&Test my POP3 Server"), "testPop3", this);
     auto* editChallenge = PageButton(QStringLiteral("Ed&it..."), "editChallenge", this);
@@ -114,6 +127,29 @@ CAccountsPage::CAccountsPage(bool wizard, QWidget* parent) : QWidget(parent), m_
     connect(defaultChallenge, &QPushButton::clicked, this, &CAccountsPage::OnDefaultChallenge);
     connect(m_testButton, &QPushButton::clicked, this, &CAccountsPage::OnTestPop3);
     connect(&m_test, &CServerTest::Pop3Done, this, &CAccountsPage::OnPop3Done);
+}
+
+QString CAccountsPage::VerificationNote(const std::string& account, const std::string& setId) {
+    if (setId.find_first_not_of(" ,\t") != std::string::npos) {
+        return QStringLiteral("Senders are verified with the results this server writes.");
+    }
+    CAuthServIds::Entry entry = CAuthServIds(CInboxWardenDb::Instance()).Get(account);
+    switch (entry.state) {
+        case CAuthServIds::AS_Learned:
+            return QStringLiteral(
+                       "Senders are verified with the results of \"%1\" (learned from "
+                       "the mail).")
+                .arg(FromStd(entry.servId.empty() ? "(no name)" : entry.servId));
+        case CAuthServIds::AS_WritesNone:
+            return QStringLiteral(
+                "Sender verification is not available for this account: its "
+                "server writes no Authentication-Results.");
+        default:
+            return QStringLiteral(
+                       "Sender verification starts when %1 messages in a row carry this "
+                       "server's Authentication-Results.")
+                .arg(CAuthServIds::kLearnAfter);
+    }
 }
 
 QString CAccountsPage::ChallengeFileName(const QString& account) {
@@ -155,6 +191,7 @@ void CAccountsPage::LoadAccount(const QString& account) {
                  m_security->currentIndex(), CPOP3::StandardPort);
     }
     m_verify->setText(m_password->text());
+    m_verification->setText(any ? VerificationNote(section, ToStd(m_servId->text())) : QString());
     m_remove->setEnabled(any && !m_wizard);
     m_testButton->setEnabled(any);
 }

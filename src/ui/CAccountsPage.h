@@ -2,10 +2,12 @@
 
 #include <QString>
 #include <QWidget>
+#include <string>
 
 #include "ui/CServerTest.h"
 
 class QCheckBox;
+class QLabel;
 class QComboBox;
 class QLineEdit;
 class QProgressDialog;
@@ -32,6 +34,9 @@ public:
 
     // The challenge file of an account, by its relative name.
     static QString ChallengeFileName(const QString& account);
+    // Whether senders of the account are verified, for the page's note: with
+    // its set id, with a learned one, or not (its server writes no results).
+    static QString VerificationNote(const std::string& account, const std::string& setId);
 
 signals:
     // The buttons a wizard offers now: 1 Back alone, 3 Back and Next.
@@ -60,6 +65,8 @@ private:
     QLineEdit* m_password = nullptr;
     QLineEdit* m_verify = nullptr;
     QLineEdit* m_port = nullptr;
+    QLineEdit* m_servId = nullptr;
+    QLabel* m_verification = nullptr;
     QComboBox* m_security = nullptr;
     QPushButton* m_testButton = nullptr;
     QProgressDialog* m_busy = nullptr;

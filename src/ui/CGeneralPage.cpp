@@ -24,6 +24,7 @@ namespace {
 // Keys of this page that the shared table does not hold.
 constexpr SettingBinding kGuardBindings[] = {
     {"GuardChallenges", "General", 201, "Yes"},
+    {"ChallengeVerified", "General", 202, "Yes"},
     {"", nullptr, 0, ""},
 };
 
@@ -87,6 +88,9 @@ CGeneralPage::CGeneralPage(CInboxWardenEngine* engine, QWidget* parent)
         PageCheck(QStringLiteral("Do not challenge mailing lists, &automatic mail or the "
                                  "same sender twice a day"),
                   "guardChallenges", 201, this));
+    layout->addWidget(PageCheck(QStringLiteral("Challenge only senders whose address the mail "
+                                               "ser&ver verified (SPF, DKIM, DMARC)"),
+                                "challengeVerified", 202, this));
     layout->addWidget(m_startWithWindows);
     layout->addStretch(1);
 

@@ -716,7 +716,9 @@ void CInboxWardenDlg::OnProperties() {
     }
     // One after another; the rows may be refilled while a box is open.
     for (const CEmailData& record : records) {
-        CPropertiesDlg dialog(record, this);
+        CPropertiesDlg dialog(
+            record, this,
+            m_engine ? m_engine->TrustedServIds(record.m_account) : std::vector<std::string>());
         m_lastMessage = dialog.ShownRawText();
         if (m_interactive) {
             dialog.exec();

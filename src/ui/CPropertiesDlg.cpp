@@ -10,11 +10,14 @@
 #include <fstream>
 
 #include "history/CEmailData.h"
+#include "mail/CAuthResults.h"
 #include "support/StringUtils.h"
 #include "ui/CHistoryModel.h"
 #include "ui/UiText.h"
 
-CPropertiesDlg::CPropertiesDlg(const CEmailData& record, QWidget* parent) : QDialog(parent) {
+CPropertiesDlg::CPropertiesDlg(const CEmailData& record, QWidget* parent,
+                               const std::vector<std::string>& servIds)
+    : QDialog(parent) {
     setObjectName(QStringLiteral("propertiesDialog"));
     setWindowTitle(tr("Properties"));
     auto* layout = new QVBoxLayout(this);
@@ -35,6 +38,12 @@ CPropertiesDlg::CPropertiesDlg(const CEmailData& record, QWidget* parent) : QDia
     field(tr("Reason for status:"), QStringLiteral("reasonField"), FromStd(record.m_reasonDetails));
     field(tr("Quarantine file name:"), QStringLiteral("fileNameField"),
           FromStd(record.m_emailFilename));
+    const bool saved = !record.m_emailFilename.empty();
+    std::string raw =
+        saved ? RawText(record.m_emailFilename) : std::string("eMail has not been saved locally");
+    field(tr("Sender verification:"), QStringLiteral("verificationField"),
+          FromStd(saved ? VerificationText(raw, record.m_sender, servIds)
+                        : std::string("Unknown (not saved locally)")));
     layout->addLayout(form);
 
     m_raw = new QPlainTextEdit;
@@ -42,9 +51,6 @@ CPropertiesDlg::CPropertiesDlg(const CEmailData& record, QWidget* parent) : QDia
     m_raw->setReadOnly(true);
     m_raw->setLineWrapMode(QPlainTextEdit::NoWrap);
     m_raw->setFont(QFont(QStringLiteral("Monospace")));
-    std::string raw = record.m_emailFilename.empty()
-                          ? std::string("eMail has not been saved locally")
-                          : RawText(record.m_emailFilename);
     // The editor keeps a CR as a character of its own; the line breaks are the LFs.
     QString shown = FromStd(raw);
     shown.remove(QLatin1Char('\r'));
@@ -82,6 +88,35 @@ std::string CPropertiesDlg::RawText(const std::string& fileName, size_t maxBytes
     ToCrLf(text);
     if (cut) {
         text += StringPrintf("\r\n\r\n[... only the first %zu bytes are shown]", maxBytes);
+    }
+    return text;
+}
+
+std::string CPropertiesDlg::VerificationText(const std::string& messageText,
+                                             const std::string& sender,
+                                             const std::vector<std::string>& servIds) {
+    if (servIds.empty()) {
+        return "Not available (the account's server writes no Authentication-Results)";
+    }
+    bool found = false;
+    auto results = CAuthResults::Trusted(messageText, servIds, &found);
+    if (!found) {
+        return "No results from the account's server";
+    }
+    std::string address = LowerBareAddress(sender);
+    bool verified = CAuthResults::Verifies(results, address.substr(address.rfind('@') + 1));
+    std::string text = verified ? "Verified: " : "Not verified: ";
+    if (results.empty()) {
+        text += "none";
+    }
+    for (size_t i = 0; i < results.size(); ++i) {
+        const auto& r = results[i];
+        text += (i ? "; " : "") + r.method + "=" + r.result;
+        for (const auto& p : r.properties) {
+            if (p.ptype == "header" || p.ptype == "smtp") {
+                text += " " + p.ptype + "." + p.property + "=" + p.value;
+            }
+        }
     }
     return text;
 }
