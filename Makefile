@@ -5,7 +5,7 @@ JOBS       ?= $(shell nproc)
 CMAKE_GEN  := $(shell command -v ninja >/dev/null 2>&1 && echo "-G Ninja")
 
 .PHONY: run build test test-normal test-asan test-fuzz fuzz-long crash-test deps-run deps-test bench \
-	bench-mail bench-match bench-uidl bench-ui format clean
+	bench-mail bench-match bench-authmix bench-uidl bench-ui format clean
 
 # The program alone needs no test libraries: it has a build folder of its own.
 run: deps-run
@@ -60,6 +60,10 @@ bench: deps-test
 # Recognising 5,000 fetched messages in a history of 100,000.
 bench-match: bench
 	build-bench/bench/bench_match
+
+# The challenges a mix of 1,050 new messages gets with and without sender verification.
+bench-authmix: bench
+	build-bench/bench/auth_mix --list
 
 # The POP3 client and a scan against the loopback Dovecot: prints the speed ratios.
 bench-ui: deps-test

@@ -68,9 +68,10 @@ bool CAuthServIds::Observe(const std::string& account, bool found, const std::st
         }
     }
     if (had && hadCandidate == found && (!found || candidate == id)) {
-        if (streak < kLearnAfter) {
-            ++streak;
+        if (streak >= kLearnAfter) {
+            return true;  // already taught: nothing to write
         }
+        ++streak;
     } else {
         streak = 1;
     }
