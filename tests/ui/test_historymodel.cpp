@@ -1,3 +1,4 @@
+#include <QLineEdit>
 #include <QtTest>
 #include <memory>
 
@@ -308,6 +309,49 @@ private slots:
         dialog.show();
         QVERIFY(QTest::qWaitForWindowExposed(&dialog));
         QVERIFY(SaveShot(dialog, QStringLiteral("properties")));
+    }
+
+    // The Properties dialog shows what the account's own server found.
+    void propertiesVerification_data() {
+        QTest::addColumn<QString>("header");
+        QTest::addColumn<bool>("known");
+        QTest::addColumn<QString>("shown");
+        const QString top = QStringLiteral(
+            "Authentication-Results: mx.home.example; dkim=pass header.d=b.example "
+            "header.b=abc; spf=fail smtp.mailfrom=x@b.example\r\nReceived: from a by "
+            "mx.home.example\r\n");
+        QTest::newRow("verified") << top << true
+                                  << QStringLiteral(
+                                         "Verified: dkim=pass header.d=b.example "
+                                         "header.b=abc; spf=fail "
+                                         "smtp.mailfrom=x@b.example");
+        QTest::newRow("forged below")
+            << QStringLiteral(
+                   "Received: from a by mx.home.example\r\nReceived: from b by "
+                   "c.example\r\nAuthentication-Results: mx.home.example; "
+                   "dmarc=pass header.from=b.example\r\n")
+            << true << QStringLiteral("No results from the account's server");
+        QTest::newRow("server unknown") << top << false
+                                        << QStringLiteral(
+                                               "Not available (the account's server "
+                                               "writes no Authentication-Results)");
+    }
+    void propertiesVerification() {
+        QFETCH(QString, header);
+        QFETCH(bool, known);
+        QFETCH(QString, shown);
+        TempHome home;
+        TempHome::WriteFile(home.File("m.eml"),
+                            header.toStdString() + "From: <a@b.example>\r\n\r\nbody\r\n");
+        CEmailData record = Record(ES_Quarantined);
+        record.m_sender = "A <a@b.example>";
+        record.m_emailFilename = home.File("m.eml");
+        std::vector<std::string> ids;
+        if (known) {
+            ids.push_back("mx.home.example");
+        }
+        CPropertiesDlg dialog(record, nullptr, ids);
+        QCOMPARE(dialog.findChild<QLineEdit*>(QStringLiteral("verificationField"))->text(), shown);
     }
 
     void toneWave() {

@@ -1,6 +1,7 @@
 #include <QCheckBox>
 #include <QComboBox>
 #include <QDir>
+#include <QLabel>
 #include <QLineEdit>
 #include <QProgressDialog>
 #include <QPushButton>
@@ -18,7 +19,9 @@
 #include "ScriptedServer.h"
 #include "SmtpSink.h"
 #include "engine/CInboxWardenEngine.h"
+#include "history/CAuthServIds.h"
 #include "history/CEmailHistory.h"
+#include "history/CInboxWardenDb.h"
 #include "lists/CFilterLists.h"
 #include "support/CAppEnvironment.h"
 #include "ui/CAccountsPage.h"
@@ -170,6 +173,30 @@ private slots:
         QCOMPARE(Settings().GetString("!PopPassword", "Home", "<absent>"), std::string());
         QCOMPARE(Settings().GetString("Filter", "Home", "<absent>"), std::string("No"));
         QVERIFY(!Child<QCheckBox>(&page, "filterAccount")->isChecked());
+    }
+
+    // The page says, per account, whether senders are verified and with what.
+    void accountVerificationNote() {
+        Settings().WriteString("AccountsList", "Plain,Taught,Set,New", "General");
+        Settings().WriteString("AuthServId", "mx.set.example", "Set");
+        CAuthServIds ids(CInboxWardenDb::Instance());
+        for (int i = 0; i < CAuthServIds::kLearnAfter; ++i) {
+            QVERIFY(ids.Observe("Plain", false, ""));
+            QVERIFY(ids.Observe("Taught", true, "mx.taught.example"));
+        }
+        CAccountsPage page(false);
+        page.Load();
+        const char* expected[] = {"not available for this account", "\"mx.taught.example\"",
+                                  "verified with the results this server writes",
+                                  "starts when 20 messages"};
+        for (int i = 0; i < 4; ++i) {
+            Child<QComboBox>(&page, "accountList")->setCurrentIndex(i);
+            QString note = Child<QLabel>(&page, "verificationNote")->text();
+            QVERIFY2(note.contains(QString::fromLatin1(expected[i])), qPrintable(note));
+        }
+        QCOMPARE(Child<QLineEdit>(&page, "authServId")->text(), QStringLiteral(""));
+        Child<QComboBox>(&page, "accountList")->setCurrentIndex(2);
+        QCOMPARE(Child<QLineEdit>(&page, "authServId")->text(), QStringLiteral("mx.set.example"));
     }
 
     void accountsAreAddedSwitchedAndRemoved() {
