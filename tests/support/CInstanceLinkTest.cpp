@@ -64,9 +64,10 @@ struct InstanceLinkTest : ::testing::Test {
         }
         timeval limit{5, 0};
         setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
-        if (!bytes.empty()) {
-            EXPECT_EQ(send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL),
-                      static_cast<ssize_t>(bytes.size()));
+        // A listener may close before reading (one of another user does).
+        if (!bytes.empty() && send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL) < 0) {
+            close(fd);
+            return "";
         }
         std::string reply;
         char buffer[64];
@@ -329,20 +330,7 @@ TEST_F(InstanceLinkTest, CopiesOfOtherUsersAreIgnoredBothWays) {
     CInstanceLink link;
     ASSERT_TRUE(link.Listen(shared + "InboxWarden-1", [](const std::string&) { return true; }));
     chmod(link.Path().c_str(), 0666);
-    pid_t asker = asNobody([&] {
-        int fd = socket(AF_UNIX, SOCK_STREAM, 0);
-        sockaddr_un address{};
-        address.sun_family = AF_UNIX;
-        strncpy(address.sun_path, link.Path().c_str(), sizeof address.sun_path - 1);
-        if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-            return 2;
-        }
-        timeval limit{5, 0};
-        setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
-        (void)!send(fd, "pop.examplejoe\n", 15, MSG_NOSIGNAL);
-        char answer[4];
-        return recv(fd, answer, sizeof answer, 0) <= 0 ? 0 : 1;
-    });
+    pid_t asker = asNobody([&] { return Raw(link.Path(), "pop.examplejoe\n").empty() ? 0 : 1; });
     EXPECT_EQ(exitStatus(asker), 0) << "another user was answered";
     EXPECT_EQ(CInstanceLink::Ask(link.Path(), "pop.examplejoe"), CInstanceLink::AR_Yes);
 
