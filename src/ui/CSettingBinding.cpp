@@ -59,7 +59,12 @@ void CSettingBinding::TransferSettings(CSettings& settings, const SettingBinding
         }
         if (auto* edit = qobject_cast<QLineEdit*>(control)) {
             if (direction == Load) {
-                edit->setText(FromStd(settings.GetString(row->key, section, row->defaultText)));
+                std::string value = settings.GetString(row->key, section, row->defaultText);
+                // An empty number reads as absent, so it shows as absent too.
+                if (value.empty() && edit->validator() != nullptr) {
+                    value = row->defaultText;
+                }
+                edit->setText(FromStd(value));
             } else if (Acceptable(edit)) {
                 settings.WriteString(row->key, ToStd(edit->text()), section);
             }

@@ -133,8 +133,16 @@ private slots:
     }
 
     void numberFieldsNeverSaveAnEmptyOrOutOfRangeValue() {
-        Settings().WriteInt("Interval", 30, "General");
-        Settings().WriteInt("DaysToKeepInfo", 14, "General");
+        // An empty stored number shows (and is saved back) as the dialog's default.
+        Settings().WriteString("Interval", "", "General");
+        Settings().WriteString("DaysToKeepInfo", "", "General");
+        {
+            CSettingsDlg dialog(nullptr, nullptr);
+            QCOMPARE(Child<QLineEdit>(dialog.General(), "daysToKeep")->text(),
+                     QStringLiteral("14"));
+            Child<QLineEdit>(dialog.General(), "interval")->setText(QStringLiteral("30"));
+            dialog.accept();
+        }
         struct Edit {
             const char* interval;
             const char* days;
