@@ -80,7 +80,7 @@ bool CInboxWardenApp::StartListening() {
     }
     // A socket by our name belongs to a dead process that had our pid.
     QLocalServer::removeServer(path);
-    if (!m_server->listen(path)) {
+    if (path.isEmpty() || !m_server->listen(path)) {
         if (env) {
             env->GetMainLog().Write("Cannot listen for other copies on %s: %s",
                                     path.toLocal8Bit().constData(),
@@ -94,6 +94,11 @@ bool CInboxWardenApp::StartListening() {
 void CInboxWardenApp::OnQuestion() {
     while (QLocalSocket* socket = m_server->nextPendingConnection()) {
         connect(socket, &QLocalSocket::disconnected, socket, &QObject::deleteLater);
+        if (!CInstanceLink::PeerIsSameUser(static_cast<int>(socket->socketDescriptor()))) {
+            socket->abort();
+            socket->deleteLater();
+            continue;
+        }
         // A copy that never finishes its question is dropped.
         QTimer::singleShot(CInstanceLink::kAnswerLimitMs, socket, [socket] {
             socket->abort();
@@ -125,13 +130,22 @@ void CInboxWardenApp::OnQuestion() {
     }
 }
 
+void CInboxWardenApp::Refuse(const QString& title, const QString& text) {
+    if (!m_interactive) {
+        return;
+    }
+    QMessageBox box(QMessageBox::Warning, title, text, QMessageBox::Ok);
+    box.setObjectName(QStringLiteral("refusalBox"));
+    box.exec();
+}
+
 CInboxWardenApp::RunResult CInboxWardenApp::Run() {
     CAppEnvironment* env = CAppEnvironment::Instance();
     if (!env) {
         return RR_NoEngine;
     }
-    // Challenge texts and the downloaded installer are named relative to
-    // the program folder, so it is the current folder for the whole run.
+    // Challenge texts are named relative to the program folder, so it is
+    // the current folder for the whole run.
     if (chdir(env->GetProgramFolder().c_str()) != 0) {
         env->GetMainLog().Write("Could not enter the program folder %s: %s",
                                 env->GetProgramFolder().c_str(), strerror(errno));
@@ -153,19 +167,39 @@ CInboxWardenApp::RunResult CInboxWardenApp::Run() {
         env->ReloadDataFolder();
     }
 
-    StartListening();
+    // The account locks decide between copies that start together; the
+    // question afterwards finds a running copy whose user has added one of
+    // our accounts since it started.
+    std::vector<std::string> keys = CInstanceLink::AccountKeys(settings);
     std::string who;
     std::string key;
-    if (CInstanceLink::AnotherCopyHandles(env->GetAppName(), CInstanceLink::AccountKeys(settings),
-                                          &who, &key)) {
-        log.Write("Another copy (%s) handles the account %s; ending.", who.c_str(), key.c_str());
-        if (m_interactive) {
-            QMessageBox::warning(
-                nullptr, tr("InboxWarden is in conflict"),
-                tr("Another instance of InboxWarden is handling one of the configured email "
-                   "accounts. \nPlease consult your documentation on how to safely run multiple "
-                   "instances of InboxWarden."));
+    std::string lockError;
+    bool claimed = m_accounts.Acquire(env->GetAppName(), keys, &key, &lockError);
+    if (claimed) {
+        StartListening();
+        claimed = !CInstanceLink::AnotherCopyHandles(env->GetAppName(), keys, &who, &key);
+    } else if (lockError.empty()) {
+        // Only to name the holder in the log: the lock has decided.
+        std::string heldKey = key;
+        CInstanceLink::AnotherCopyHandles(env->GetAppName(), {heldKey}, &who, &key);
+        key = heldKey;
+    }
+    if (!lockError.empty()) {
+        log.Write("%s Ending.", lockError.c_str());
+        Refuse(tr("InboxWarden cannot start"), QString::fromStdString(lockError));
+        return RR_NoEngine;
+    }
+    if (!claimed) {
+        if (who.empty()) {
+            log.Write("Another copy handles the account %s; ending.", key.c_str());
+        } else {
+            log.Write("Another copy (%s) handles the account %s; ending.", who.c_str(),
+                      key.c_str());
         }
+        Refuse(tr("InboxWarden is in conflict"),
+               tr("Another instance of InboxWarden is handling one of the configured email "
+                  "accounts. \nPlease consult your documentation on how to safely run multiple "
+                  "instances of InboxWarden."));
         return RR_Conflict;
     }
 

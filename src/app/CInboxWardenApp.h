@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "support/CAccountLock.h"
+
 class CInboxWardenDlg;
 class QLocalServer;
 class QWidget;
@@ -43,13 +45,15 @@ public:
 
     RunResult Run();
 
-    // The listener for other copies' questions; started by Run before the
-    // check and kept until this object goes.
+    // The listener for other copies' questions; started by Run once this
+    // copy holds its accounts' locks, and kept until this object goes.
     bool StartListening();
     QString ListenPath() const;
 
 private:
     void OnQuestion();
+    // Shows why this copy does not start (a modal box) when interactive.
+    void Refuse(const QString& title, const QString& text);
 
     bool m_readOnly = false;
     bool m_firstTime = false;
@@ -57,4 +61,6 @@ private:
     std::function<bool(QWidget*)> m_firstRun;
     std::function<void(CInboxWardenDlg&)> m_runWindow;
     QLocalServer* m_server = nullptr;
+    // This copy's claim on its mailboxes, held for the whole run.
+    CAccountLock m_accounts;
 };

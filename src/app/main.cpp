@@ -18,6 +18,7 @@ int main(int argc, char** argv) {
                 "inboxwarden-scan filters without a window.\n");
         return 2;
     }
+    CAppEnvironment::KeepNewFilesPrivate();
     QApplication application(argc, argv);
     QApplication::setApplicationName(QStringLiteral("InboxWarden"));
     QApplication::setDesktopFileName(QStringLiteral("inboxwarden"));

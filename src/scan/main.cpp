@@ -6,10 +6,12 @@
 #include <cstring>
 #include <ctime>
 #include <string>
+#include <vector>
 
 #include "engine/CInboxWardenEngine.h"
 #include "lists/CFilterLists.h"
 #include "scan/CConsoleOwner.h"
+#include "support/CAccountLock.h"
 #include "support/CAppEnvironment.h"
 #include "support/CInstanceLink.h"
 
@@ -66,6 +68,7 @@ int main(int argc, char** argv) {
     pthread_sigmask(SIG_BLOCK, &signals, nullptr);
     signal(SIGPIPE, SIG_IGN);
 
+    CAppEnvironment::KeepNewFilesPrivate();
     CAppEnvironment env("InboxWarden", CAppEnvironment::AE_IniInProgramFolder);
     CAppEnvironment::SetInstance(&env);
     // Challenge files are found by their names relative to the program folder.
@@ -75,29 +78,40 @@ int main(int argc, char** argv) {
     }
     env.GetMainLog().Open("", CLogFile::LF_Enabled, 10);
 
-    // Listening first: two copies starting together then both refuse rather
-    // than both scan one mailbox.
-    CInstanceLink link;
-    std::string linkError;
-    if (!link.Listen(
-            CInstanceLink::OwnSocketPath(env.GetAppName()),
-            [&env](const std::string& key) {
-                return CInstanceLink::HandlesAccount(env.GetSettings(), key, &env.GetMainLog());
-            },
-            &linkError)) {
-        fprintf(stderr, "inboxwarden-scan: other copies cannot ask this one: %s\n",
-                linkError.c_str());
-    }
+    // The account locks decide between copies that start together; the
+    // question afterwards finds a running window whose user has added one of
+    // our accounts since it started.
+    CAccountLock accounts;
     std::string conflictKey;
-    if (CInstanceLink::AnotherCopyHandles(env.GetAppName(),
-                                          CInstanceLink::AccountKeys(env.GetSettings()), nullptr,
-                                          &conflictKey)) {
-        fprintf(stderr,
-                "inboxwarden-scan: another running InboxWarden handles the account %s; "
-                "not scanning.\n",
-                conflictKey.c_str());
-        env.GetMainLog().Write("Another copy handles the account %s; not scanning.",
-                               conflictKey.c_str());
+    std::string lockError;
+    std::vector<std::string> keys = CInstanceLink::AccountKeys(env.GetSettings());
+    bool claimed = accounts.Acquire(env.GetAppName(), keys, &conflictKey, &lockError);
+    CInstanceLink link;
+    if (claimed) {
+        std::string linkError;
+        if (!link.Listen(
+                CInstanceLink::OwnSocketPath(env.GetAppName()),
+                [&env](const std::string& key) {
+                    return CInstanceLink::HandlesAccount(env.GetSettings(), key, &env.GetMainLog());
+                },
+                &linkError)) {
+            fprintf(stderr, "inboxwarden-scan: other copies cannot ask this one: %s\n",
+                    linkError.c_str());
+        }
+        claimed = !CInstanceLink::AnotherCopyHandles(env.GetAppName(), keys, nullptr, &conflictKey);
+    }
+    if (!claimed) {
+        if (!lockError.empty()) {
+            fprintf(stderr, "inboxwarden-scan: %s Not scanning.\n", lockError.c_str());
+            env.GetMainLog().Write("%s Not scanning.", lockError.c_str());
+        } else {
+            fprintf(stderr,
+                    "inboxwarden-scan: another running InboxWarden handles the account %s; "
+                    "not scanning.\n",
+                    conflictKey.c_str());
+            env.GetMainLog().Write("Another copy handles the account %s; not scanning.",
+                                   conflictKey.c_str());
+        }
         CAppEnvironment::SetInstance(nullptr);
         return EC_NoStart;
     }

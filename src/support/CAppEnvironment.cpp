@@ -33,10 +33,10 @@ void MakeFolders(const std::string& path) {
     // starts at the root; a relative one starts with its first component,
     // which here is a folder like the others, not a drive.
     std::string prefix = path[0] == '/' ? "/" + parts[0] : parts[0];
-    bool ok = mkdir(prefix.c_str(), 0755) == 0 || errno == EEXIST;
+    bool ok = mkdir(prefix.c_str(), 0700) == 0 || errno == EEXIST;
     for (size_t i = 1; ok && i < parts.size(); ++i) {
         prefix += "/" + parts[i];
-        ok = mkdir(prefix.c_str(), 0755) == 0 || errno == EEXIST;
+        ok = mkdir(prefix.c_str(), 0700) == 0 || errno == EEXIST;
     }
 }
 
@@ -72,6 +72,10 @@ CAppEnvironment::CAppEnvironment(const std::string& appName, unsigned flags)
     m_settings = std::make_unique<CSettings>(ini);
     m_mainLog = std::make_unique<CLogFile>(m_programFolder, m_appName);
     ReloadDataFolder();
+}
+
+void CAppEnvironment::KeepNewFilesPrivate() {
+    umask(077);
 }
 
 CAppEnvironment* CAppEnvironment::Instance() {

@@ -18,6 +18,11 @@ public:
 
     CAppEnvironment(const std::string& appName, unsigned flags);
 
+    // The logs hold whole mails and the database the history of the user's
+    // mail: every file and folder the process makes from now on is closed to
+    // other users (umask 077), whatever umask it was started with.
+    static void KeepNewFilesPrivate();
+
     static CAppEnvironment* Instance();
     // Installs the process-wide environment (nullptr removes it); not owning.
     static void SetInstance(CAppEnvironment* env);

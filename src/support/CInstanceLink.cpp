@@ -11,6 +11,7 @@
 
 #include <cerrno>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -118,29 +119,63 @@ bool ProcessAlive(pid_t pid) {
     return pid > 0 && (kill(pid, 0) == 0 || errno == EPERM);
 }
 
+// Another local user who made the folder first could read the account
+// names, answer in our place or remove our sockets: only a real folder of
+// ours that nobody else may enter will do.
+bool PrivateFolder(const std::string& folder, std::string* error) {
+    struct stat info {};
+    if (lstat(folder.c_str(), &info) != 0) {
+        if (error) {
+            *error = "The runtime folder " + folder + " cannot be used: " + strerror(errno);
+        }
+        return false;
+    }
+    if (!S_ISDIR(info.st_mode) || info.st_uid != getuid() || (info.st_mode & 077) != 0) {
+        if (error) {
+            char mode[8];
+            snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(info.st_mode & 07777));
+            *error = "The runtime folder " + folder + " is refused: it is not a folder of user " +
+                     std::to_string(getuid()) + " closed to others (owner " +
+                     std::to_string(info.st_uid) + ", mode " + mode + ").";
+        }
+        return false;
+    }
+    return true;
+}
+
 }  // namespace
 
 CInstanceLink::~CInstanceLink() {
     Stop();
 }
 
-std::string CInstanceLink::RuntimeFolder() {
+std::string CInstanceLink::RuntimeFolder(std::string* error) {
+    std::string folder;
     if (const char* dir = getenv("XDG_RUNTIME_DIR"); dir && *dir) {
-        std::string folder = dir;
-        if (folder.back() != '/') {
-            folder += '/';
+        folder = dir;
+        while (folder.size() > 1 && folder.back() == '/') {
+            folder.pop_back();
         }
-        return folder;
+    } else {
+        folder = "/tmp/runtime-" + std::to_string(getuid());
+        mkdir(folder.c_str(), 0700);
     }
-    std::string folder = "/tmp/runtime-" + std::to_string(getuid());
-    if (mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST) {
-        return "/tmp/";
+    if (!PrivateFolder(folder, error)) {
+        return std::string();
     }
     return folder + "/";
 }
 
 std::string CInstanceLink::OwnSocketPath(const std::string& appName) {
-    return RuntimeFolder() + appName + "-" + std::to_string(getpid());
+    std::string folder = RuntimeFolder();
+    return folder.empty() ? folder : folder + appName + "-" + std::to_string(getpid());
+}
+
+bool CInstanceLink::PeerIsSameUser(int fd) {
+    ucred peer{};
+    socklen_t size = sizeof peer;
+    return getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &size) == 0 && size == sizeof peer &&
+           peer.uid == getuid();
 }
 
 std::vector<std::string> CInstanceLink::AccountKeys(CSettings& settings) {
@@ -210,6 +245,12 @@ CInstanceLink::AskResult CInstanceLink::Ask(const std::string& socketPath, const
         return AR_NoAnswer;
     }
     std::string line;
+    // A socket of another user may sit in a folder it could write to: never
+    // tell it our accounts nor believe its answer.
+    if (!PeerIsSameUser(fd)) {
+        close(fd);
+        return AR_NoAnswer;
+    }
     if (SendAll(fd, key + "\n", deadline) && ReadLine(fd, line, 16, deadline)) {
         result = line == "1" ? AR_Yes : AR_No;
     }
@@ -221,6 +262,9 @@ bool CInstanceLink::AnotherCopyHandles(const std::string& appName,
                                        const std::vector<std::string>& keys, std::string* who,
                                        std::string* key, int limitMs) {
     std::string folder = RuntimeFolder();
+    if (folder.empty()) {
+        return false;
+    }
     std::string prefix = appName + "-";
     std::string own = OwnSocketPath(appName);
     std::vector<std::string> others;
@@ -286,8 +330,11 @@ bool CInstanceLink::Listen(const std::string& socketPath,
     }
     // A socket by our own name is a left-over of a dead process with our pid.
     unlink(socketPath.c_str());
-    if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-        listen(fd, 16) != 0 || pipe2(m_wake, O_CLOEXEC | O_NONBLOCK) != 0) {
+    // Made closed to others from the start, not closed after the bind.
+    mode_t oldMask = umask(077);
+    int bound = bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    umask(oldMask);
+    if (bound != 0 || listen(fd, 16) != 0 || pipe2(m_wake, O_CLOEXEC | O_NONBLOCK) != 0) {
         if (error) {
             *error = socketPath + ": " + strerror(errno);
         }
@@ -345,7 +392,9 @@ void CInstanceLink::Run() {
         if (entries[0].revents & POLLIN) {
             int client = accept4(m_fd, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
             if (client >= 0) {
-                ServeOne(client, m_answer);
+                if (PeerIsSameUser(client)) {
+                    ServeOne(client, m_answer);
+                }
                 close(client);
             }
         }

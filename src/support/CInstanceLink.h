@@ -29,10 +29,16 @@ public:
     CInstanceLink(const CInstanceLink&) = delete;
     CInstanceLink& operator=(const CInstanceLink&) = delete;
 
-    // $XDG_RUNTIME_DIR, else /tmp/runtime-<uid> (made with mode 0700); with "/".
-    static std::string RuntimeFolder();
-    // This process's socket path for the application name.
+    // $XDG_RUNTIME_DIR, else /tmp/runtime-<uid> (made with mode 0700); with
+    // "/". Empty, with the reason in `error`, when the folder is not a real
+    // folder of this user without group or other permissions.
+    static std::string RuntimeFolder(std::string* error = nullptr);
+    // This process's socket path for the application name; empty without a
+    // usable runtime folder.
     static std::string OwnSocketPath(const std::string& appName);
+    // True when the process at the other end of a connected local socket
+    // runs as this user (copies of other users are ignored both ways).
+    static bool PeerIsSameUser(int fd);
 
     // The account keys of every account in AccountsList, in order; every
     // listed account counts, scanning enabled or not.

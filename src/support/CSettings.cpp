@@ -1,15 +1,18 @@
 #include "support/CSettings.h"
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <climits>
 #include <cstdio>
 #include <cstring>
 #include <mutex>
+#include <thread>
 
 #include "support/CAppEnvironment.h"
 #include "support/FileWrite.h"
@@ -21,6 +24,43 @@ std::mutex& StoreLock() {
     static std::mutex lock;
     return lock;
 }
+
+// Serialises the read-modify-write of the settings file between processes
+// (the window and the scanner): an advisory lock on "<ini>.lock", a file of
+// its own because each write replaces the settings file by another inode.
+// A copy that holds it longer than the wait is stuck; the write then fails
+// rather than undo that copy's change.
+class ProcessLock {
+public:
+    explicit ProcessLock(const std::string& iniPath) {
+        m_fd = open((iniPath + ".lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+        if (m_fd < 0) {
+            // A folder we cannot create in cannot take the settings file either.
+            m_held = true;
+            return;
+        }
+        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        while (!(m_held = flock(m_fd, LOCK_EX | LOCK_NB) == 0)) {
+            if ((errno != EWOULDBLOCK && errno != EINTR) ||
+                std::chrono::steady_clock::now() > deadline) {
+                break;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        }
+    }
+    ~ProcessLock() {
+        if (m_fd >= 0) {
+            close(m_fd);  // releases the lock
+        }
+    }
+    ProcessLock(const ProcessLock&) = delete;
+    ProcessLock& operator=(const ProcessLock&) = delete;
+    bool Held() const { return m_held; }
+
+private:
+    int m_fd = -1;
+    bool m_held = false;
+};
 
 // A settings file larger than this is not a settings file; reading stops there.
 constexpr size_t kMaxFileSize = 64u << 20;
@@ -167,7 +207,7 @@ bool ReadValue(const std::string& path, const std::string& key, const std::strin
     return false;
 }
 
-bool WriteFileAtomically(const std::string& path, const std::string& content) {
+bool WriteFileAtomically(const std::string& path, const std::string& content, bool secret) {
     std::string temp = path + ".tmp-XXXXXX";
     std::vector<char> name(temp.begin(), temp.end());
     name.push_back('\0');
@@ -176,8 +216,10 @@ bool WriteFileAtomically(const std::string& path, const std::string& content) {
         return false;
     }
     struct stat info {};
-    // Keep the permissions the user gave the file; a new one holds passwords.
-    fchmod(fd, stat(path.c_str(), &info) == 0 ? (info.st_mode & 07777) : 0600);
+    // Keep the permissions the user gave the file, but never let others read
+    // one that holds a scrambled secret; a new one holds passwords.
+    mode_t mode = stat(path.c_str(), &info) == 0 ? (info.st_mode & 07777) : 0600;
+    fchmod(fd, secret ? (mode & 07700) : mode);
     if (!WriteAll(fd, content.data(), content.size())) {
         close(fd);
         unlink(name.data());
@@ -241,11 +283,14 @@ bool WriteValue(const std::string& path, const std::string& givenKey, const std:
         }
     }
     std::string content;
+    bool secret = false;
+    std::string k, v;
     for (const auto& line : lines) {
         content += line.text;
         content += '\n';
+        secret = secret || (KeyValue(line.text, k, v) && k[0] == '!');
     }
-    return WriteFileAtomically(path, content);
+    return WriteFileAtomically(path, content, secret);
 }
 
 void LogToMain(const char* format, const std::string& arg) {
@@ -283,6 +328,10 @@ int CSettings::GetInt(const std::string& key, const std::string& section, int de
         if (!ReadValue(m_path, key, section, value)) {
             return defaultValue;
         }
+    }
+    // An empty value is an absent one: "Days=" must not read as 0 days.
+    if (value.empty()) {
+        return defaultValue;
     }
     size_t i = 0;
     bool negative = false;
@@ -333,6 +382,12 @@ bool CSettings::WriteString(const std::string& key, const std::string& value,
         stored = Scramble(Trim(stored), true);
     }
     std::lock_guard<std::mutex> guard(StoreLock());
+    ProcessLock fileLock(m_path);
+    if (!fileLock.Held()) {
+        LogToMain("Settings: another program held %s for too long; the change was not saved.",
+                  m_path);
+        return false;
+    }
     return WriteValue(m_path, key, stored, section);
 }
 

@@ -6,8 +6,10 @@
 // The settings file: an INI file read and written the way the Windows profile
 // functions do it. Section and key names match without regard to case; a write
 // keeps every other line of the file. Nothing is cached: every call goes to the
-// file, under one lock shared by every CSettings in the process. A key whose
-// name begins with "!" holds its value scrambled.
+// file, under one lock shared by every CSettings in the process; each write
+// also takes an advisory lock on "<ini>.lock" so that another process's
+// read-modify-write never undoes it. A key whose name begins with "!" holds
+// its value scrambled, and a file holding one is kept unreadable to others.
 class CSettings {
 public:
     explicit CSettings(std::string iniPath);
@@ -19,7 +21,7 @@ public:
     std::string GetString(const std::string& key, const std::string& section,
                           const std::string& defaultValue) const;
     // Leading decimal digits (with an optional "-"); a non-numeric value is 0.
-    // The default when the key is absent or holds -1.
+    // The default when the key is absent, empty or holds -1.
     int GetInt(const std::string& key, const std::string& section, int defaultValue) const;
     // True exactly when the value is "Yes".
     bool GetBool(const std::string& key, const std::string& section, bool defaultValue) const;

@@ -4,6 +4,7 @@
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QMessageBox>
+#include <QPointer>
 #include <QPushButton>
 #include <QVBoxLayout>
 
@@ -31,9 +32,16 @@ CAboutDlg::CAboutDlg(std::function<void(QWidget*)> checkForUpdates, QWidget* par
     auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok);
     QPushButton* check = buttons->addButton(tr("&Check for updates"), QDialogButtonBox::ActionRole);
     check->setObjectName(QStringLiteral("checkForUpdatesButton"));
-    connect(check, &QPushButton::clicked, this, [this, checkForUpdates] {
+    connect(check, &QPushButton::clicked, this, [this, check, checkForUpdates] {
         if (checkForUpdates) {
+            // The check runs event loops of its own: a second click there
+            // would start a second check inside the first.
+            check->setEnabled(false);
+            QPointer<QPushButton> alive(check);
             checkForUpdates(this);
+            if (alive) {
+                alive->setEnabled(true);
+            }
         } else {
             QMessageBox::information(this, tr("Check for updates"),
                                      tr("Checking for updates is not available in this build."));

@@ -230,11 +230,32 @@ void CAccountsPage::OnNewAccount() {
                             QStringLiteral("Enter a name for this new account"), name)) {
         return;
     }
+    // The name is a section of the settings file, found without regard to
+    // case or end blanks: a name that differs from another only so would
+    // open (and change) that account.
+    name = name.trimmed();
+    QString refusal;
     if (!UsableAccountName(name)) {
-        CheckMessageBox(this,
-                        QStringLiteral("An account name cannot be empty or contain a comma, a "
-                                       "slash or square brackets."),
-                        QStringLiteral("New Account"), CCheckMessageBox::MB_ICONEXCLAMATION);
+        refusal = QStringLiteral(
+            "An account name cannot be empty or contain a comma, a slash or square brackets.");
+    } else if (name.compare(QStringLiteral("General"), Qt::CaseInsensitive) == 0 ||
+               name.compare(QStringLiteral("Prompts"), Qt::CaseInsensitive) == 0) {
+        refusal = QStringLiteral(
+                      "\"%1\" is reserved for InboxWarden's own settings; please "
+                      "choose another name.")
+                      .arg(name);
+    }
+    StringList existing;
+    SplitList(PageSettings().GetString("AccountsList", "General", ""), existing);
+    for (const std::string& other : existing) {
+        if (refusal.isEmpty() && FromStd(other).trimmed().compare(name, Qt::CaseInsensitive) == 0) {
+            refusal = QStringLiteral("There is already an account named \"%1\".")
+                          .arg(FromStd(other).trimmed());
+        }
+    }
+    if (!refusal.isEmpty()) {
+        CheckMessageBox(this, refusal, QStringLiteral("New Account"),
+                        CCheckMessageBox::MB_ICONEXCLAMATION);
         return;
     }
     SaveAccount();

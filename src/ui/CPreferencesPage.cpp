@@ -14,6 +14,7 @@
 #include <mutex>
 
 #include "history/CDataFolderMove.h"
+#include "history/CEmailHistory.h"
 #include "history/CInboxWardenDb.h"
 #include "support/CAppEnvironment.h"
 #include "ui/CCheckMessageBox.h"
@@ -144,12 +145,20 @@ bool CPreferencesPage::MoveDataFolder(const QString& target) {
     // The copy waits for the database lock, which a scan holds: not on this thread.
     RunWithWindowWaiting(this, [&] {
         // Switched under the same hold as the copy, so no database write can
-        // fall between the two and stay behind in the old folder.
+        // fall between the two and stay behind in the old folder. The
+        // records' lock comes first, as everywhere.
+        std::unique_lock<std::recursive_mutex> records;
+        if (m_history) {
+            records = m_history->Lock();
+        }
         std::lock_guard<std::recursive_mutex> hold(CInboxWardenDb::Instance().Lock());
         std::string report;
-        copied = CDataFolderMove::Copy(source, to, report, log);
+        copied = CDataFolderMove::Copy(source, to, report, log) &&
+                 PageSettings().WriteString("DataFolder", to, "General");
         if (copied) {
-            PageSettings().WriteString("DataFolder", to, "General");
+            if (m_history) {
+                CDataFolderMove::RepointHistory(*m_history, source, to);
+            }
             env->ReloadDataFolder();
         }
     });

@@ -10,6 +10,8 @@ class QLineEdit;
 // Settings page "Preferences": the main window's start view and new-mail
 // notice, remote commands, resetting the opt-out prompts and moving the data
 // folder.
+class CEmailHistory;
+
 class CPreferencesPage : public QWidget {
     Q_OBJECT
 
@@ -23,8 +25,12 @@ public:
     void SetFolderChooser(std::function<QString(QWidget*, const QString&)> chooser) {
         m_chooseFolder = std::move(chooser);
     }
-    // Copies the data to target and makes it the data folder; false (after
-    // telling the user) when the database did not arrive whole.
+    // The records in memory whose quarantine files a move re-points (the
+    // running engine's); none when not set.
+    void SetHistory(CEmailHistory* history) { m_history = history; }
+    // Copies the data to target, re-points the records to the copied
+    // quarantine files and makes it the data folder, all or nothing; false
+    // (after telling the user) when any of it failed.
     bool MoveDataFolder(const QString& target);
 
 public slots:
@@ -40,4 +46,5 @@ private:
     QLineEdit* m_retype = nullptr;
     QLineEdit* m_dataFolder = nullptr;
     std::function<QString(QWidget*, const QString&)> m_chooseFolder;
+    CEmailHistory* m_history = nullptr;
 };

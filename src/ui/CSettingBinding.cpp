@@ -3,6 +3,7 @@
 #include <QAbstractButton>
 #include <QComboBox>
 #include <QLineEdit>
+#include <QValidator>
 #include <QVariant>
 #include <QWidget>
 #include <cstdlib>
@@ -13,6 +14,19 @@
 namespace {
 
 constexpr const char* kBindingProperty = "iwBinding";
+
+// A number field left empty or out of its range keeps the stored value: an
+// empty or 0 interval reads as "never set up", and empty days as 0 days,
+// which would delete the whole history at the next cleanup.
+bool Acceptable(QLineEdit* edit) {
+    const QValidator* validator = edit->validator();
+    if (validator == nullptr) {
+        return true;
+    }
+    QString text = edit->text();
+    int position = 0;
+    return validator->validate(text, position) == QValidator::Acceptable;
+}
 
 }  // namespace
 
@@ -45,8 +59,13 @@ void CSettingBinding::TransferSettings(CSettings& settings, const SettingBinding
         }
         if (auto* edit = qobject_cast<QLineEdit*>(control)) {
             if (direction == Load) {
-                edit->setText(FromStd(settings.GetString(row->key, section, row->defaultText)));
-            } else {
+                std::string value = settings.GetString(row->key, section, row->defaultText);
+                // An empty number reads as absent, so it shows as absent too.
+                if (value.empty() && edit->validator() != nullptr) {
+                    value = row->defaultText;
+                }
+                edit->setText(FromStd(value));
+            } else if (Acceptable(edit)) {
                 settings.WriteString(row->key, ToStd(edit->text()), section);
             }
         } else if (auto* button = qobject_cast<QAbstractButton*>(control)) {

@@ -26,6 +26,9 @@ CSettingsDlg::CSettingsDlg(CInboxWardenEngine* engine, QWidget* parent, bool fir
     m_smtp = new CSmtpPage(m_tabs);
     m_lists = new CListsPage(m_tabs);
     m_preferences = new CPreferencesPage(m_tabs);
+    if (m_engine != nullptr) {
+        m_preferences->SetHistory(&m_engine->GetHistory());
+    }
     m_tabs->addTab(m_general, QStringLiteral("&General"));
     m_tabs->addTab(m_accounts, QStringLiteral("&Mail Accounts"));
     m_tabs->addTab(m_smtp, QStringLiteral("S&MTP Server"));

@@ -9,8 +9,10 @@ class QWidget;
 // variable is unset or not absolute), started by the desktop at log-on.
 
 QString StartupEntryPath();
-// The entry's text for an executable (quoted and escaped for Exec).
-QString StartupEntryText(const QString& appName, const QString& executable);
+// The entry's text for an executable (quoted and escaped for Exec), with
+// "env INBOXWARDEN_HOME=<profile>" before it when a profile is given.
+QString StartupEntryText(const QString& appName, const QString& executable,
+                         const QString& profile = QString());
 // Creates (replacing) or removes the entry. Removing a missing entry is
 // silent. False when the entry could not be written or removed.
 bool SetStartWithWindows(QWidget* owner, bool on);

@@ -5,9 +5,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <openssl/evp.h>
+
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <mutex>
 #include <vector>
 
@@ -44,6 +47,24 @@ constexpr const char* kLatest =
 constexpr const char* kNoSize = "Error 1000: Please try again later";
 constexpr const char* kNoEqual = "Error in upgrade path file: No equal!";
 constexpr const char* kWebAddress = "https://www.inboxwarden.example/";
+constexpr const char* kSavedAs = "\nThe installer will be saved as\n%s";
+constexpr const char* kNoTls =
+    "The update server %s would not set up an encrypted connection, so %s did not log in. "
+    "Please try again later.";
+constexpr int kMaxNameAttempts = 100;
+
+std::string Sha256Hex(const std::string& data) {
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned int size = 0;
+    EVP_Digest(data.data(), data.size(), digest, &size, EVP_sha256(), nullptr);
+    static const char kHex[] = "0123456789abcdef";
+    std::string hex;
+    for (unsigned int i = 0; i < size; ++i) {
+        hex += kHex[digest[i] >> 4];
+        hex += kHex[digest[i] & 15];
+    }
+    return hex;
+}
 
 void GlobalInit() {
     static std::once_flag once;
@@ -118,7 +139,7 @@ CUpdateCheck::CUpdateCheck(IUpdateUi& ui, CLogFile& log, Server server, std::str
       m_appName(std::move(appName)),
       m_folder(std::move(folder)) {
     if (m_folder.empty()) {
-        m_folder = "./";
+        m_folder = DownloadFolder();
     } else if (m_folder.back() != '/') {
         m_folder += '/';
     }
@@ -137,10 +158,52 @@ CUpdateCheck::Server CUpdateCheck::ServerFromSettings(CSettings& settings) {
     server.address = settings.GetString("UpdateServer", "General", kDefaultServer);
     server.login = settings.GetString("UpdateLogin", "General", kDefaultLogin);
     server.password = settings.GetString("!UpdatePassword", "General", kDefaultPassword);
+    server.allowPlain = settings.GetBool("UpdateAllowPlain", "General", false);
     if (server.address.empty()) {
         server.address = kDefaultServer;
     }
     return server;
+}
+
+std::string CUpdateCheck::DownloadFolder() {
+    std::string folder;
+    if (const char* value = getenv("XDG_DOWNLOAD_DIR"); value && *value == '/') {
+        folder = value;
+    } else {
+        const char* home = getenv("HOME");
+        folder = std::string(home && *home == '/' ? home : ".") + "/Downloads";
+    }
+    if (folder.back() != '/') {
+        folder += '/';
+    }
+    return folder;
+}
+
+std::string CUpdateCheck::SaveName(const std::string& appName, const std::string& next,
+                                   const std::string& file) {
+    std::string version = next.substr(0, 40);
+    for (char& c : version) {
+        bool keep = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+                    c == '.' || c == '+' || c == '_' || c == '-';
+        if (!keep) {
+            c = '_';
+        }
+    }
+    std::string prefix = appName + "-" + version + "-";
+    // A file name has at most 255 bytes; the end of F keeps its extension.
+    size_t room = prefix.size() + 8 < 255 ? 255 - prefix.size() - 8 : 0;
+    return prefix + (file.size() > room ? file.substr(file.size() - room) : file);
+}
+
+std::string CUpdateCheck::Candidate(const std::string& name, int attempt) const {
+    if (attempt == 0) {
+        return m_folder + name;
+    }
+    size_t dot = name.rfind('.');
+    if (dot == std::string::npos || dot == 0) {
+        dot = name.size();
+    }
+    return m_folder + name.substr(0, dot) + "-" + std::to_string(attempt + 1) + name.substr(dot);
 }
 
 bool CUpdateCheck::IsPlainFileName(const std::string& name) {
@@ -157,9 +220,13 @@ bool CUpdateCheck::IsPlainFileName(const std::string& name) {
 
 CUpdateCheck::PathResult CUpdateCheck::ParseUpgradePath(const std::string& text,
                                                         const std::string& version,
-                                                        std::string& next, std::string& file) {
+                                                        std::string& next, std::string& file,
+                                                        std::string* sha256) {
     next.clear();
     file.clear();
+    if (sha256) {
+        sha256->clear();
+    }
     // The key starts an entry: at the start of the text or of a line, so
     // that 1.0 does not find the entry of 11.0 (nor 1.8 that of 1.85).
     std::string key = version + ":";
@@ -190,6 +257,21 @@ CUpdateCheck::PathResult CUpdateCheck::ParseUpgradePath(const std::string& text,
     }
     next = TrimBlanks(entry.substr(0, equal));
     file = TrimBlanks(entry.substr(equal + 1));
+    size_t blank = file.find_last_of(" \t");
+    if (blank != std::string::npos && file.compare(blank + 1, 7, "sha256=") == 0) {
+        std::string digest = file.substr(blank + 8);
+        file = TrimBlanks(file.substr(0, blank));
+        for (char& c : digest) {
+            c = static_cast<char>(c >= 'A' && c <= 'F' ? c - 'A' + 'a' : c);
+        }
+        if (digest.size() != 64 ||
+            digest.find_first_not_of("0123456789abcdef") != std::string::npos) {
+            return UP_BadFileName;
+        }
+        if (sha256) {
+            *sha256 = digest;
+        }
+    }
     return IsPlainFileName(file) ? UP_Found : UP_BadFileName;
 }
 
@@ -313,7 +395,8 @@ CUpdateCheck::FetchResult CUpdateCheck::GetUpgradeFileHandle(const std::string& 
     curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "ftp");
     curl_easy_setopt(curl, CURLOPT_USERNAME, m_server.login.c_str());
     curl_easy_setopt(curl, CURLOPT_PASSWORD, m_server.password.c_str());
-    curl_easy_setopt(curl, CURLOPT_USE_SSL, static_cast<long>(CURLUSESSL_TRY));
+    curl_easy_setopt(curl, CURLOPT_USE_SSL,
+                     static_cast<long>(m_server.allowPlain ? CURLUSESSL_TRY : CURLUSESSL_ALL));
     curl_easy_setopt(curl, CURLOPT_TRANSFERTEXT, 0L);
     curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
     curl_easy_setopt(curl, CURLOPT_USERAGENT, "InboxWarden");
@@ -348,6 +431,11 @@ CUpdateCheck::FetchResult CUpdateCheck::GetUpgradeFileHandle(const std::string& 
         result.code = UF_NoFile;
         return result;
     }
+    if (code == CURLE_USE_SSL_FAILED) {
+        m_log.Write("Server %s refused AUTH TLS; nothing was sent.", address.c_str());
+        result.code = UF_NoTls;
+        return result;
+    }
     if (code != CURLE_OK) {
         std::string detail = WinInetErrorText(result.error) + " (" + curl_easy_strerror(code) +
                              (errorBuffer[0] ? std::string(": ") + errorBuffer : "") + ")";
@@ -375,39 +463,41 @@ CUpdateCheck::FetchResult CUpdateCheck::GetUpgradeFileHandle(const std::string& 
     return result;
 }
 
-bool CUpdateCheck::WriteInstaller(const std::string& fileName, const std::string& data) {
-    std::string path = m_folder + fileName;
-    if (path[0] != '/') {
-        // The user is told where the file is: a full path.
-        char cwd[4096];
-        if (getcwd(cwd, sizeof cwd)) {
-            path = std::string(cwd) + "/" + (path.compare(0, 2, "./") == 0 ? path.substr(2) : path);
-        }
-    }
-    // Written under a temporary name and renamed when whole, so no partial
-    // installer ever carries the real name.
-    std::string temporary = path + ".XXXXXX";
-    std::vector<char> name(temporary.begin(), temporary.end());
-    name.push_back('\0');
-    int fd = mkstemp(name.data());
+bool CUpdateCheck::WriteInstaller(const std::string& name, const std::string& data) {
+    std::error_code ignored;
+    std::filesystem::create_directories(m_folder, ignored);
+    // Written under a temporary name and linked to the real one when whole:
+    // no partial installer ever carries the real name, and a link never
+    // replaces a file that is there (the user's, or an earlier download).
+    std::string temporary = m_folder + ".inboxwarden-download.XXXXXX";
+    std::vector<char> temp(temporary.begin(), temporary.end());
+    temp.push_back('\0');
+    int fd = mkstemp(temp.data());
     if (fd < 0) {
-        m_log.Write("returning: cannot create %s: %s", path.c_str(), strerror(errno));
+        m_log.Write("returning: cannot create a file in %s: %s", m_folder.c_str(), strerror(errno));
         return false;
     }
+    fchmod(fd, S_IRUSR | S_IWUSR);
     int error = WriteAll(fd, data.data(), data.size()) ? 0 : errno;
     if (error == 0 && fsync(fd) != 0) {
         error = errno;
     }
     close(fd);
-    if (error == 0 && rename(name.data(), path.c_str()) != 0) {
-        error = errno;
+    std::string path;
+    for (int attempt = 0; error == 0 && path.empty() && attempt < kMaxNameAttempts; ++attempt) {
+        std::string candidate = Candidate(name, attempt);
+        if (link(temp.data(), candidate.c_str()) == 0) {
+            path = candidate;
+        } else if (errno != EEXIST) {
+            error = errno;
+        }
     }
-    if (error != 0) {
-        m_log.Write("returning: writing %s failed: %s", path.c_str(), strerror(error));
-        unlink(name.data());
+    unlink(temp.data());
+    if (error != 0 || path.empty()) {
+        m_log.Write("returning: writing %s failed: %s", Candidate(name, 0).c_str(),
+                    error ? strerror(error) : "every name is taken");
         return false;
     }
-    chmod(path.c_str(), S_IRUSR | S_IWUSR);
     m_writtenPath = path;
     return true;
 }
@@ -423,6 +513,17 @@ bool CUpdateCheck::CheckForUpdates(bool askFirst) {
     }
     m_ui.ShowBusy("Please wait...", false);
     FetchResult path = GetUpgradeFileHandle(kPathFile, false);
+    if (path.code == UF_Cancelled) {
+        // The user closed the window: no news to give.
+        m_ui.Close();
+        return false;
+    }
+    if (path.code == UF_NoTls) {
+        m_ui.Ask(StringPrintf(kNoTls, m_server.address.c_str(), m_appName.c_str()), true, false);
+        m_log.Write("returning: no encrypted connection to the update server.");
+        m_ui.Close();
+        return false;
+    }
     if (path.code == UF_NoInternet || path.code == UF_NoServer) {
         m_ui.Ask(StringPrintf(kNoInternet, m_appName.c_str()), true, false);
         m_log.Write("returning: InternetOpen");
@@ -438,7 +539,8 @@ bool CUpdateCheck::CheckForUpdates(bool askFirst) {
     }
     std::string next;
     std::string file;
-    switch (ParseUpgradePath(path.data, m_version, next, file)) {
+    std::string digest;
+    switch (ParseUpgradePath(path.data, m_version, next, file, &digest)) {
         case UP_NotFound:
             m_ui.Ask(StringPrintf(kLatest, m_appName.c_str(), "2"), true, false);
             m_log.Write("returning: no entry for version %s.", m_version.c_str());
@@ -469,8 +571,15 @@ bool CUpdateCheck::CheckForUpdates(bool askFirst) {
         return false;
     }
     m_log.Write("Our upgrade file: [%s]", file.c_str());
-    if (m_ui.Ask(StringPrintf(kWillUpdate, m_appName.c_str(), m_appName.c_str()), true, true) !=
-        1) {
+    std::string saveName = SaveName(m_appName, next, file);
+    std::string planned = Candidate(saveName, 0);
+    for (int attempt = 1; attempt < kMaxNameAttempts && access(planned.c_str(), F_OK) == 0;
+         ++attempt) {
+        planned = Candidate(saveName, attempt);
+    }
+    if (m_ui.Ask(StringPrintf(kWillUpdate, m_appName.c_str(), m_appName.c_str()) +
+                     StringPrintf(kSavedAs, planned.c_str()),
+                 true, true) != 1) {
         m_log.Write("returning: User decided not to upgrade.");
         m_ui.Close();
         return false;
@@ -481,6 +590,11 @@ bool CUpdateCheck::CheckForUpdates(bool askFirst) {
         m_ui.Close();
         return false;
     }
+    if (installer.code == UF_NoTls) {
+        m_ui.Ask(StringPrintf(kNoTls, m_server.address.c_str(), m_appName.c_str()), true, false);
+        m_ui.Close();
+        return false;
+    }
     if (installer.code != UF_Ok) {
         m_ui.Ask(
             StringPrintf(kLatest, m_appName.c_str(), std::to_string(10 + installer.code).c_str()),
@@ -488,7 +602,15 @@ bool CUpdateCheck::CheckForUpdates(bool askFirst) {
         m_ui.Close();
         return false;
     }
-    if (!WriteInstaller(file, installer.data)) {
+    if (!digest.empty() && Sha256Hex(installer.data) != digest) {
+        // Changed in transit or on the server: it never reaches the disk.
+        m_ui.Ask(kNoSize, true, false);
+        m_log.Write("returning: the SHA-256 of %s does not match the upgrade path file.",
+                    file.c_str());
+        m_ui.Close();
+        return false;
+    }
+    if (!WriteInstaller(saveName, installer.data)) {
         m_ui.Ask("The new version could not be saved in " + m_folder + ".", true, false);
         m_ui.Close();
         return false;

@@ -59,10 +59,25 @@ TEST_F(ScannerTest, OneScanOfAMailboxQuarantinesWithoutDeletingInReadOnlyMode) {
     server.ServeEach(box.Handler(), 3);
     server.Start();
     Account(server.Port());
+    settings.WriteBool("EnableLogging", true, "General");
+    mode_t oldMask = umask(022);
     ScanRun run = RunScanner({});
+    umask(oldMask);
     EXPECT_EQ(run.status, 0) << run.output;
     EXPECT_NE(run.output.find("The Friends list is empty: running in read-only mode."),
               std::string::npos);
+    // Started under umask 022, the scan still keeps what it makes (the
+    // database, the log, the quarantine folders and message) to its user.
+    int checked = 0;
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(home.Path())) {
+        struct stat info {};
+        if (lstat(entry.path().c_str(), &info) == 0 && !S_ISSOCK(info.st_mode) &&
+            entry.path().filename() != "InboxWarden.ini") {
+            EXPECT_EQ(info.st_mode & 0777, S_ISDIR(info.st_mode) ? 0700u : 0600u) << entry.path();
+            ++checked;
+        }
+    }
+    EXPECT_GE(checked, 5);
     EXPECT_NE(run.output.find("0 new Friendly emails, 1 new emails"), std::string::npos)
         << run.output;
     EXPECT_EQ(box.Messages().size(), 1u) << "read-only: nothing deleted";

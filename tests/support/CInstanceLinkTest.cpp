@@ -9,10 +9,12 @@
 #include <chrono>
 #include <cstring>
 #include <filesystem>
+#include <functional>
 #include <thread>
 #include <vector>
 
 #include "TempHome.h"
+#include "support/CAccountLock.h"
 #include "support/CInstanceLink.h"
 #include "support/CLogFile.h"
 #include "support/CSettings.h"
@@ -62,9 +64,10 @@ struct InstanceLinkTest : ::testing::Test {
         }
         timeval limit{5, 0};
         setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
-        if (!bytes.empty()) {
-            EXPECT_EQ(send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL),
-                      static_cast<ssize_t>(bytes.size()));
+        // A listener may close before reading (one of another user does).
+        if (!bytes.empty() && send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL) < 0) {
+            close(fd);
+            return "";
         }
         std::string reply;
         char buffer[64];
@@ -252,4 +255,105 @@ TEST_F(InstanceLinkTest, ListenerOutlivesBadClientsAndServesManyThreads) {
     EXPECT_FALSE(failing.Listen(
         home.Path() + tooLong, [](const std::string&) { return true; }, &error));
     EXPECT_NE(error.find("too long"), std::string::npos);
+}
+
+TEST_F(InstanceLinkTest, OnlyAPrivateRuntimeFolderOfOursIsUsed) {
+    const std::string folder = home.Path() + "run";
+    struct Case {
+        const char* name;
+        std::function<void()> make;
+        bool usable;
+        bool needsRoot;
+    } cases[] = {
+        {"private", [&] { mkdir(folder.c_str(), 0700); }, true, false},
+        {"open to the group", [&] { mkdir(folder.c_str(), 0750); }, false, false},
+        {"open to all", [&] { mkdir(folder.c_str(), 0777); }, false, false},
+        {"another user's",
+         [&] {
+             mkdir(folder.c_str(), 0700);
+             EXPECT_EQ(chown(folder.c_str(), 65534, 65534), 0);
+         },
+         false, true},
+        {"a link to a private folder",
+         [&] {
+             mkdir((folder + "-real").c_str(), 0700);
+             EXPECT_EQ(symlink((folder + "-real").c_str(), folder.c_str()), 0);
+         },
+         false, false},
+        {"a file", [&] { TempHome::WriteFile(folder, ""); }, false, false},
+        {"missing", [] {}, false, false},
+    };
+    setenv("XDG_RUNTIME_DIR", folder.c_str(), 1);
+    for (const Case& c : cases) {
+        if (c.needsRoot && geteuid() != 0) {
+            continue;
+        }
+        std::filesystem::remove_all(folder);
+        std::filesystem::remove_all(folder + "-real");
+        umask(0);  // the modes as given
+        c.make();
+        umask(022);
+        std::string error;
+        EXPECT_EQ(CInstanceLink::RuntimeFolder(&error), c.usable ? folder + "/" : "") << c.name;
+        EXPECT_EQ(error.empty(), c.usable) << c.name << ": " << error;
+        CAccountLock lock;
+        std::string lockError;
+        EXPECT_EQ(lock.Acquire("InboxWarden", {"k"}, nullptr, &lockError), c.usable) << c.name;
+        EXPECT_EQ(CInstanceLink::OwnSocketPath("InboxWarden").empty(), !c.usable) << c.name;
+    }
+}
+
+TEST_F(InstanceLinkTest, CopiesOfOtherUsersAreIgnoredBothWays) {
+    if (geteuid() != 0) {
+        GTEST_SKIP() << "needs root to act as another user";
+    }
+    // A folder both users can reach, as a careless runtime folder would be.
+    chmod(home.Path().c_str(), 0711);
+    const std::string shared = home.Path() + "shared/";
+    mkdir(shared.c_str(), 0777);
+    chmod(shared.c_str(), 0777);
+    auto asNobody = [](const std::function<int()>& work) {
+        pid_t child = fork();
+        if (child == 0) {
+            _exit(setgid(65534) == 0 && setuid(65534) == 0 ? work() : 99);
+        }
+        return child;
+    };
+    auto exitStatus = [](pid_t child) {
+        int status = -1;
+        waitpid(child, &status, 0);
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    };
+
+    // Our listener, its socket opened to all: another user's question gets
+    // no answer.
+    CInstanceLink link;
+    ASSERT_TRUE(link.Listen(shared + "InboxWarden-1", [](const std::string&) { return true; }));
+    chmod(link.Path().c_str(), 0666);
+    pid_t asker = asNobody([&] { return Raw(link.Path(), "pop.examplejoe\n").empty() ? 0 : 1; });
+    EXPECT_EQ(exitStatus(asker), 0) << "another user was answered";
+    EXPECT_EQ(CInstanceLink::Ask(link.Path(), "pop.examplejoe"), CInstanceLink::AR_Yes);
+
+    // Another user's listener that says "1" to anything is not believed.
+    const std::string fake = shared + "InboxWarden-2";
+    pid_t liar = asNobody([&] {
+        int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        strncpy(address.sun_path, fake.c_str(), sizeof address.sun_path - 1);
+        if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+            listen(fd, 1) != 0) {
+            return 2;
+        }
+        chmod(fake.c_str(), 0666);
+        int client = accept(fd, nullptr, nullptr);
+        (void)!send(client, "1\n", 2, MSG_NOSIGNAL);
+        close(client);
+        return 0;
+    });
+    for (int i = 0; i < 200 && !std::filesystem::exists(fake); ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    EXPECT_EQ(CInstanceLink::Ask(fake, "pop.examplejoe", 1000), CInstanceLink::AR_NoAnswer);
+    EXPECT_EQ(exitStatus(liar), 0);
 }

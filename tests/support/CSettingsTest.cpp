@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <thread>
 
@@ -104,7 +106,7 @@ TEST_F(SettingsTest, IntegersParseLikeTheProfileFunctions) {
     EXPECT_EQ(settings.GetInt("minus", "General", 15), -25);
     EXPECT_EQ(settings.GetInt("tail", "General", 15), 42);
     EXPECT_EQ(settings.GetInt("word", "General", 15), 0);
-    EXPECT_EQ(settings.GetInt("empty", "General", 15), 0);
+    EXPECT_EQ(settings.GetInt("empty", "General", 15), 15) << "an empty value is an absent one";
     EXPECT_EQ(settings.GetInt("huge", "General", 15), 2147483647);
     settings.WriteInt("w", -7, "General");
     EXPECT_EQ(settings.GetInt("w", "General", 0), -7);
@@ -184,4 +186,44 @@ TEST_F(SettingsTest, ConcurrentWritersLoseNoKey) {
     }
     EXPECT_EQ(settings.GetSectionKeys("General").size(), size_t{kThreads * kKeys});
     EXPECT_EQ(settings.GetInt("k3_24", "General", -5), 24);
+}
+
+TEST_F(SettingsTest, TwoProcessesWritingTogetherLoseNoKey) {
+    constexpr int kKeys = 1000;
+    pid_t children[2];
+    for (int p = 0; p < 2; ++p) {
+        children[p] = fork();
+        ASSERT_GE(children[p], 0);
+        if (children[p] == 0) {
+            CSettings own(path);
+            int failed = 0;
+            for (int k = 0; k < kKeys; ++k) {
+                failed += !own.WriteInt("p" + std::to_string(p) + "_" + std::to_string(k), k,
+                                        p == 0 ? "General" : "Home");
+            }
+            _exit(failed == 0 ? 0 : 1);
+        }
+    }
+    for (pid_t child : children) {
+        int status = -1;
+        ASSERT_EQ(waitpid(child, &status, 0), child);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    }
+    EXPECT_EQ(settings.GetSectionKeys("General").size(), size_t{kKeys});
+    EXPECT_EQ(settings.GetSectionKeys("Home").size(), size_t{kKeys});
+}
+
+TEST_F(SettingsTest, AFileHoldingASecretIsKeptFromOthers) {
+    TempHome::WriteFile(path, "[General]\nKeep=1\n");
+    chmod(path.c_str(), 0644);
+    struct Step {
+        const char* key;
+        mode_t mode;
+    } steps[] = {{"Plain", 0644}, {"!PopPassword", 0600}, {"Later", 0600}};
+    for (const Step& step : steps) {
+        ASSERT_TRUE(settings.WriteString(step.key, "x", "General"));
+        struct stat info {};
+        ASSERT_EQ(stat(path.c_str(), &info), 0);
+        EXPECT_EQ(info.st_mode & 0777, step.mode) << step.key;
+    }
 }

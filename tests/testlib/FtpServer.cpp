@@ -87,3 +87,7 @@ std::string FtpServer::Address() const {
 void FtpServer::Put(const std::string& name, const std::string& content) const {
     TempHome::WriteFile(m_root + "/files/" + name, content);
 }
+
+std::string FtpServer::Commands() const {
+    return TempHome::ReadFile(m_root + "/port.commands");
+}

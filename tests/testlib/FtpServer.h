@@ -19,6 +19,8 @@ public:
     int Port() const { return m_port; }
     // "127.0.0.1:<port>"
     std::string Address() const;
+    // The names of the commands received so far, one a line ("USER\nPASS\n...").
+    std::string Commands() const;
     // Puts a file into the served folder.
     void Put(const std::string& name, const std::string& content) const;
 

@@ -1,7 +1,9 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/file.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -15,6 +17,7 @@
 #include <thread>
 #include <vector>
 
+#include "ModalAnswer.h"
 #include "ProgramRunner.h"
 #include "ScopedAppEnvironment.h"
 #include "ScopedCwd.h"
@@ -22,6 +25,7 @@
 #include "TempHome.h"
 #include "app/CInboxWardenApp.h"
 #include "engine/CInboxWardenEngine.h"
+#include "support/CAccountLock.h"
 #include "support/CAppEnvironment.h"
 #include "support/CInstanceLink.h"
 #include "ui/CInboxWardenDlg.h"
@@ -336,13 +340,97 @@ private slots:
     }
 
     void conflictBoxShowsItsTexts() {
-        // The box the user sees, captured for review.
-        QMessageBox box(QMessageBox::Warning, QStringLiteral("InboxWarden is in conflict"),
-                        QStringLiteral("Another instance of InboxWarden is handling one of the "
-                                       "configured email accounts."));
-        box.show();
-        QVERIFY(QTest::qWaitForWindowExposed(&box));
-        SaveShot(box, QStringLiteral("app_conflict"));
+        TempHome home;
+        WriteSettings(home.Path(), "600", "127.0.0.1", "me");
+        CAccountLock other;
+        QVERIFY(other.Acquire("InboxWarden", {"127.0.0.1me"}, nullptr, nullptr));
+        ScopedAppEnvironment env;
+        CInboxWardenApp app({});
+        QString seen;
+        ModalAnswer answer;
+        answer.Then([&](QWidget* window) {
+            auto* box = qobject_cast<QMessageBox*>(window);
+            seen = window->objectName() + QStringLiteral("|") + window->windowTitle();
+            SaveShot(*window, QStringLiteral("app_conflict"));
+            if (box) {
+                seen += QStringLiteral("|") + box->text();
+                box->button(QMessageBox::Ok)->click();
+            } else {
+                window->close();
+            }
+        });
+        QCOMPARE(app.Run(), CInboxWardenApp::RR_Conflict);
+        QVERIFY(answer.AllUsed());
+        QVERIFY2(seen.startsWith(QStringLiteral("refusalBox|InboxWarden is in conflict|Another "
+                                                "instance of InboxWarden is handling")),
+                 qPrintable(seen));
+    }
+
+    void copiesStartedTogetherLeaveExactlyOneRunning() {
+        // Three windows and two scanners, each with a program folder of its
+        // own (two profiles, say) but the same mailbox and runtime folder.
+        TempHome home;
+        const int kCopies = 5, kRounds = 20;
+        std::vector<std::string> folders;
+        for (int i = 0; i < kCopies; ++i) {
+            folders.push_back(home.Path() + "copy" + std::to_string(i) + "/");
+            std::filesystem::create_directory(folders.back());
+            WriteSettings(folders.back(), "600", "127.0.0.1", "me");
+        }
+        std::string lockPath = CAccountLock::LockPath(home.Path(), "InboxWarden", "127.0.0.1me");
+        mode_t oldMask = umask(022);
+        // Each copy waits at a gate (at most 10 s) and all go at once.
+        const std::string gate = home.Path() + "gate";
+        const std::string waitAtGate =
+            "i=0; while [ ! -e \"" + gate +
+            "\" ] && [ $i -lt 2000 ]; do sleep 0.005; i=$((i+1)); done; exec \"$0\" \"$@\"";
+        for (int round = 0; round < kRounds; ++round) {
+            std::filesystem::remove(gate);
+            std::vector<std::unique_ptr<Background>> copies;
+            for (int i = 0; i < kCopies; ++i) {
+                std::filesystem::remove(folders[i] + "InboxWarden.log");
+                bool window = i < 3;
+                std::vector<std::string> args{"-c", waitAtGate,
+                                              window ? IW_APP_BINARY : IW_SCAN_BINARY};
+                if (!window) {
+                    args.push_back("--loop");
+                }
+                copies.push_back(std::make_unique<Background>(
+                    "/bin/sh", args,
+                    std::vector<std::string>{"INBOXWARDEN_HOME=" + folders[i],
+                                             "QT_QPA_PLATFORM=offscreen"}));
+            }
+            QTest::qWait(100);
+            TempHome::WriteFile(gate, "");
+            // Each copy that does not run says so in its log (a window then
+            // waits on its box); the one that runs holds the lock.
+            int refused = 0, running = -1;
+            for (int waited = 0; waited < 30000 && refused < kCopies - 1; waited += 50) {
+                QTest::qWait(50);
+                refused = 0;
+                for (int i = 0; i < kCopies; ++i) {
+                    std::string log = TempHome::ReadFile(folders[i] + "InboxWarden.log");
+                    if (log.find("handles the account 127.0.0.1me") != std::string::npos) {
+                        ++refused;
+                    } else {
+                        running = i;
+                    }
+                }
+            }
+            QVERIFY2(refused == kCopies - 1, ("round " + std::to_string(round)).c_str());
+            QVERIFY(copies[running]->Wait(0) == -1);
+            int probe = open(lockPath.c_str(), O_RDWR | O_CLOEXEC);
+            QVERIFY(probe >= 0);
+            QVERIFY2(flock(probe, LOCK_EX | LOCK_NB) != 0, "the running copy holds the lock");
+            close(probe);
+            if (round == 0) {
+                // Started under umask 022, a copy still keeps its files to itself.
+                struct stat info {};
+                QVERIFY(stat((folders[running] + "InboxWarden.log").c_str(), &info) == 0);
+                QCOMPARE(info.st_mode & 0777, 0600u);
+            }
+        }
+        umask(oldMask);
     }
 };
 

@@ -129,32 +129,63 @@ private slots:
         QTemporaryDir config;
         QVERIFY(config.isValid());
         QByteArray previous = qgetenv("XDG_CONFIG_HOME");
+        QByteArray profile = qgetenv("INBOXWARDEN_HOME");
         qputenv("XDG_CONFIG_HOME", config.path().toLocal8Bit());
-        QString path = config.path() + QStringLiteral("/autostart/InboxWarden.desktop");
-        QCOMPARE(StartupEntryPath(), path);
-
-        QVERIFY(!IsStartWithWindows(nullptr));
-        QVERIFY(SetStartWithWindows(nullptr, false));  // nothing there: silent
-        QVERIFY(!QFileInfo::exists(config.path() + QStringLiteral("/autostart")));
-        QVERIFY(SetStartWithWindows(nullptr, true));
-        QVERIFY(IsStartWithWindows(nullptr));
-        QFile file(path);
-        QVERIFY(file.open(QIODevice::ReadOnly));
-        QString text = QString::fromUtf8(file.readAll());
-        QVERIFY(text.startsWith(QStringLiteral("[Desktop Entry]\n")));
-        QVERIFY(text.contains(QStringLiteral("\nName=InboxWarden\n")));
-        QVERIFY(text.contains(QStringLiteral("\nExec=\"") +
-                              QCoreApplication::applicationFilePath() + QStringLiteral("\"\n")));
-        QString validator = QStandardPaths::findExecutable(QStringLiteral("desktop-file-validate"));
-        if (!validator.isEmpty()) {
-            QProcess check;
-            check.start(validator, {path});
-            QVERIFY(check.waitForFinished(20000));
-            QVERIFY2(check.exitCode() == 0, check.readAllStandardOutput().constData());
+        const QString folder = config.path() + QStringLiteral("/autostart/");
+        const QString executable = QCoreApplication::applicationFilePath();
+        // Without a profile the bare program starts; each profile has an
+        // entry of its own that starts the program with it.
+        struct Case {
+            QByteArray home;
+            QString exec;
+        } cases[] = {
+            {QByteArray(), QStringLiteral("\nExec=\"") + executable + QStringLiteral("\"\n")},
+            {config.path().toLocal8Bit() + "/one",
+             QStringLiteral("\nExec=env \"INBOXWARDEN_HOME=") + config.path() +
+                 QStringLiteral("/one\" \"") + executable + QStringLiteral("\"\n")},
+            {config.path().toLocal8Bit() + "/two", QStringLiteral("/two\" \"")},
+        };
+        QStringList paths;
+        for (const Case& c : cases) {
+            if (c.home.isEmpty()) {
+                qunsetenv("INBOXWARDEN_HOME");
+            } else {
+                qputenv("INBOXWARDEN_HOME", c.home);
+            }
+            QString path = StartupEntryPath();
+            QVERIFY2(path.startsWith(folder + QStringLiteral("InboxWarden")), qPrintable(path));
+            QVERIFY(!paths.contains(path));
+            paths << path;
+            QVERIFY(!IsStartWithWindows(nullptr));
+            QVERIFY(SetStartWithWindows(nullptr, false));  // nothing there: silent
+            QVERIFY(SetStartWithWindows(nullptr, true));
+            QVERIFY(IsStartWithWindows(nullptr));
+            QFile file(path);
+            QVERIFY(file.open(QIODevice::ReadOnly));
+            QString text = QString::fromUtf8(file.readAll());
+            QVERIFY(text.startsWith(
+                QStringLiteral("[Desktop Entry]\nType=Application\nName=InboxWarden")));
+            QVERIFY2(text.contains(c.exec), qPrintable(text));
+            QString validator =
+                QStandardPaths::findExecutable(QStringLiteral("desktop-file-validate"));
+            if (!validator.isEmpty()) {
+                QProcess check;
+                check.start(validator, {path});
+                QVERIFY(check.waitForFinished(20000));
+                QVERIFY2(check.exitCode() == 0, check.readAllStandardOutput().constData());
+            }
+            QVERIFY(SetStartWithWindows(nullptr, true));  // replacing works too
         }
-        QVERIFY(SetStartWithWindows(nullptr, true));  // replacing works too
+        QCOMPARE(paths[0], folder + QStringLiteral("InboxWarden.desktop"));
+        QCOMPARE(QDir(folder).entryList(QDir::Files).size(), 3);
         QVERIFY(SetStartWithWindows(nullptr, false));
         QVERIFY(!IsStartWithWindows(nullptr));
+        QVERIFY2(QDir(folder).entryList(QDir::Files).size() == 2, "only this profile's entry goes");
+        if (profile.isEmpty()) {
+            qunsetenv("INBOXWARDEN_HOME");
+        } else {
+            qputenv("INBOXWARDEN_HOME", profile);
+        }
 
         // Relative XDG_CONFIG_HOME is ignored, as the base-directory rules say.
         qputenv("XDG_CONFIG_HOME", "relative/dir");

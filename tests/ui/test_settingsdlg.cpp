@@ -30,6 +30,7 @@
 #include "ui/CPreferencesPage.h"
 #include "ui/CSettingsDlg.h"
 #include "ui/CSmtpPage.h"
+#include "ui/StartWithWindows.h"
 
 namespace {
 
@@ -124,13 +125,46 @@ private slots:
         // The data folder is written by a move alone.
         QCOMPARE(Settings().GetString("DataFolder", "General", "<absent>"),
                  std::string("<absent>"));
-        QVERIFY(QFileInfo::exists(
-            QString::fromStdString(m_env->Home().File("config/autostart/InboxWarden.desktop"))));
+        QVERIFY(StartupEntryPath().startsWith(
+            QString::fromStdString(m_env->Home().File("config/autostart/InboxWarden-"))));
+        QVERIFY(QFileInfo::exists(StartupEntryPath()));
 
         CSettingsDlg again(nullptr, nullptr);
         QVERIFY(Child<QRadioButton>(again.General(), "seconds")->isChecked());
         QVERIFY(Child<QCheckBox>(again.General(), "startWithWindows")->isChecked());
         QCOMPARE(Child<QLineEdit>(again.Smtp(), "smtpPort")->text(), QString());  // standard
+    }
+
+    void numberFieldsNeverSaveAnEmptyOrOutOfRangeValue() {
+        // An empty stored number shows (and is saved back) as the dialog's default.
+        Settings().WriteString("Interval", "", "General");
+        Settings().WriteString("DaysToKeepInfo", "", "General");
+        {
+            CSettingsDlg dialog(nullptr, nullptr);
+            QCOMPARE(Child<QLineEdit>(dialog.General(), "daysToKeep")->text(),
+                     QStringLiteral("14"));
+            Child<QLineEdit>(dialog.General(), "interval")->setText(QStringLiteral("30"));
+            dialog.accept();
+        }
+        struct Edit {
+            const char* interval;
+            const char* days;
+            const char* storedInterval;
+            const char* storedDays;
+        } edits[] = {{"", "", "30", "14"},
+                     {"0", "", "30", "14"},
+                     {"-5", "abc", "30", "14"},
+                     {"45", "7", "45", "7"}};
+        for (const Edit& e : edits) {
+            CSettingsDlg dialog(nullptr, nullptr);
+            SetText(dialog.General(), "interval", QString::fromLatin1(e.interval));
+            SetText(dialog.General(), "daysToKeep", QString::fromLatin1(e.days));
+            dialog.accept();
+            QCOMPARE(Settings().GetString("Interval", "General", ""),
+                     std::string(e.storedInterval));
+            QCOMPARE(Settings().GetString("DaysToKeepInfo", "General", ""),
+                     std::string(e.storedDays));
+        }
     }
 
     void cleanupHistoryAsksThenRemovesOldRecords() {
@@ -224,17 +258,24 @@ private slots:
         QCOMPARE(Settings().GetString("PopPort", "Work", ""), std::string("995"));
         QCOMPARE(Child<QLineEdit>(&page, "emailAddress")->text(), QStringLiteral("Home@x.org"));
 
-        // A name that would break the account list is refused.
-        ModalAnswer refuse;
-        refuse
-            .Then([](QWidget* box) {
-                box->findChild<QLineEdit*>()->setText(QStringLiteral("a,b"));
-                qobject_cast<QDialog*>(box)->accept();
-            })
-            .Press(QMessageBox::Ok);
-        page.OnNewAccount();
-        QVERIFY(refuse.AllUsed());
-        QCOMPARE(Settings().GetString("AccountsList", "General", ""), std::string("Home,Work"));
+        // A name that would break the account list, open another account
+        // (its section is found without regard to case or end blanks) or a
+        // section of our own is refused, and the shown account is left as it is.
+        Child<QComboBox>(&page, "popSecurity")->setCurrentIndex(0);
+        for (const char* name : {"a,b", "home", " Work ", "GENERAL", "prompts"}) {
+            ModalAnswer refuse;
+            refuse
+                .Then([name](QWidget* box) {
+                    box->findChild<QLineEdit*>()->setText(QString::fromLatin1(name));
+                    qobject_cast<QDialog*>(box)->accept();
+                })
+                .Press(QMessageBox::Ok);
+            page.OnNewAccount();
+            QVERIFY2(refuse.AllUsed(), name);
+            QCOMPARE(Settings().GetString("AccountsList", "General", ""), std::string("Home,Work"));
+            QCOMPARE(page.ShownAccount(), QStringLiteral("Home"));
+            QCOMPARE(Child<QComboBox>(&page, "popSecurity")->currentIndex(), 0);
+        }
 
         page.OnRemoveAccount();
         QCOMPARE(Settings().GetString("AccountsList", "General", ""), std::string("Work"));

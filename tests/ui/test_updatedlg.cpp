@@ -9,6 +9,7 @@
 #include "Screenshot.h"
 #include "TempHome.h"
 #include "support/CLogFile.h"
+#include "ui/CAboutDlg.h"
 #include "ui/CUpdateDlg.h"
 #include "update/CUpdateCheck.h"
 
@@ -49,16 +50,18 @@ private slots:
             QTest::keyClick(&dialog, Qt::Key_Return);
         });
         dialog.show();
-        CUpdateCheck check(dialog, log, {ftp.Address(), "iw", "pw"}, "1.0", "InboxWarden",
+        CUpdateCheck check(dialog, log, {ftp.Address(), "iw", "pw", true}, "1.0", "InboxWarden",
                            home.Path());
         QVERIFY(check.CheckForUpdates(true));
         QCOMPARE(seen.size(), 4);
         QVERIFY(seen[1].contains(QStringLiteral("can be updated to version 1.1")));
-        QVERIFY(seen[3].contains(QString::fromStdString(home.File("iw-1.1.deb"))));
+        const std::string saved = home.File("InboxWarden-1.1-iw-1.1.deb");
+        QVERIFY(seen[2].contains(QString::fromStdString(saved)));
+        QVERIFY(seen[3].contains(QString::fromStdString(saved)));
         QCOMPARE(dialog.ProgressValue(), 100);
         QCOMPARE(dialog.ProgressText(), QStringLiteral("100.0% complete..."));
         SaveShot(dialog, QStringLiteral("update_done"));
-        QVERIFY(TempHome::ReadFile(home.File("iw-1.1.deb")) == installer);
+        QVERIFY(TempHome::ReadFile(saved) == installer);
         QCOMPARE(opened, home.Path());
         QVERIFY(!dialog.isVisible());
     }
@@ -79,6 +82,24 @@ private slots:
                            home.Path());
         QVERIFY(!check.CheckForUpdates(true));
         QVERIFY(Button(dialog, "okButton")->text() == QStringLiteral("Please wait..."));
+    }
+
+    void checkForUpdatesCannotStartTwice() {
+        int checks = 0;
+        bool enabledDuring = true;
+        CAboutDlg* shown = nullptr;
+        CAboutDlg about([&](QWidget*) {
+            ++checks;
+            auto* button = shown->findChild<QPushButton*>(QStringLiteral("checkForUpdatesButton"));
+            enabledDuring = button->isEnabled();
+            button->click();
+        });
+        shown = &about;
+        auto* button = about.findChild<QPushButton*>(QStringLiteral("checkForUpdatesButton"));
+        button->click();
+        QCOMPARE(checks, 1);
+        QVERIFY(!enabledDuring);
+        QVERIFY(button->isEnabled());
     }
 
     void cancelButtonStopsTheSlowWork() {

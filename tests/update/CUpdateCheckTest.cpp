@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <openssl/evp.h>
 #include <sys/stat.h>
 
 #include <deque>
@@ -68,6 +69,17 @@ public:
     }
 };
 
+std::string Sha256(const std::string& data) {
+    unsigned char digest[32];
+    unsigned int size = 0;
+    EVP_Digest(data.data(), data.size(), digest, &size, EVP_sha256(), nullptr);
+    char hex[65];
+    for (unsigned int i = 0; i < 32; ++i) {
+        snprintf(hex + 2 * i, 3, "%02X", digest[i]);
+    }
+    return hex;
+}
+
 std::string AllBytes(size_t size) {
     std::string data(size, '\0');
     for (size_t i = 0; i < size; ++i) {
@@ -89,7 +101,7 @@ protected:
 
     CUpdateCheck Check(const std::string& version = "1.0",
                        const std::string& password = kPassword) {
-        return CUpdateCheck(m_ui, m_log, {m_ftp.Address(), kLogin, password}, version,
+        return CUpdateCheck(m_ui, m_log, {m_ftp.Address(), kLogin, password, m_allowPlain}, version,
                             "InboxWarden", m_folder);
     }
 
@@ -106,6 +118,8 @@ protected:
     CLogFile m_log{m_home.Path(), "UpdateTest"};
     ScriptedUi m_ui;
     std::string m_folder;
+    // The test server has no TLS.
+    bool m_allowPlain = true;
 };
 
 }  // namespace
@@ -113,7 +127,7 @@ protected:
 TEST(UpgradePath, EntriesAreReadFromTheirOwnLine) {
     struct Case {
         const char* name;
-        const char* text;
+        std::string text;
         const char* version;
         CUpdateCheck::PathResult result;
         const char* next;
@@ -142,6 +156,14 @@ TEST(UpgradePath, EntriesAreReadFromTheirOwnLine) {
         {"an absolute name", "1.0:1.1=/tmp/x\n", "1.0", CUpdateCheck::UP_BadFileName, "1.1", ""},
         {"an empty name", "1.0:1.1=\n", "1.0", CUpdateCheck::UP_BadFileName, "1.1", ""},
         {"a hidden name", "1.0:1.1=.bashrc\n", "1.0", CUpdateCheck::UP_BadFileName, "1.1", ""},
+        {"a digest",
+         "1.0:1.1=my setup.deb  "
+         "sha256=00112233445566778899AABBCCDDEEFF00112233445566778899aabbccddeeff\n",
+         "1.0", CUpdateCheck::UP_Found, "1.1", "my setup.deb"},
+        {"a short digest", "1.0:1.1=x.deb sha256=0011\n", "1.0", CUpdateCheck::UP_BadFileName,
+         "1.1", ""},
+        {"a digest that is no hex", "1.0:1.1=x.deb sha256=" + std::string(64, 'g') + "\n", "1.0",
+         CUpdateCheck::UP_BadFileName, "1.1", ""},
     };
     for (const Case& c : cases) {
         std::string next;
@@ -173,31 +195,56 @@ TEST(UpgradePath, WinInetTexts) {
               CUpdateCheck::ShortVersion() + " Build " + std::to_string(IW_VERSION_BUILD));
 }
 
-TEST_F(UpdateCheckTest, FoundEntryIsDownloadedByteExact) {
+TEST_F(UpdateCheckTest, FoundEntryIsDownloadedByteExactNeverOverAFile) {
     std::string installer = AllBytes(300000);
-    m_ftp.Put("upgradePath.txt", "0.9:1.0=old.deb\r\n1.0:1.1=inboxwarden_1.1.deb\r\n");
+    m_ftp.Put("upgradePath.txt", "0.9:1.0=old.deb\r\n1.0:1.1=inboxwarden_1.1.deb sha256=" +
+                                     Sha256(installer) + "\r\n");
     m_ftp.Put("inboxwarden_1.1.deb", installer);
     CUpdateCheck check = Check();
     ASSERT_TRUE(check.CheckForUpdates(true)) << m_ui.Last();
-    EXPECT_EQ(m_ui.written, m_folder + "inboxwarden_1.1.deb");
+    const std::string saved = m_folder + "InboxWarden-1.1-inboxwarden_1.1.deb";
+    EXPECT_EQ(m_ui.written, saved);
     EXPECT_EQ(TempHome::ReadFile(m_ui.written), installer);
     struct stat info {};
     ASSERT_EQ(stat(m_ui.written.c_str(), &info), 0);
     EXPECT_EQ(info.st_mode & 0777, 0600u);
-    EXPECT_EQ(Downloads(), std::vector<std::string>{"inboxwarden_1.1.deb"});
+    EXPECT_EQ(Downloads(), std::vector<std::string>{"InboxWarden-1.1-inboxwarden_1.1.deb"});
     ASSERT_EQ(m_ui.questions.size(), 3u);
     EXPECT_NE(m_ui.questions[1].text.find("your version of InboxWarden (1.0) can be updated to "
                                           "version 1.1. Press OK to continue;"),
               std::string::npos);
+    EXPECT_NE(m_ui.questions[2].text.find("will be saved as\n" + saved), std::string::npos);
     ASSERT_FALSE(m_ui.progress.empty());
     EXPECT_EQ(m_ui.progress.back(), 1000);
     std::string log = TempHome::ReadFile(m_home.File("UpdateTest.log"));
     EXPECT_NE(log.find("Our upgrade file: [inboxwarden_1.1.deb]"), std::string::npos);
 
-    // A second check replaces the saved installer.
+    // The settings' own name as F, and a second download of the same
+    // version: neither replaces a file that is there.
+    TempHome::WriteFile(m_folder + "InboxWarden.ini", "[General]\n");
+    m_ftp.Put("upgradePath.txt", "1.0:1.1=InboxWarden.ini\n");
+    m_ftp.Put("InboxWarden.ini", "installer");
+    ASSERT_TRUE(Check().CheckForUpdates(false));
+    m_ftp.Put("upgradePath.txt", "1.0:1.1=inboxwarden_1.1.deb\n");
     m_ftp.Put("inboxwarden_1.1.deb", "new");
     ASSERT_TRUE(Check().CheckForUpdates(false));
-    EXPECT_EQ(TempHome::ReadFile(m_folder + "inboxwarden_1.1.deb"), "new");
+    EXPECT_EQ(m_ui.written, m_folder + "InboxWarden-1.1-inboxwarden_1.1-2.deb");
+    EXPECT_EQ(TempHome::ReadFile(m_ui.written), "new");
+    EXPECT_EQ(TempHome::ReadFile(saved), installer);
+    EXPECT_EQ(TempHome::ReadFile(m_folder + "InboxWarden.ini"), "[General]\n");
+    EXPECT_EQ(TempHome::ReadFile(m_folder + "InboxWarden-1.1-InboxWarden.ini"), "installer");
+}
+
+TEST_F(UpdateCheckTest, AServerWithoutTlsGetsNoLogin) {
+    m_allowPlain = false;
+    m_ftp.Put("upgradePath.txt", "1.0:1.1=x.deb\n");
+    EXPECT_FALSE(Check().CheckForUpdates(false));
+    EXPECT_NE(m_ui.Last().find("would not set up an encrypted connection"), std::string::npos)
+        << m_ui.Last();
+    std::string commands = m_ftp.Commands();
+    EXPECT_NE(commands.find("AUTH"), std::string::npos) << commands;
+    EXPECT_EQ(commands.find("USER"), std::string::npos) << commands;
+    EXPECT_EQ(commands.find("PASS"), std::string::npos) << commands;
 }
 
 TEST_F(UpdateCheckTest, SmallFileReportsEveryTenthOnce) {
@@ -241,7 +288,7 @@ TEST_F(UpdateCheckTest, FetchFailuresGiveTheirNumbers) {
             ASSERT_TRUE(gone.Started());
             address = gone.Address();
         }
-        CUpdateCheck check(m_ui, m_log, {address, kLogin, kPassword}, "1.0", "InboxWarden",
+        CUpdateCheck check(m_ui, m_log, {address, kLogin, kPassword, true}, "1.0", "InboxWarden",
                            m_folder);
         CUpdateCheck::FetchResult got = check.GetUpgradeFileHandle("there.txt", false);
         EXPECT_EQ(got.code, CUpdateCheck::UF_NoServer);
@@ -273,7 +320,12 @@ TEST_F(UpdateCheckTest, EveryFailedCheckTellsTheUserAndWritesNothing) {
          "Error in upgrade path file: No equal!", false},
         {"installer missing", "1.0:1.1=gone.deb\n", kPassword, "1.0",
          "latest version of InboxWarden(12)", true},
+        {"wrong digest",
+         "1.0:1.1=there.deb sha256="
+         "0000000000000000000000000000000000000000000000000000000000000000\n",
+         kPassword, "1.0", "Error 1000: Please try again later", true},
     };
+    m_ftp.Put("there.deb", "installer");
     for (const Case& c : cases) {
         m_ui.Reset();
         if (c.pathFile) {
@@ -281,8 +333,8 @@ TEST_F(UpdateCheckTest, EveryFailedCheckTellsTheUserAndWritesNothing) {
         }
         // Without a path file the check looks in a folder that does not exist.
         std::string address = m_ftp.Address() + (c.pathFile ? "" : "/nowhere");
-        CUpdateCheck check(m_ui, m_log, {address, kLogin, c.password}, c.version, "InboxWarden",
-                           m_folder);
+        CUpdateCheck check(m_ui, m_log, {address, kLogin, c.password, true}, c.version,
+                           "InboxWarden", m_folder);
         EXPECT_FALSE(check.CheckForUpdates(false)) << c.name;
         ASSERT_FALSE(m_ui.questions.empty()) << c.name;
         EXPECT_NE(m_ui.Last().find(c.shown), std::string::npos) << c.name << ": " << m_ui.Last();
@@ -304,6 +356,12 @@ TEST_F(UpdateCheckTest, CancelAnywhereLeavesNoFile) {
         EXPECT_FALSE(Check().CheckForUpdates(true)) << question;
         EXPECT_EQ(m_ui.questions.size(), static_cast<size_t>(question + 1));
     }
+    // Closing the window during the first transfer ends the check silently.
+    m_ui.Reset();
+    m_ui.cancelled = true;
+    EXPECT_FALSE(Check().CheckForUpdates(false));
+    EXPECT_TRUE(m_ui.questions.empty()) << m_ui.Last();
+    EXPECT_EQ(m_ui.closed, 1);
     m_ui.Reset();
     m_ui.cancelAt = 1;
     EXPECT_FALSE(Check().CheckForUpdates(true));
@@ -317,8 +375,9 @@ TEST_F(UpdateCheckTest, CancelAnywhereLeavesNoFile) {
 
 TEST_F(UpdateCheckTest, UnwritableFolderFailsWithoutPartialFile) {
     if (geteuid() == 0) {
-        // root writes anywhere; a folder that does not exist does the job.
-        m_folder = m_home.Path() + "no/such/folder/";
+        // root writes anywhere; a folder below a file cannot be made.
+        TempHome::WriteFile(m_home.File("plainfile"), "");
+        m_folder = m_home.File("plainfile") + "/folder/";
     } else {
         chmod(m_folder.c_str(), 0500);
     }

@@ -4,6 +4,8 @@
 Usage: ftp_server.py ROOT PORTFILE LOGIN PASSWORD [SECONDS]
 Serves ROOT read-only to LOGIN on 127.0.0.1 at a free port, writes the port
 to PORTFILE once it listens, and ends after SECONDS (default 300) at most.
+Every command's name is appended to PORTFILE.commands as it arrives. The
+server offers no TLS: it answers AUTH TLS with a refusal.
 """
 import logging
 import os
@@ -16,13 +18,23 @@ from pyftpdlib.log import config_logging
 from pyftpdlib.servers import FTPServer
 
 
+class RecordingHandler(FTPHandler):
+    command_file = None
+
+    def pre_process_command(self, line, cmd, arg):
+        with open(self.command_file, "a") as out:
+            out.write(cmd + "\n")
+        return super().pre_process_command(line, cmd, arg)
+
+
 def main():
     root, port_file, login, password = sys.argv[1:5]
     seconds = float(sys.argv[5]) if len(sys.argv) > 5 else 300.0
     config_logging(level=logging.WARNING)
     authorizer = DummyAuthorizer()
     authorizer.add_user(login, password, root, perm="elr")
-    handler = FTPHandler
+    handler = RecordingHandler
+    handler.command_file = port_file + ".commands"
     handler.authorizer = authorizer
     handler.passive_ports = None
     handler.banner = "test server ready"
