@@ -7,6 +7,7 @@
 #include <QRadioButton>
 #include <QSignalSpy>
 #include <QTabWidget>
+#include <QTreeWidget>
 #include <QtTest>
 #include <filesystem>
 
@@ -22,6 +23,7 @@
 #include "lists/CFilterLists.h"
 #include "support/CAppEnvironment.h"
 #include "ui/CAccountsPage.h"
+#include "ui/CFindFriendsDlg.h"
 #include "ui/CFirstRunWizard.h"
 #include "ui/CGeneralPage.h"
 #include "ui/CPreferencesPage.h"
@@ -436,7 +438,14 @@ private slots:
         server.ServeEach(box.Handler(), 1);
         Pop3Mailbox good("bob", "secret");
         server.NextConnection().ServeEach(good.Handler(), 1);
+        // The last page reads who wrote the mail on the server.
+        Pop3Mailbox mail("bob", "secret");
+        mail.AddMessage("From: Ann <ann@x.org>\r\nSubject: hi\r\n\r\nbody\r\n");
+        mail.AddMessage("From: friend@example.org\r\nSubject: known\r\n\r\nbody\r\n");
+        mail.AddMessage("From: news@x.org\r\nList-Id: <l.x.org>\r\nSubject: n\r\n\r\nb\r\n");
+        server.NextConnection().ServeEach(mail.Handler(), 1);
         server.Start();
+        CFilterLists::Instance().AddWord("friend@example.org", FL_Friends);
 
         CFirstRunWizard wizard;
         wizard.show();
@@ -476,6 +485,22 @@ private slots:
         wizard.next();
         SetText(wizard.Smtp(), "smtpName", QStringLiteral("smtp.home.example"));
         QVERIFY(SaveShot(wizard, QStringLiteral("wizard_smtp")));
+        wizard.next();
+        QCOMPARE(wizard.currentId(), int(CFirstRunWizard::FriendsPage));
+        auto* senders = wizard.findChild<QTreeWidget*>(QStringLiteral("senders"));
+        QTRY_COMPARE_WITH_TIMEOUT(senders->topLevelItemCount(), 2, 10000);
+        QCOMPARE(senders->topLevelItem(0)->text(0), QStringLiteral("Ann <ann@x.org>"));
+        QCOMPARE(senders->topLevelItem(0)->checkState(0), Qt::Checked);
+        QCOMPARE(senders->topLevelItem(1)->checkState(0), Qt::Unchecked);
+        auto* findFriends = wizard.findChild<CFindFriendsDlg*>();
+        QTRY_VERIFY_WITH_TIMEOUT(!findFriends->IsBusy(), 5000);
+        wizard.findChild<QPushButton*>(QStringLiteral("addButton"))->click();
+        QTRY_VERIFY_WITH_TIMEOUT(findFriends->AddedCount() == 1 && !findFriends->IsBusy(), 5000);
+        QCOMPARE(CFilterLists::Instance().Find(FL_Friends, "ann@x.org", true) >= 0, true);
+        QCOMPARE(senders->topLevelItemCount(), 1);
+        QCOMPARE(mail.Messages().size(), size_t(3));
+        QCOMPARE(mail.CountCommands("TOP 3 0\r\n"), 1);
+        QCOMPARE(mail.CountCommands("DELE") + mail.CountCommands("RETR"), 0);
         wizard.accept();
         QCOMPARE(Settings().GetString("SmtpName", "General", ""), std::string("smtp.home.example"));
         CSettingsDlg::WriteMissingDefaults();
