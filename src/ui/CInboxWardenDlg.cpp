@@ -1,4 +1,5 @@
 #include "ui/CInboxWardenDlg.h"
+#include "ui/CFindFriendsDlg.h"
 
 #include <QAction>
 #include <QActionGroup>
@@ -8,12 +9,15 @@
 #include <QDesktopServices>
 #include <QHeaderView>
 #include <QLabel>
+#include <QLocale>
 #include <QMenu>
 #include <QMenuBar>
 #include <QMetaObject>
+#include <QRegularExpression>
 #include <QSystemTrayIcon>
 #include <QTableView>
 #include <QThread>
+#include <QTime>
 #include <QTimer>
 #include <QToolBar>
 #include <QUrl>
@@ -251,6 +255,12 @@ void CInboxWardenDlg::BuildMenus() {
         connect(sort, &QAction::triggered, this, [this, column] { SortBy(column); });
     }
     tools->addAction(m_findAction);
+    QAction* findFriends = tools->addAction(tr("Find fri&ends in my mailbox..."));
+    findFriends->setObjectName(QStringLiteral("actionFindFriends"));
+    connect(findFriends, &QAction::triggered, this, [this] {
+        CFindFriendsDlg dialog(this);
+        dialog.exec();
+    });
 
     QMenu* help = menuBar->addMenu(tr("&Help"));
     QAction* contents = help->addAction(tr("&Contents..."));
@@ -910,12 +920,12 @@ void CInboxWardenDlg::OnScanDone(int newLeftOnServer, int newMessages) {
                              .arg(newLeftOnServer)
                              .arg(newMessages)
                              .arg(ItemCount()));
-        time_t now = time(nullptr);
-        struct tm local {};
-        localtime_r(&now, &local);
-        char text[32];
-        strftime(text, sizeof text, "%I:%M:%S", &local);
-        m_lastScan->setText(QString::fromLatin1(text));
+        // The locale's own time with seconds, without the zone its long
+        // format adds.
+        QLocale locale;
+        QString format = locale.timeFormat(QLocale::LongFormat);
+        format.remove(QRegularExpression(QStringLiteral("\\s*t+\\s*$")));
+        m_lastScan->setText(locale.toString(QTime::currentTime(), format));
         SetStatusText(2, tr("Idle"));
         setWindowTitle(NormalTitle());
         for (CStatusLine* line : m_status) {
