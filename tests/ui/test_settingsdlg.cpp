@@ -12,6 +12,7 @@
 #include <filesystem>
 
 #include "DbTestEnv.h"
+#include "MailServers.h"
 #include "ModalAnswer.h"
 #include "Pop3Mailbox.h"
 #include "RecordingOwner.h"
@@ -275,6 +276,64 @@ private slots:
                          m_env->Home().File("InboxWardenSettingsPOP3Test.log"))),
                      c.name);
             server.Stop();
+        }
+    }
+
+    // Run by the real-server suite (ui_certificate_trust), which starts the
+    // loopback Dovecot with its self-signed certificate.
+    void certificateTrustIsOfferedAndKept() {
+        if (qEnvironmentVariableIsEmpty("IW_MAIL_ENV") || MailServers::Get().CaFile().empty()) {
+            QSKIP("needs the loopback mail servers (ctest -R ui_certificate_trust)");
+        }
+        const MailServers& servers = MailServers::Get();
+        Settings().WriteString("AccountsList", "Home", "General");
+        CAccountsPage page(false);
+        page.Load();
+        SetText(&page, "popName", QString::fromStdString(servers.Host()));
+        SetText(&page, "popPort", QString::number(servers.Pop3Port()));
+        Child<QComboBox>(&page, "popSecurity")->setCurrentIndex(1);
+        SetText(&page, "popLogin", QString::fromStdString(servers.Address("me")));
+        for (const char* name : {"popPassword", "popVerifyPassword"}) {
+            SetText(&page, name, QString::fromStdString(servers.Password("me")));
+        }
+        const QString success = QStringLiteral(
+            "SUCCESS|InboxWarden successfuly logged in to your POP3 (incoming) mail server.");
+        // Declined: the error box, nothing stored. Trusted: stored, and the
+        // test run again passes. Then no question any more.
+        struct Case {
+            bool trust;
+            bool asked;
+            QString last;
+        };
+        const Case cases[] = {
+            {false, true, QStringLiteral("Error|Could not reach your POP3 server.")},
+            {true, true, success},
+            {false, false, success},
+        };
+        for (const Case& c : cases) {
+            ModalAnswer answer;
+            QString trustText;
+            if (c.asked) {
+                answer.Then([&](QWidget* window) {
+                    trustText = qobject_cast<QMessageBox*>(window)->text();
+                    auto* trust =
+                        window->findChild<QAbstractButton*>(QStringLiteral("trustCertificate"));
+                    QVERIFY(trust != nullptr);
+                    if (c.trust) {
+                        trust->click();
+                    } else {
+                        window->close();
+                    }
+                });
+            }
+            answer.Press(QMessageBox::Ok);
+            QSignalSpy buttons(&page, &CAccountsPage::WizardButtons);
+            Child<QPushButton>(&page, "testPop3")->click();
+            QTRY_VERIFY_WITH_TIMEOUT(answer.AllUsed() && !page.IsTesting(), 15000);
+            QVERIFY2(answer.Seen().last().startsWith(c.last), qPrintable(answer.Seen().last()));
+            QCOMPARE(trustText.contains(QStringLiteral("SHA-256")), c.asked);
+            QCOMPARE(Settings().GetString("PopCertSha256", "Home", "").size(),
+                     c.trust || !c.asked ? size_t(95) : size_t(0));
         }
     }
 
