@@ -1,4 +1,5 @@
 #include "ui/CInboxWardenDlg.h"
+#include "ui/CDesktopNotifier.h"
 #include "ui/CFindFriendsDlg.h"
 
 #include <QAction>
@@ -85,6 +86,15 @@ CInboxWardenDlg::CInboxWardenDlg(QWidget* parent)
     setObjectName(QStringLiteral("mainWindow"));
     setWindowIcon(CIconPainter::TrayIcon(0));
     setSizeGripEnabled(true);
+    m_notifier = new CDesktopNotifier(this);
+    connect(m_notifier, &CDesktopNotifier::ActionInvoked, this, [this](const QString& key) {
+        if (key == QStringLiteral("review")) {
+            showNormal();
+            raise();
+            activateWindow();
+            SetView(1);
+        }
+    });
     setWindowFlags(windowFlags() | Qt::WindowMinMaxButtonsHint);
     m_desktopOpen = [](const QString& path) {
         return QDesktopServices::openUrl(QUrl::fromLocalFile(path));
@@ -906,6 +916,7 @@ void CInboxWardenDlg::OnProgress(int line, int position) {
 void CInboxWardenDlg::OnScanStarted() {
     OnGuiThread(this, [this] {
         m_scanning = true;
+        m_quarantinedThisScan = 0;
         SetStatusText(2, tr("Scanning..."));
         setWindowTitle(QStringLiteral("InboxWarden - Scanning..."));
         UpdateActions();
@@ -928,6 +939,13 @@ void CInboxWardenDlg::OnScanDone(int newLeftOnServer, int newMessages) {
         m_lastScan->setText(locale.toString(QTime::currentTime(), format));
         SetStatusText(2, tr("Idle"));
         setWindowTitle(NormalTitle());
+        if (m_quarantinedThisScan > 0 && m_interactive) {
+            m_notifier->Notify(
+                tr("New mail in quarantine"),
+                tr("%n new message(s) kept in quarantine", nullptr, m_quarantinedThisScan),
+                {QStringLiteral("review"), tr("Review")});
+        }
+        m_quarantinedThisScan = 0;
         for (CStatusLine* line : m_status) {
             line->SetRange(0);
         }
@@ -960,6 +978,9 @@ void CInboxWardenDlg::OnNewMail(int notificationType, const std::string& text) {
             if (m_tray && QSystemTrayIcon::supportsMessages()) {
                 m_tray->showMessage(QStringLiteral("InboxWarden"), shown,
                                     QSystemTrayIcon::Information, 10000);
+            } else if (m_interactive) {
+                // No tray to show a balloon (GNOME): the desktop's own notices.
+                m_notifier->Notify(QStringLiteral("InboxWarden"), shown);
             }
         });
         return;
@@ -973,6 +994,20 @@ void CInboxWardenDlg::OnNewMail(int notificationType, const std::string& text) {
             }
         });
     }
+}
+
+void CInboxWardenDlg::OnQuarantined(const std::string&) {
+    OnGuiThread(this, [this] { ++m_quarantinedThisScan; });
+}
+
+void CInboxWardenDlg::OnAccountFailed(const std::string& account, const std::string& reason) {
+    QString name = FromStd(account);
+    QString why = FromStd(reason);
+    OnGuiThread(this, [this, name, why] {
+        if (m_interactive) {
+            m_notifier->Notify(tr("Scan of %1 failed").arg(name), why);
+        }
+    });
 }
 
 void CInboxWardenDlg::OnDatabaseError(const std::string& caption, const std::string& text) {
