@@ -52,14 +52,26 @@ bool CDesktopNotifier::Notify(const QString& summary, const QString& body,
     call << QStringLiteral("InboxWarden") << uint(0) << QStringLiteral("mail-unread") << summary
          << plain << actions << QVariantMap() << int(-1);
     auto* watcher = new QDBusPendingCallWatcher(bus.asyncCall(call), this);
+    ++m_waiting;
     connect(watcher, &QDBusPendingCallWatcher::finished, this,
             [this](QDBusPendingCallWatcher* done) {
                 QDBusPendingReply<uint> reply = *done;
+                --m_waiting;
                 if (!reply.isError()) {
                     if (m_ours.size() >= kMaxRemembered) {
                         m_ours.clear();
                     }
                     m_ours.insert(reply.value());
+                }
+                // Actions that came in before this id did.
+                QList<QPair<uint, QString>> early;
+                early.swap(m_early);
+                for (const auto& [id, key] : early) {
+                    if (m_ours.contains(id)) {
+                        emit ActionInvoked(key);
+                    } else if (m_waiting > 0) {
+                        m_early.push_back({id, key});
+                    }
                 }
                 done->deleteLater();
             });
@@ -69,5 +81,8 @@ bool CDesktopNotifier::Notify(const QString& summary, const QString& body,
 void CDesktopNotifier::OnActionInvoked(uint id, const QString& key) {
     if (m_ours.contains(id)) {
         emit ActionInvoked(key);
+    } else if (m_waiting > 0 && m_early.size() < kMaxRemembered) {
+        // The signal can overtake the reply that tells the id.
+        m_early.push_back({id, key});
     }
 }

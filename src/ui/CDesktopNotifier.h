@@ -1,6 +1,8 @@
 #pragma once
 
+#include <QList>
 #include <QObject>
+#include <QPair>
 #include <QSet>
 #include <QString>
 #include <QStringList>
@@ -32,6 +34,9 @@ private slots:
 private:
     // Ids of our notifications; other programs' share the signal.
     QSet<uint> m_ours;
+    // Notify calls not answered yet, and the actions that arrived meanwhile.
+    int m_waiting = 0;
+    QList<QPair<uint, QString>> m_early;
     // Until the service answers, escaping is the safe guess.
     bool m_markup = true;
 };
