@@ -241,12 +241,15 @@ void CFindFriendsDlg::OnAdd() {
     m_worker->start();
 }
 
+void CFindFriendsDlg::Cancel() {
+    if (m_worker != nullptr && !m_adding) {
+        m_cancel->store(true);
+    }
+}
+
 void CFindFriendsDlg::reject() {
     if (m_worker != nullptr) {
-        // Cancel stops a search at once; an adding is let to end.
-        if (!m_adding) {
-            m_cancel->store(true);
-        }
+        Cancel();
         return;
     }
     QDialog::reject();

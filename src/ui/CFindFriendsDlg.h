@@ -35,6 +35,8 @@ public:
 
 public slots:
     void OnSearch();
+    // Stops a search under way (an adding is let to end); the dialog stays.
+    void Cancel();
     void OnAdd();
     void reject() override;
 

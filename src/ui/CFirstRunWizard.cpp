@@ -91,7 +91,8 @@ public:
         m_find->ReloadAccounts();
         QTimer::singleShot(0, m_find, &CFindFriendsDlg::OnSearch);
     }
-    void cleanupPage() override { m_find->reject(); }
+    // Back: a search under way stops; the page keeps its contents.
+    void cleanupPage() override { m_find->Cancel(); }
 
 private:
     CFindFriendsDlg* m_find;

@@ -1,6 +1,7 @@
 #include <QCheckBox>
 #include <QComboBox>
 #include <QDir>
+#include <QLabel>
 #include <QLineEdit>
 #include <QProgressDialog>
 #include <QPushButton>
@@ -335,6 +336,30 @@ private slots:
             QCOMPARE(Settings().GetString("PopCertSha256", "Home", "").size(),
                      c.trust || !c.asked ? size_t(95) : size_t(0));
         }
+    }
+
+    void findFriendsCancelEndsASilentSearchAtOnce() {
+        ScriptedServer server(10000);
+        server.Silence(8000);
+        server.Start();
+        Settings().WriteString("AccountsList", "Home", "General");
+        Settings().WriteString("PopName", "127.0.0.1", "Home");
+        Settings().WriteInt("PopPort", server.Port(), "Home");
+        CFindFriendsDlg dialog;
+        dialog.show();
+        QVERIFY(Child<QPushButton>(&dialog, "searchButton")->isEnabled());
+        Child<QPushButton>(&dialog, "searchButton")->click();
+        QVERIFY(dialog.IsBusy());
+        QTest::qWait(200);
+        QElapsedTimer timer;
+        timer.start();
+        QCOMPARE(Child<QPushButton>(&dialog, "closeButton")->text(), QStringLiteral("Cancel"));
+        Child<QPushButton>(&dialog, "closeButton")->click();
+        QTRY_VERIFY_WITH_TIMEOUT(!dialog.IsBusy(), 3000);
+        QVERIFY(timer.elapsed() < 2000);
+        QVERIFY(dialog.isVisible());
+        QCOMPARE(Child<QLabel>(&dialog, "status")->text(), QStringLiteral("Cancelled."));
+        server.Stop();
     }
 
     void cancelEndsASilentTestAtOnce() {
