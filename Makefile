@@ -4,7 +4,7 @@ ASAN_BUILD ?= build-asan
 JOBS       ?= $(shell nproc)
 CMAKE_GEN  := $(shell command -v ninja >/dev/null 2>&1 && echo "-G Ninja")
 
-.PHONY: run build test test-normal test-asan test-fuzz fuzz-long crash-test deps-run deps-test bench \
+.PHONY: run demo demo-reply build test test-normal test-asan test-fuzz fuzz-long crash-test deps-run deps-test bench \
 	bench-mail bench-match bench-authmix bench-uidl bench-ui format clean
 
 # The program alone needs no test libraries: it has a build folder of its own.
@@ -12,6 +12,18 @@ run: deps-run
 	cmake -S . -B build-run $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DIW_BUILD_TESTS=OFF
 	cmake --build build-run -j $(JOBS) --target inboxwarden inboxwarden-scan
 	./build-run/inboxwarden
+
+# The filter at work on a sample mailbox of the loopback test servers, with
+# a demo profile in a temporary folder; the servers stop with the program.
+demo:
+	@scripts/install-deps.sh demo
+	cmake -S . -B build-run $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DIW_BUILD_TESTS=OFF
+	cmake --build build-run -j $(JOBS) --target inboxwarden inboxwarden-scan
+	scripts/demo.sh run build-run
+
+# In another terminal while the demo runs: the stranger answers his challenge.
+demo-reply:
+	scripts/demo.sh reply
 
 deps-run:
 	@scripts/install-deps.sh run

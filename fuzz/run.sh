@@ -13,7 +13,7 @@ root="$(dirname "$here")"
 build="${FUZZ_BUILD:-$root/build-fuzz}"
 jobs="${JOBS:-2}"
 targets=("$@")
-[ ${#targets[@]} -eq 0 ] && targets=(mailcontent strings settings quarantine pop3 smtp authresults)
+[ ${#targets[@]} -eq 0 ] && targets=(mailcontent strings settings quarantine pop3 smtp authresults addressbook)
 
 gen=()
 command -v ninja >/dev/null 2>&1 && gen=(-G Ninja)

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs the Debian packages a build needs, only when some are missing.
 #   install-deps.sh run   - what building and running the program needs
+#   install-deps.sh demo  - that, plus the loopback mail servers of `make demo`
 #   install-deps.sh test  - that, plus the test tools and the loopback mail servers
 set -euo pipefail
 
@@ -12,8 +13,9 @@ test_pkgs=(libgtest-dev libgmock-dev libbenchmark-dev python3 clang libclang-rt-
 
 case "${1:-run}" in
     run) want=("${run_pkgs[@]}") ;;
-    test) want=("${run_pkgs[@]}" "${test_pkgs[@]}") ;;
-    *) echo "usage: $0 run|test" >&2; exit 2 ;;
+    demo) want=("${run_pkgs[@]}" dovecot-pop3d postfix python3 openssl) ;;
+    test) want=("${run_pkgs[@]}" "${test_pkgs[@]}" openssl) ;;
+    *) echo "usage: $0 run|demo|test" >&2; exit 2 ;;
 esac
 
 missing=()

@@ -28,6 +28,7 @@ CConnectionSettings::Server CConnectionSettings::ReadPop(const CSettings& settin
     server.login = settings.GetString("PopLogin", account, "");
     server.password = settings.GetString("!PopPassword", account, "");
     server.caFile = settings.GetString("TlsCaFile", "General", "");
+    server.certSha256 = settings.GetString("PopCertSha256", account, "");
     return server;
 }
 
@@ -39,15 +40,18 @@ CConnectionSettings::Server CConnectionSettings::ReadSmtp(const CSettings& setti
     server.login = settings.GetString("SmtpLogin", "General", "");
     server.password = settings.GetString("!SmtpPassword", "General", "");
     server.caFile = settings.GetString("TlsCaFile", "General", "");
+    server.certSha256 = settings.GetString("SmtpCertSha256", "General", "");
     return server;
 }
 
 void CConnectionSettings::Apply(const Server& server, CPOP3& pop3) {
     pop3.SetSecurity(server.security, server.caFile);
     pop3.SetLogin(server.login.c_str(), server.password.c_str());
+    pop3.GetSocket().SetPinnedCertificate(server.certSha256);
 }
 
 void CConnectionSettings::Apply(const Server& server, CSMTP& smtp) {
     smtp.SetSecurity(server.security, server.caFile);
     smtp.SetLogin(server.login, server.password);
+    smtp.GetSocket().SetPinnedCertificate(server.certSha256);
 }

@@ -21,11 +21,16 @@ public:
         std::string password;
         // TlsCaFile of [General]: certificates trusted besides the system's.
         std::string caFile;
+        // PopCertSha256 / SmtpCertSha256: the one certificate trusted for
+        // this server by its fingerprint, empty for none.
+        std::string certSha256;
     };
 
-    // PopName, PopPort, PopSecurity, PopLogin, !PopPassword of the account.
+    // PopName, PopPort, PopSecurity, PopLogin, !PopPassword, PopCertSha256 of
+    // the account.
     static Server ReadPop(const CSettings& settings, const std::string& account);
-    // SmtpName, SmtpPort, SmtpSecurity, SmtpLogin, !SmtpPassword of [General].
+    // SmtpName, SmtpPort, SmtpSecurity, SmtpLogin, !SmtpPassword,
+    // SmtpCertSha256 of [General].
     static Server ReadSmtp(const CSettings& settings);
 
     // Security, trusted certificates and login, for a client constructed

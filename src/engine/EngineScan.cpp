@@ -89,6 +89,9 @@ void CInboxWardenEngine::ScanServers() {
             smtpServer.host.empty()) {
             SetStatus("Error: Account information invalid for %s", account.c_str());
             m_scanErrors = true;
+            if (m_owner) {
+                m_owner->OnAccountFailed(account, "Account information invalid");
+            }
             continue;
         }
         SetStatus(".\nConnecting to %s...", popServer.host.c_str());
@@ -105,6 +108,9 @@ void CInboxWardenEngine::ScanServers() {
             SetStatus("Error: Could not connect to %s: %s", pop3.GetHost().c_str(),
                       pop3.GetErrorText().c_str());
             m_scanErrors = true;
+            if (m_owner && !m_abortRequested) {
+                m_owner->OnAccountFailed(account, pop3.GetErrorText());
+            }
             continue;
         }
         CSMTP smtp(smtpServer.host, smtpServer.port);
@@ -363,6 +369,8 @@ void CInboxWardenEngine::MatchWithHistory(std::vector<std::unique_ptr<CEmailData
         if (email->m_status == ES_OnServer) {
             m_newMailSenders.push_back(email->m_sender);
             ++newOnServer;
+        } else if (email->m_status == ES_Quarantined && m_owner) {
+            m_owner->OnQuarantined(email->m_sender);
         }
         ++newEmails;
         changed = true;

@@ -37,4 +37,8 @@ public:
     // Hands a file, folder, address or command to the desktop's open
     // operation as one argument, never through a shell. False when it failed.
     virtual bool OnOpenWithDesktop(const std::string& target) = 0;
+    // A new message was kept in quarantine (sender as in its header).
+    virtual void OnQuarantined(const std::string& /*sender*/) {}
+    // The scan of an account could not reach or log in to its server.
+    virtual void OnAccountFailed(const std::string& /*account*/, const std::string& /*reason*/) {}
 };

@@ -351,7 +351,8 @@ bool CLineSocket::StartTls(const std::string& caFile) {
     fcntl(m_fd, F_SETFL, fcntl(m_fd, F_GETFL) | O_NONBLOCK);
     auto tls = std::make_unique<CTlsSession>();
     std::string error;
-    if (!tls->Begin(m_fd, m_host, caFile, error)) {
+    m_refused = CTlsSession::PeerCertificate();
+    if (!tls->Begin(m_fd, m_host, caFile, error, m_pin)) {
         Fail(error, 0);
         Close();
         return false;
@@ -366,6 +367,7 @@ bool CLineSocket::StartTls(const std::string& caFile) {
             return true;
         }
         if (result != CTlsSession::IO_WantRead && result != CTlsSession::IO_WantWrite) {
+            m_refused = tls->Refused();
             Fail(error, 0);
             Close();
             return false;

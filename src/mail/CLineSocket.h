@@ -6,8 +6,9 @@
 #include <memory>
 #include <string>
 
+#include "mail/CTlsSession.h"
+
 class CLogFile;
-class CTlsSession;
 
 // One blocking TCP connection of a mail client, plain or TLS. No framing of
 // its own: the clients send whole commands and read replies in pieces. Every
@@ -56,6 +57,11 @@ public:
     // deadline. On failure the connection is closed and GetLastFailure names
     // the reason ("Certificate not accepted: self-signed certificate").
     bool StartTls(const std::string& caFile);
+    // The one certificate (SHA-256 fingerprint) StartTls accepts from now on,
+    // whoever issued it; empty for the usual checks.
+    void SetPinnedCertificate(const std::string& sha256) { m_pin = sha256; }
+    // The certificate the last StartTls refused (empty fingerprint otherwise).
+    const CTlsSession::PeerCertificate& RefusedCertificate() const { return m_refused; }
     bool IsTls() const { return m_tls != nullptr; }
     // "TLSv1.3 TLS_AES_256_GCM_SHA384", empty on a plain connection.
     std::string TlsDescription() const;
@@ -108,6 +114,8 @@ private:
     int m_fd = -1;
     std::string m_host;
     std::unique_ptr<CTlsSession> m_tls;
+    std::string m_pin;
+    CTlsSession::PeerCertificate m_refused;
     const std::atomic<bool>* m_abortFlag = nullptr;
     bool m_timedOut = false;
     bool m_hasDeadline = false;

@@ -825,3 +825,30 @@ bool CPOP3::ListSizes(std::vector<SizeEntry>& sizes, int* malformed) {
     }
     return ok;
 }
+
+bool CPOP3::GetHeader(int index, CMailContent& message) {
+    OperationScope scope(m_wsPOP3Server);
+    try {
+        std::string command = "TOP " + std::to_string(index) + " 0\r\n";
+        SendCommand(command);
+        if (!get_response(4)) {
+            StatusFailed(command, index);
+            return false;
+        }
+        std::string text;
+        FetchResult result = CollectMessage(text, std::min(kMaxHeaderSize, m_maxMessageSize));
+        if (result != FR_Complete) {
+            FetchFailed(index, result, true);
+            return false;
+        }
+        message.m_header.assign(text, 0, text.find("\r\n\r\n"));
+        message.m_body.clear();
+        message.ParseHeader();
+        return true;
+    } catch (const std::exception&) {
+        if (m_errorLog) {
+            IW_LOG_AT(*m_errorLog, "Caught exception in GetHeader");
+        }
+        return false;
+    }
+}

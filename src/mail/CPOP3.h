@@ -61,6 +61,10 @@ public:
     // its size from LIST.
     bool GetMessage(int index, CMailContent& message, int topLines);
     bool DeleteMessage(int index);
+    // TOP index 0: only the header, parsed into message (body and size
+    // empty); a header above kMaxHeaderSize fails.
+    bool GetHeader(int index, CMailContent& message);
+    static constexpr size_t kMaxHeaderSize = 256u * 1024;
     // The server's capabilities (CAPA), one line each without its CRLF;
     // false when the server refuses CAPA or the exchange fails.
     bool Capa(std::vector<std::string>& lines);

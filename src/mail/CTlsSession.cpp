@@ -13,6 +13,7 @@
 #include <climits>
 #include <cstdint>
 #include <cstring>
+#include <ctime>
 
 #include "mail/CTlsTrustStore.h"
 
@@ -112,6 +113,7 @@ bool IsAddressLiteral(const std::string& host) {
 }  // namespace
 
 CTlsSession::~CTlsSession() {
+    X509_free(m_leaf);
     if (m_ssl) {
         SSL_free(m_ssl);
     }
@@ -129,9 +131,16 @@ std::string CTlsSession::VerifyErrorText(long code, const std::string& host) {
 }
 
 bool CTlsSession::Begin(int fd, const std::string& host, const std::string& caFile,
-                        std::string& error) {
+                        std::string& error, const std::string& pin) {
     ERR_clear_error();
     m_host = WithoutBrackets(host);
+    if (!pin.empty()) {
+        m_pin = NormalFingerprint(pin);
+        if (m_pin.empty()) {
+            error = "TLS set-up failed: the trusted certificate fingerprint is not valid";
+            return false;
+        }
+    }
     m_ctx = SSL_CTX_new(TLS_client_method());
     BIO_METHOD* method = SocketMethod();
     if (!m_ctx || !method) {
@@ -160,6 +169,8 @@ bool CTlsSession::Begin(int fd, const std::string& host, const std::string& caFi
     }
     BIO_set_data(bio, reinterpret_cast<void*>(static_cast<intptr_t>(fd)));
     SSL_set_bio(m_ssl, bio, bio);
+    SSL_set_app_data(m_ssl, this);
+    SSL_set_verify(m_ssl, SSL_VERIFY_PEER, &CTlsSession::VerifyCallback);
 
     X509_VERIFY_PARAM* param = SSL_get0_param(m_ssl);
     X509_VERIFY_PARAM_set_hostflags(param, X509_CHECK_FLAG_NO_PARTIAL_WILDCARDS);
@@ -217,7 +228,13 @@ CTlsSession::IoResult CTlsSession::Handshake(std::string& error) {
     long verify = SSL_get_verify_result(m_ssl);
     if (verify != X509_V_OK) {
         ERR_clear_error();
-        error = "Certificate not accepted: " + VerifyErrorText(verify, m_host);
+        DescribeRefused(verify);
+        if (m_refused.changed) {
+            error = "Certificate not accepted: the server's certificate changed (trusted " + m_pin +
+                    ", offered " + m_refused.sha256 + ")";
+        } else {
+            error = "Certificate not accepted: " + VerifyErrorText(verify, m_host);
+        }
         return IO_Error;
     }
     IoResult result = Classify(rc, "TLS handshake failed", error);
@@ -282,4 +299,132 @@ std::string CTlsSession::Description() const {
     }
     const char* cipher = SSL_get_cipher_name(m_ssl);
     return std::string(SSL_get_version(m_ssl)) + " " + (cipher ? cipher : "");
+}
+
+namespace {
+
+// What only says that nobody known vouches for the certificate; a pin
+// answers exactly that question, and nothing else.
+bool IsTrustError(long code) {
+    switch (code) {
+        case X509_V_ERR_DEPTH_ZERO_SELF_SIGNED_CERT:
+        case X509_V_ERR_SELF_SIGNED_CERT_IN_CHAIN:
+        case X509_V_ERR_UNABLE_TO_GET_ISSUER_CERT:
+        case X509_V_ERR_UNABLE_TO_GET_ISSUER_CERT_LOCALLY:
+        case X509_V_ERR_UNABLE_TO_VERIFY_LEAF_SIGNATURE:
+        case X509_V_ERR_CERT_UNTRUSTED:
+        case X509_V_ERR_INVALID_CA:
+            return true;
+        default:
+            return false;
+    }
+}
+
+std::string Fingerprint(X509* cert) {
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned int length = 0;
+    if (cert == nullptr || X509_digest(cert, EVP_sha256(), digest, &length) != 1) {
+        return {};
+    }
+    std::string text;
+    for (unsigned int i = 0; i < length; ++i) {
+        char pair[4];
+        snprintf(pair, sizeof pair, i == 0 ? "%02X" : ":%02X", digest[i]);
+        text += pair;
+    }
+    return text;
+}
+
+std::string NameText(const X509_NAME* name) {
+    BIO* bio = BIO_new(BIO_s_mem());
+    if (bio == nullptr) {
+        return {};
+    }
+    X509_NAME_print_ex(bio, name, 0, XN_FLAG_ONELINE & ~ASN1_STRFLGS_ESC_MSB);
+    char* data = nullptr;
+    long length = BIO_get_mem_data(bio, &data);
+    std::string text(data != nullptr && length > 0 ? std::string(data, static_cast<size_t>(length))
+                                                   : std::string());
+    BIO_free(bio);
+    return text;
+}
+
+std::string TimeText(const ASN1_TIME* time) {
+    struct tm parts {};
+    if (time == nullptr || ASN1_TIME_to_tm(time, &parts) != 1) {
+        return {};
+    }
+    char text[32];
+    strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S UTC", &parts);
+    return text;
+}
+
+}  // namespace
+
+std::string CTlsSession::NormalFingerprint(const std::string& text) {
+    std::string hex;
+    for (char c : text) {
+        if (isxdigit(static_cast<unsigned char>(c))) {
+            hex += static_cast<char>(toupper(static_cast<unsigned char>(c)));
+        } else if (c != ':' && c != ' ') {
+            return {};
+        }
+    }
+    if (hex.size() != 64) {
+        return {};
+    }
+    std::string normal;
+    for (size_t i = 0; i < hex.size(); i += 2) {
+        normal += (i == 0 ? "" : ":") + hex.substr(i, 2);
+    }
+    return normal;
+}
+
+int CTlsSession::VerifyCallback(int preverified, X509_STORE_CTX* ctx) {
+    SSL* ssl =
+        static_cast<SSL*>(X509_STORE_CTX_get_ex_data(ctx, SSL_get_ex_data_X509_STORE_CTX_idx()));
+    auto* self = ssl ? static_cast<CTlsSession*>(SSL_get_app_data(ssl)) : nullptr;
+    if (self == nullptr) {
+        return preverified;
+    }
+    X509* leaf = X509_STORE_CTX_get0_cert(ctx);
+    if (self->m_leaf == nullptr && leaf != nullptr && X509_up_ref(leaf) == 1) {
+        self->m_leaf = leaf;
+    }
+    if (self->m_pin.empty()) {
+        return preverified;
+    }
+    if (Fingerprint(leaf) != self->m_pin) {
+        self->m_pinMismatch = true;
+        X509_STORE_CTX_set_error(ctx, X509_V_ERR_CERT_REJECTED);
+        return 0;
+    }
+    int error = X509_STORE_CTX_get_error(ctx);
+    if (preverified || !IsTrustError(error)) {
+        return preverified;
+    }
+    X509_STORE_CTX_set_error(ctx, X509_V_OK);
+    return 1;
+}
+
+void CTlsSession::DescribeRefused(long verifyResult) {
+    m_refused = PeerCertificate();
+    if (m_leaf == nullptr) {
+        return;
+    }
+    m_refused.subject = NameText(X509_get_subject_name(m_leaf));
+    m_refused.issuer = NameText(X509_get_issuer_name(m_leaf));
+    m_refused.notBefore = TimeText(X509_get0_notBefore(m_leaf));
+    m_refused.notAfter = TimeText(X509_get0_notAfter(m_leaf));
+    m_refused.sha256 = Fingerprint(m_leaf);
+    m_refused.changed = m_pinMismatch;
+    // Trusting by fingerprint overrides who vouches for a certificate, never
+    // its dates or the name it was made for.
+    bool named = IsAddressLiteral(m_host)
+                     ? X509_check_ip_asc(m_leaf, m_host.c_str(), 0) == 1
+                     : X509_check_host(m_leaf, m_host.c_str(), 0,
+                                       X509_CHECK_FLAG_NO_PARTIAL_WILDCARDS, nullptr) == 1;
+    bool current = X509_cmp_current_time(X509_get0_notBefore(m_leaf)) < 0 &&
+                   X509_cmp_current_time(X509_get0_notAfter(m_leaf)) > 0;
+    m_refused.trustable = named && current && (m_pinMismatch || IsTrustError(verifyResult));
 }

@@ -5,6 +5,7 @@
 
 struct ssl_st;
 struct ssl_ctx_st;
+struct x509_st;
 
 // The TLS client side of one connected socket (OpenSSL 3), at least TLS 1.2.
 // It never waits itself: every call does what the socket allows now and says
@@ -16,6 +17,21 @@ class CTlsSession {
 public:
     enum IoResult { IO_Done, IO_WantRead, IO_WantWrite, IO_Closed, IO_Error };
 
+    // The server's certificate, as shown to a user deciding to trust it.
+    struct PeerCertificate {
+        std::string subject;
+        std::string issuer;
+        std::string notBefore;
+        std::string notAfter;
+        std::string sha256;  // "AB:CD:..." (32 bytes)
+        // Refused only because nothing vouches for it (self-signed, unknown
+        // issuer) or because it is not the pinned one: it is within its
+        // dates and names the host, so trusting it by fingerprint is sound.
+        bool trustable = false;
+        // A pinned fingerprint that the server's certificate no longer has.
+        bool changed = false;
+    };
+
     CTlsSession() = default;
     ~CTlsSession();
     CTlsSession(const CTlsSession&) = delete;
@@ -24,7 +40,11 @@ public:
     // Prepares the session on fd (which must be non-blocking). host is what
     // the certificate must name: a host name, or an IPv4/IPv6 literal (in
     // brackets or not). caFile, when not empty, adds trusted certificates.
-    bool Begin(int fd, const std::string& host, const std::string& caFile, std::string& error);
+    // pin, when not empty, is the SHA-256 fingerprint of the one certificate
+    // accepted for this server whoever issued it; the host name and the dates
+    // are still checked, and any other certificate is refused.
+    bool Begin(int fd, const std::string& host, const std::string& caFile, std::string& error,
+               const std::string& pin = std::string());
     IoResult Handshake(std::string& error);
     // got: bytes read (only with IO_Done).
     IoResult Read(char* buffer, int size, int& got, std::string& error);
@@ -41,11 +61,25 @@ public:
     // The first queued OpenSSL error in words ("wrong version number"), or
     // what when none is queued; clears the queue.
     static std::string OpenSslReason(const char* what);
+    // The certificate of a refused handshake (empty subject and fingerprint
+    // when none was received).
+    const PeerCertificate& Refused() const { return m_refused; }
+    // A fingerprint in the one form compared: upper-case hex pairs joined by
+    // ":". Empty for text that is not 32 bytes of hex (colons and blanks
+    // between pairs allowed).
+    static std::string NormalFingerprint(const std::string& text);
 
 private:
     IoResult Classify(int rc, const char* what, std::string& error);
+    static int VerifyCallback(int preverified, struct x509_store_ctx_st* ctx);
+    void DescribeRefused(long verifyResult);
 
     ssl_ctx_st* m_ctx = nullptr;
     ssl_st* m_ssl = nullptr;
     std::string m_host;
+    std::string m_pin;
+    // The server's own certificate, held from the check on.
+    x509_st* m_leaf = nullptr;
+    bool m_pinMismatch = false;
+    PeerCertificate m_refused;
 };

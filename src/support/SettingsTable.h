@@ -49,6 +49,9 @@ inline constexpr SettingDef kSettingsTable[] = {
     {"General", "SmtpSecurity", SK_Integer, "0", "1"},
     // A PEM file of certificates trusted besides the system's.
     {"General", "TlsCaFile", SK_Text, "", ""},
+    // The SHA-256 fingerprint of the one certificate trusted for the SMTP
+    // server whoever issued it (a self-signed one, say); empty for none.
+    {"General", "SmtpCertSha256", SK_Text, "", nullptr},
     // Where the update check looks: an FTP server (host[:port][/folder]) and its login.
     {"General", "UpdateServer", SK_Text, "ftp.inboxwarden.example", nullptr},
     {"General", "UpdateLogin", SK_Text, "inboxwarden", nullptr},
@@ -63,6 +66,8 @@ inline constexpr SettingDef kSettingsTable[] = {
     {nullptr, "PopSecurity", SK_Integer, "0", "2"},
     // The authserv-id(s) of the account's server; absent or empty: learned from its mail.
     {nullptr, "AuthServId", SK_Text, "", ""},
+    // As SmtpCertSha256, for the account's POP3 server.
+    {nullptr, "PopCertSha256", SK_Text, "", nullptr},
     {"Prompts", "DontAskForCleanupHistory", SK_YesNo, "No", nullptr},
     {"Prompts", "DontAskForDeleteListEntry", SK_YesNo, "No", nullptr},
     {"Prompts", "DontAskDeleteSelected", SK_YesNo, "No", nullptr},

@@ -1,4 +1,5 @@
 #include "ui/CAccountsPage.h"
+#include "ui/CCertificateTrustBox.h"
 
 #include <QCheckBox>
 #include <QComboBox>
@@ -335,6 +336,7 @@ void CAccountsPage::OnTestPop3() {
     server.security = m_security->currentIndex();
     server.port = TestPort(m_port, server.security, CPOP3::StandardPort);
     server.caFile = PageSettings().GetString("TlsCaFile", "General", "");
+    server.certSha256 = PageSettings().GetString("PopCertSha256", ToStd(m_shown), "");
     CAppEnvironment* env = CAppEnvironment::Instance();
     m_testButton->setEnabled(false);
     m_busy = OpenTestProgress(this, QStringLiteral("Testing your POP3 server..."),
@@ -353,6 +355,16 @@ void CAccountsPage::OnPop3Done(bool connected, int count, const QString& error) 
     CloseTestProgress(m_busy, this);
     m_testButton->setEnabled(!m_shown.isEmpty());
     if (!connected) {
+        // A certificate only nobody vouches for: the user may trust it by
+        // its fingerprint, stored with the account, and the test runs again.
+        const CTlsSession::PeerCertificate& refused = m_test.RefusedCertificate();
+        if (refused.trustable && !m_shown.isEmpty() &&
+            CCertificateTrustBox::Ask(
+                this, findChild<QLineEdit*>(QStringLiteral("popName"))->text(), refused)) {
+            PageSettings().WriteString("PopCertSha256", refused.sha256, ToStd(m_shown));
+            OnTestPop3();
+            return;
+        }
         QString text = QStringLiteral(
             "Could not reach your POP3 server.\nPlease check your server name and login "
             "information.");
@@ -368,6 +380,6 @@ void CAccountsPage::OnPop3Done(bool connected, int count, const QString& error) 
     CheckMessageBox(this,
                     QStringLiteral("InboxWarden successfuly logged in to your POP3 (incoming) mail "
                                    "server."),
-                    QStringLiteral("SUCCESS"), CCheckMessageBox::MB_ICONEXCLAMATION);
+                    QStringLiteral("SUCCESS"), CCheckMessageBox::MB_ICONINFORMATION);
     emit WizardButtons(3);
 }

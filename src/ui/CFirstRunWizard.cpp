@@ -6,6 +6,7 @@
 #include <QWizardPage>
 
 #include "ui/CAccountsPage.h"
+#include "ui/CFindFriendsDlg.h"
 #include "ui/CSmtpPage.h"
 
 namespace {
@@ -69,6 +70,34 @@ private:
     CSmtpPage* m_smtp;
 };
 
+// The last page: Friends from the mail already on the server, so that the
+// program does not start with an empty list.
+class FriendsWizardPage : public QWizardPage {
+public:
+    FriendsWizardPage() {
+        setObjectName(QStringLiteral("friendsWizardPage"));
+        setTitle(QStringLiteral("Your friends"));
+        setSubTitle(
+            QStringLiteral("Mail from your friends is never held back. InboxWarden can "
+                           "find them in the mail now on your server."));
+        m_find = new CFindFriendsDlg(this);
+        m_find->setWindowFlags(Qt::Widget);
+        m_find->findChild<QWidget*>(QStringLiteral("closeButton"))->hide();
+        auto* layout = new QVBoxLayout(this);
+        layout->setContentsMargins(0, 0, 0, 0);
+        layout->addWidget(m_find);
+    }
+    void initializePage() override {
+        m_find->ReloadAccounts();
+        QTimer::singleShot(0, m_find, &CFindFriendsDlg::OnSearch);
+    }
+    // Back: a search under way stops; the page keeps its contents.
+    void cleanupPage() override { m_find->Cancel(); }
+
+private:
+    CFindFriendsDlg* m_find;
+};
+
 }  // namespace
 
 CFirstRunWizard::CFirstRunWizard(QWidget* parent) : QWizard(parent) {
@@ -95,6 +124,7 @@ CFirstRunWizard::CFirstRunWizard(QWidget* parent) : QWizard(parent) {
                                     "in those messages."),
                      "smtpIntroPage"));
     setPage(SmtpServerPage, new SmtpWizardPage(m_smtp));
+    setPage(FriendsPage, new FriendsWizardPage);
     setStartId(IntroPage);
     resize(600, 520);
 }

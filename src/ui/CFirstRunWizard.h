@@ -12,7 +12,7 @@ class CFirstRunWizard : public QWizard {
     Q_OBJECT
 
 public:
-    enum PageId { IntroPage, AccountPage, SmtpIntroPage, SmtpServerPage };
+    enum PageId { IntroPage, AccountPage, SmtpIntroPage, SmtpServerPage, FriendsPage };
 
     explicit CFirstRunWizard(QWidget* parent = nullptr);
 

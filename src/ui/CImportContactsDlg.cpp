@@ -10,6 +10,7 @@
 #include <QThread>
 #include <QVBoxLayout>
 
+#include "lists/AddressBookImport.h"
 #include "lists/CFilterLists.h"
 #include "lists/ContactImport.h"
 #include "ui/CCheckMessageBox.h"
@@ -22,12 +23,16 @@ CImportContactsDlg::CImportContactsDlg(int listId, QWidget* parent)
     m_chooseFile = [](QWidget* owner) {
         return QFileDialog::getOpenFileName(
             owner, QStringLiteral("Find the file with the contacts you want to import"), QString(),
-            QStringLiteral("Text files (.txt,.lst) (*.txt *.lst)"));
+            QStringLiteral("Text files and address books (*.txt *.lst *.vcf *.VCF *.csv *.CSV);;"
+                           "Text files (.txt,.lst) (*.txt *.lst);;"
+                           "Address books (.vcf,.csv) (*.vcf *.VCF *.csv *.CSV)"));
     };
 
     auto* group = new QGroupBox(QStringLiteral("Import from (Please select one):"), this);
     m_fromFile = new QRadioButton(
-        QStringLiteral("My own &text file (comma-separated or one address per line)"), group);
+        QStringLiteral("My own &text file (comma-separated or one address per line), or an "
+                       "address book (vCard .vcf, CSV export)"),
+        group);
     m_fromFile->setObjectName(QStringLiteral("fromTextFile"));
     m_fromMailProgram = new QRadioButton(QStringLiteral("My default &email application"), group);
     m_fromMailProgram->setObjectName(QStringLiteral("fromMailProgram"));
@@ -81,19 +86,39 @@ void CImportContactsDlg::reject() {
     }
 }
 
-void CImportContactsDlg::Collect(StringList& addresses) {
+bool CImportContactsDlg::Collect(StringList& addresses) {
     if (m_fromMailProgram->isChecked()) {
         CheckMessageBox(this, QStringLiteral("Could not load the Address Converter component."),
                         QStringLiteral("Error"), CCheckMessageBox::MB_ICONSTOP);
-        return;
+        return true;
     }
     QString path = m_chooseFile(this);
     if (path.isEmpty()) {
-        return;
+        return true;
     }
+    std::string file = ToStd(path);
     QApplication::setOverrideCursor(Qt::WaitCursor);
-    ReadAddressFile(ToStd(path), addresses);
+    if (!IsAddressBookFile(file)) {
+        ReadAddressFile(file, addresses);
+        QApplication::restoreOverrideCursor();
+        return true;
+    }
+    AddressBookResult book;
+    bool read = ReadAddressBook(file, book);
     QApplication::restoreOverrideCursor();
+    if (!read) {
+        // Half a file would leave the user guessing which contacts came in.
+        QString where =
+            book.errorLine > 0 ? QString::asprintf(", line %zu", book.errorLine) : QString();
+        CheckMessageBox(this,
+                        QStringLiteral("Could not read %1%2: %3.\nNothing was added.")
+                            .arg(path, where, QString::fromStdString(book.error)),
+                        QStringLiteral("Import failed"), CCheckMessageBox::MB_ICONSTOP);
+        return false;
+    }
+    m_skipped = book.skipped;
+    addresses = std::move(book.addresses);
+    return true;
 }
 
 void CImportContactsDlg::OnProceed() {
@@ -101,7 +126,9 @@ void CImportContactsDlg::OnProceed() {
         return;
     }
     StringList addresses;
-    Collect(addresses);
+    if (!Collect(addresses)) {
+        return;
+    }
     m_proceed->setEnabled(false);
     m_cancel->setEnabled(false);
     m_fromFile->setEnabled(false);
@@ -120,9 +147,13 @@ void CImportContactsDlg::Finish() {
     delete m_worker;
     m_worker = nullptr;
     QApplication::restoreOverrideCursor();
-    CheckMessageBox(this,
-                    QString::asprintf(
-                        "%d new contacts email addresses were added to your Friends list", m_added),
-                    QStringLiteral("Import successful"), CCheckMessageBox::MB_ICONINFORMATION);
+    QString text = QString::asprintf(
+        "%d new contacts email addresses were added to your Friends list", m_added);
+    if (m_skipped > 0) {
+        text +=
+            QString::asprintf("\n%d contacts without an email address were skipped.", m_skipped);
+    }
+    CheckMessageBox(this, text, QStringLiteral("Import successful"),
+                    CCheckMessageBox::MB_ICONINFORMATION);
     accept();
 }

@@ -10,10 +10,10 @@ class QPushButton;
 class QRadioButton;
 class QThread;
 
-// "Import contact list": collects addresses from a text file (or, where an
-// address-book converter exists, the mail program's contacts) and adds them
-// to one filter list. The adding runs on a thread of its own, since every
-// new entry is written to the database.
+// "Import contact list": collects addresses from a text file or an address
+// book (vCard, CSV) (or, where an address-book converter exists, the mail
+// program's contacts) and adds them to one filter list. The adding runs on a thread of its own,
+// since every new entry is written to the database.
 class CImportContactsDlg : public QDialog {
     Q_OBJECT
 
@@ -35,11 +35,13 @@ public slots:
 
 private:
     void UpdateButtons();
-    void Collect(StringList& addresses);
+    // False when an address book could not be read (the user was told).
+    bool Collect(StringList& addresses);
     void Finish();
 
     int m_listId;
     int m_added = 0;
+    int m_skipped = 0;
     std::function<QString(QWidget*)> m_chooseFile;
     QRadioButton* m_fromFile = nullptr;
     QRadioButton* m_fromMailProgram = nullptr;

@@ -1,4 +1,6 @@
 #include "ui/CInboxWardenDlg.h"
+#include "ui/CDesktopNotifier.h"
+#include "ui/CFindFriendsDlg.h"
 
 #include <QAction>
 #include <QActionGroup>
@@ -8,12 +10,15 @@
 #include <QDesktopServices>
 #include <QHeaderView>
 #include <QLabel>
+#include <QLocale>
 #include <QMenu>
 #include <QMenuBar>
 #include <QMetaObject>
+#include <QRegularExpression>
 #include <QSystemTrayIcon>
 #include <QTableView>
 #include <QThread>
+#include <QTime>
 #include <QTimer>
 #include <QToolBar>
 #include <QUrl>
@@ -81,6 +86,15 @@ CInboxWardenDlg::CInboxWardenDlg(QWidget* parent)
     setObjectName(QStringLiteral("mainWindow"));
     setWindowIcon(CIconPainter::TrayIcon(0));
     setSizeGripEnabled(true);
+    m_notifier = new CDesktopNotifier(this);
+    connect(m_notifier, &CDesktopNotifier::ActionInvoked, this, [this](const QString& key) {
+        if (key == QStringLiteral("review")) {
+            showNormal();
+            raise();
+            activateWindow();
+            SetView(1);
+        }
+    });
     setWindowFlags(windowFlags() | Qt::WindowMinMaxButtonsHint);
     m_desktopOpen = [](const QString& path) {
         return QDesktopServices::openUrl(QUrl::fromLocalFile(path));
@@ -251,6 +265,12 @@ void CInboxWardenDlg::BuildMenus() {
         connect(sort, &QAction::triggered, this, [this, column] { SortBy(column); });
     }
     tools->addAction(m_findAction);
+    QAction* findFriends = tools->addAction(tr("Find fri&ends in my mailbox..."));
+    findFriends->setObjectName(QStringLiteral("actionFindFriends"));
+    connect(findFriends, &QAction::triggered, this, [this] {
+        CFindFriendsDlg dialog(this);
+        dialog.exec();
+    });
 
     QMenu* help = menuBar->addMenu(tr("&Help"));
     QAction* contents = help->addAction(tr("&Contents..."));
@@ -898,6 +918,7 @@ void CInboxWardenDlg::OnProgress(int line, int position) {
 void CInboxWardenDlg::OnScanStarted() {
     OnGuiThread(this, [this] {
         m_scanning = true;
+        m_quarantinedThisScan = 0;
         SetStatusText(2, tr("Scanning..."));
         setWindowTitle(QStringLiteral("InboxWarden - Scanning..."));
         UpdateActions();
@@ -912,14 +933,21 @@ void CInboxWardenDlg::OnScanDone(int newLeftOnServer, int newMessages) {
                              .arg(newLeftOnServer)
                              .arg(newMessages)
                              .arg(ItemCount()));
-        time_t now = time(nullptr);
-        struct tm local {};
-        localtime_r(&now, &local);
-        char text[32];
-        strftime(text, sizeof text, "%I:%M:%S", &local);
-        m_lastScan->setText(QString::fromLatin1(text));
+        // The locale's own time with seconds, without the zone its long
+        // format adds.
+        QLocale locale;
+        QString format = locale.timeFormat(QLocale::LongFormat);
+        format.remove(QRegularExpression(QStringLiteral("\\s*t+\\s*$")));
+        m_lastScan->setText(locale.toString(QTime::currentTime(), format));
         SetStatusText(2, tr("Idle"));
         setWindowTitle(NormalTitle());
+        if (m_quarantinedThisScan > 0 && m_interactive) {
+            m_notifier->Notify(
+                tr("New mail in quarantine"),
+                tr("%n new message(s) kept in quarantine", nullptr, m_quarantinedThisScan),
+                {QStringLiteral("review"), tr("Review")});
+        }
+        m_quarantinedThisScan = 0;
         for (CStatusLine* line : m_status) {
             line->SetRange(0);
         }
@@ -952,6 +980,9 @@ void CInboxWardenDlg::OnNewMail(int notificationType, const std::string& text) {
             if (m_tray && QSystemTrayIcon::supportsMessages()) {
                 m_tray->showMessage(QStringLiteral("InboxWarden"), shown,
                                     QSystemTrayIcon::Information, 10000);
+            } else if (m_interactive) {
+                // No tray to show a balloon (GNOME): the desktop's own notices.
+                m_notifier->Notify(QStringLiteral("InboxWarden"), shown);
             }
         });
         return;
@@ -965,6 +996,20 @@ void CInboxWardenDlg::OnNewMail(int notificationType, const std::string& text) {
             }
         });
     }
+}
+
+void CInboxWardenDlg::OnQuarantined(const std::string&) {
+    OnGuiThread(this, [this] { ++m_quarantinedThisScan; });
+}
+
+void CInboxWardenDlg::OnAccountFailed(const std::string& account, const std::string& reason) {
+    QString name = FromStd(account);
+    QString why = FromStd(reason);
+    OnGuiThread(this, [this, name, why] {
+        if (m_interactive) {
+            m_notifier->Notify(tr("Scan of %1 failed").arg(name), why);
+        }
+    });
 }
 
 void CInboxWardenDlg::OnDatabaseError(const std::string& caption, const std::string& text) {

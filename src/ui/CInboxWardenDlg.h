@@ -24,6 +24,7 @@ class QSystemTrayIcon;
 class QTableView;
 class QTimer;
 class QToolBar;
+class CDesktopNotifier;
 
 // The main window. It runs as the program's one modal dialog and owns the
 // engine; the engine's calls arrive on the worker thread and are handed to
@@ -101,6 +102,9 @@ public:
     void OnDatabaseError(const std::string& caption, const std::string& text) override;
     void OnCloseProgram() override;
     bool OnOpenWithDesktop(const std::string& target) override;
+    void OnQuarantined(const std::string& sender) override;
+    void OnAccountFailed(const std::string& account, const std::string& reason) override;
+    CDesktopNotifier* Notifier() const { return m_notifier; }
 
 public slots:
     void OnScanCommand();
@@ -153,6 +157,9 @@ private:
     CStatusLine* m_status[2] = {nullptr, nullptr};
     QLabel* m_lastScan = nullptr;
     QSystemTrayIcon* m_tray = nullptr;
+    CDesktopNotifier* m_notifier = nullptr;
+    // New messages quarantined in the scan under way (interface thread).
+    int m_quarantinedThisScan = 0;
     QMenu* m_trayMenu = nullptr;
     QTimer* m_timer = nullptr;
     QActionGroup* m_viewGroup = nullptr;

@@ -103,8 +103,11 @@ void CServerTest::StartPop3(const ServerTestParams& params, const std::string& p
             count = pop3->GetNumMessages();
         }
         QString error = QString::fromStdString(pop3->GetErrorText());
-        return std::function<void()>(
-            [this, connected, count, error] { emit Pop3Done(connected, count, error); });
+        CTlsSession::PeerCertificate refused = pop3->GetSocket().RefusedCertificate();
+        return std::function<void()>([this, connected, count, error, refused] {
+            m_refused = refused;
+            emit Pop3Done(connected, count, error);
+        });
     });
 }
 
@@ -134,6 +137,10 @@ void CServerTest::StartSmtp(const ServerTestParams& params, const std::string& p
             }
         }
         QString error = QString::fromStdString(smtp->GetErrorText());
-        return std::function<void()>([this, stage, error] { emit SmtpDone(stage, error); });
+        CTlsSession::PeerCertificate refused = smtp->GetSocket().RefusedCertificate();
+        return std::function<void()>([this, stage, error, refused] {
+            m_refused = refused;
+            emit SmtpDone(stage, error);
+        });
     });
 }

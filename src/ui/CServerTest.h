@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "engine/CConnectionSettings.h"
+#include "mail/CTlsSession.h"
 
 class CLogFile;
 class CPOP3;
@@ -45,6 +46,9 @@ public:
                    const std::string& appName);
     void Cancel();
     bool IsRunning() const { return m_running; }
+    // The certificate the last reported test refused, if one was (an empty
+    // fingerprint otherwise); valid while its Done signal is handled.
+    const CTlsSession::PeerCertificate& RefusedCertificate() const { return m_refused; }
 
 signals:
     // connected false: the connect or login failed; count -1: STAT failed.
@@ -64,4 +68,5 @@ private:
     std::shared_ptr<Job> m_job;
     std::thread m_thread;
     bool m_running = false;
+    CTlsSession::PeerCertificate m_refused;
 };

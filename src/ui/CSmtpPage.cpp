@@ -1,4 +1,5 @@
 #include "ui/CSmtpPage.h"
+#include "ui/CCertificateTrustBox.h"
 
 #include <QComboBox>
 #include <QFormLayout>
@@ -20,7 +21,8 @@
 namespace {
 
 constexpr SettingBinding kSecurityBindings[] = {
-    {"SmtpSecurity", "General", 202, "0"},
+    // A new setup starts at STARTTLS on the submission port.
+    {"SmtpSecurity", "General", 202, "1"},
     {"", nullptr, 0, ""},
 };
 
@@ -115,6 +117,7 @@ void CSmtpPage::OnTestSmtp() {
     server.login = ToStd(findChild<QLineEdit*>(QStringLiteral("smtpLogin"))->text());
     server.password = ToStd(m_password->text());
     server.caFile = PageSettings().GetString("TlsCaFile", "General", "");
+    server.certSha256 = PageSettings().GetString("SmtpCertSha256", "General", "");
     params.address = PageSettings().GetString("emailAddress", accounts.front(), "");
     CAppEnvironment* env = CAppEnvironment::Instance();
     m_testButton->setEnabled(false);
@@ -136,6 +139,13 @@ void CSmtpPage::OnSmtpDone(int stage, const QString& error) {
     QString reason = SecureFailureReason(m_security->currentIndex(), error);
     switch (stage) {
         case CServerTest::SmtpConnectFailed:
+            if (m_test.RefusedCertificate().trustable &&
+                CCertificateTrustBox::Ask(this, m_server->text(), m_test.RefusedCertificate())) {
+                PageSettings().WriteString("SmtpCertSha256", m_test.RefusedCertificate().sha256,
+                                           "General");
+                OnTestSmtp();
+                return;
+            }
             CheckMessageBox(this, QStringLiteral("Could not reach your SMTP server.") + reason,
                             QStringLiteral("Error"), CCheckMessageBox::MB_ICONSTOP);
             break;
@@ -152,7 +162,7 @@ void CSmtpPage::OnSmtpDone(int stage, const QString& error) {
                             QStringLiteral("A test message was sent without error.\nReception of "
                                            "that message will indicate that\nInboxWarden is "
                                            "configured properly."),
-                            QStringLiteral("Success"), CCheckMessageBox::MB_OK);
+                            QStringLiteral("Success"), CCheckMessageBox::MB_ICONINFORMATION);
             break;
     }
 }

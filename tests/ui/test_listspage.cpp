@@ -218,16 +218,34 @@ private slots:
         TempHome::WriteFile(file.toStdString(), "a@x.org, b@y.org\r\nc@z.org,,a@x.org\r\n");
         QString upper = QString::fromStdString(m_env->Home().File("contacts.TXT"));
         TempHome::WriteFile(upper.toStdString(), "u@x.org\n");
+        QString book = QString::fromStdString(m_env->Home().File("book.vcf"));
+        TempHome::WriteFile(book.toStdString(),
+                            "BEGIN:VCARD\nEMAIL:v@x.org\nEND:VCARD\n"
+                            "BEGIN:VCARD\nFN:No address\nEND:VCARD\n");
+        QString broken = QString::fromStdString(m_env->Home().File("broken.csv"));
+        TempHome::WriteFile(broken.toStdString(), "Name,E-mail\nA,\"z@x.org\n");
 
+        const QString added = QStringLiteral(
+            " contacts email addresses were added to your Friends "
+            "list");
         struct Case {
             QString path;
-            QString expected;
+            QString seen;
+            bool accepted;
         };
         const Case cases[] = {
-            {upper, QStringLiteral("0 new")},
-            {file, QStringLiteral("3 new")},
-            {file, QStringLiteral("0 new")},       // the second import adds nothing
-            {QString(), QStringLiteral("0 new")},  // file box cancelled
+            {upper, QStringLiteral("Import successful|0 new") + added, true},
+            {file, QStringLiteral("Import successful|3 new") + added, true},
+            {file, QStringLiteral("Import successful|0 new") + added, true},       // nothing twice
+            {QString(), QStringLiteral("Import successful|0 new") + added, true},  // cancelled
+            {book,
+             QStringLiteral("Import successful|1 new") + added +
+                 QStringLiteral("\n1 contacts without an email address were skipped."),
+             true},
+            {broken,
+             QStringLiteral("Import failed|Could not read ") + broken +
+                 QStringLiteral(", line 2: a quoted field that never closes.\nNothing was added."),
+             false},
         };
         for (const Case& c : cases) {
             CImportContactsDlg dialog(FL_Friends);
@@ -240,15 +258,12 @@ private slots:
             answer.Press(QMessageBox::Ok);
             proceed->click();
             QTRY_VERIFY_WITH_TIMEOUT(answer.AllUsed() && !dialog.IsBusy(), 10000);
-            QCOMPARE(dialog.result(), int(QDialog::Accepted));
-            QCOMPARE(answer.Seen().size(), 1);
-            QCOMPARE(answer.Seen()[0], QStringLiteral("Import successful|") + c.expected +
-                                           QStringLiteral(" contacts email addresses were added "
-                                                          "to your Friends list"));
+            QCOMPARE(dialog.result() == QDialog::Accepted, c.accepted);
+            QCOMPARE(answer.Seen(), QStringList{c.seen});
         }
         QCOMPARE(Entries(FL_Friends),
                  (QStringList{QStringLiteral(" b@y.org"), QStringLiteral("a@x.org"),
-                              QStringLiteral("c@z.org")}));
+                              QStringLiteral("c@z.org"), QStringLiteral("v@x.org")}));
     }
 
     void importFromTheMailProgramEndsInTheErrorBox() {

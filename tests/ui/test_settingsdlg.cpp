@@ -8,10 +8,12 @@
 #include <QRadioButton>
 #include <QSignalSpy>
 #include <QTabWidget>
+#include <QTreeWidget>
 #include <QtTest>
 #include <filesystem>
 
 #include "DbTestEnv.h"
+#include "MailServers.h"
 #include "ModalAnswer.h"
 #include "Pop3Mailbox.h"
 #include "RecordingOwner.h"
@@ -25,6 +27,7 @@
 #include "lists/CFilterLists.h"
 #include "support/CAppEnvironment.h"
 #include "ui/CAccountsPage.h"
+#include "ui/CFindFriendsDlg.h"
 #include "ui/CFirstRunWizard.h"
 #include "ui/CGeneralPage.h"
 #include "ui/CPreferencesPage.h"
@@ -344,6 +347,88 @@ private slots:
         }
     }
 
+    // Run by the real-server suite (ui_certificate_trust), which starts the
+    // loopback Dovecot with its self-signed certificate.
+    void certificateTrustIsOfferedAndKept() {
+        if (qEnvironmentVariableIsEmpty("IW_MAIL_ENV") || MailServers::Get().CaFile().empty()) {
+            QSKIP("needs the loopback mail servers (ctest -R ui_certificate_trust)");
+        }
+        const MailServers& servers = MailServers::Get();
+        Settings().WriteString("AccountsList", "Home", "General");
+        CAccountsPage page(false);
+        page.Load();
+        SetText(&page, "popName", QString::fromStdString(servers.Host()));
+        SetText(&page, "popPort", QString::number(servers.Pop3Port()));
+        Child<QComboBox>(&page, "popSecurity")->setCurrentIndex(1);
+        SetText(&page, "popLogin", QString::fromStdString(servers.Address("me")));
+        for (const char* name : {"popPassword", "popVerifyPassword"}) {
+            SetText(&page, name, QString::fromStdString(servers.Password("me")));
+        }
+        const QString success = QStringLiteral(
+            "SUCCESS|InboxWarden successfuly logged in to your POP3 (incoming) mail server.");
+        // Declined: the error box, nothing stored. Trusted: stored, and the
+        // test run again passes. Then no question any more.
+        struct Case {
+            bool trust;
+            bool asked;
+            QString last;
+        };
+        const Case cases[] = {
+            {false, true, QStringLiteral("Error|Could not reach your POP3 server.")},
+            {true, true, success},
+            {false, false, success},
+        };
+        for (const Case& c : cases) {
+            ModalAnswer answer;
+            QString trustText;
+            if (c.asked) {
+                answer.Then([&](QWidget* window) {
+                    trustText = qobject_cast<QMessageBox*>(window)->text();
+                    auto* trust =
+                        window->findChild<QAbstractButton*>(QStringLiteral("trustCertificate"));
+                    QVERIFY(trust != nullptr);
+                    if (c.trust) {
+                        trust->click();
+                    } else {
+                        window->close();
+                    }
+                });
+            }
+            answer.Press(QMessageBox::Ok);
+            QSignalSpy buttons(&page, &CAccountsPage::WizardButtons);
+            Child<QPushButton>(&page, "testPop3")->click();
+            QTRY_VERIFY_WITH_TIMEOUT(answer.AllUsed() && !page.IsTesting(), 15000);
+            QVERIFY2(answer.Seen().last().startsWith(c.last), qPrintable(answer.Seen().last()));
+            QCOMPARE(trustText.contains(QStringLiteral("SHA-256")), c.asked);
+            QCOMPARE(Settings().GetString("PopCertSha256", "Home", "").size(),
+                     c.trust || !c.asked ? size_t(95) : size_t(0));
+        }
+    }
+
+    void findFriendsCancelEndsASilentSearchAtOnce() {
+        ScriptedServer server(10000);
+        server.Silence(8000);
+        server.Start();
+        Settings().WriteString("AccountsList", "Home", "General");
+        Settings().WriteString("PopName", "127.0.0.1", "Home");
+        Settings().WriteInt("PopPort", server.Port(), "Home");
+        CFindFriendsDlg dialog;
+        dialog.show();
+        QVERIFY(Child<QPushButton>(&dialog, "searchButton")->isEnabled());
+        Child<QPushButton>(&dialog, "searchButton")->click();
+        QVERIFY(dialog.IsBusy());
+        QTest::qWait(200);
+        QElapsedTimer timer;
+        timer.start();
+        QCOMPARE(Child<QPushButton>(&dialog, "closeButton")->text(), QStringLiteral("Cancel"));
+        Child<QPushButton>(&dialog, "closeButton")->click();
+        QTRY_VERIFY_WITH_TIMEOUT(!dialog.IsBusy(), 3000);
+        QVERIFY(timer.elapsed() < 2000);
+        QVERIFY(dialog.isVisible());
+        QCOMPARE(Child<QLabel>(&dialog, "status")->text(), QStringLiteral("Cancelled."));
+        server.Stop();
+    }
+
     void cancelEndsASilentTestAtOnce() {
         Settings().WriteString("AccountsList", "Home", "General");
         ScriptedServer server(10000);
@@ -504,7 +589,14 @@ private slots:
         server.ServeEach(box.Handler(), 1);
         Pop3Mailbox good("bob", "secret");
         server.NextConnection().ServeEach(good.Handler(), 1);
+        // The last page reads who wrote the mail on the server.
+        Pop3Mailbox mail("bob", "secret");
+        mail.AddMessage("From: Ann <ann@x.org>\r\nSubject: hi\r\n\r\nbody\r\n");
+        mail.AddMessage("From: friend@example.org\r\nSubject: known\r\n\r\nbody\r\n");
+        mail.AddMessage("From: news@x.org\r\nList-Id: <l.x.org>\r\nSubject: n\r\n\r\nb\r\n");
+        server.NextConnection().ServeEach(mail.Handler(), 1);
         server.Start();
+        CFilterLists::Instance().AddWord("friend@example.org", FL_Friends);
 
         CFirstRunWizard wizard;
         wizard.show();
@@ -544,6 +636,22 @@ private slots:
         wizard.next();
         SetText(wizard.Smtp(), "smtpName", QStringLiteral("smtp.home.example"));
         QVERIFY(SaveShot(wizard, QStringLiteral("wizard_smtp")));
+        wizard.next();
+        QCOMPARE(wizard.currentId(), int(CFirstRunWizard::FriendsPage));
+        auto* senders = wizard.findChild<QTreeWidget*>(QStringLiteral("senders"));
+        QTRY_COMPARE_WITH_TIMEOUT(senders->topLevelItemCount(), 2, 10000);
+        QCOMPARE(senders->topLevelItem(0)->text(0), QStringLiteral("Ann <ann@x.org>"));
+        QCOMPARE(senders->topLevelItem(0)->checkState(0), Qt::Checked);
+        QCOMPARE(senders->topLevelItem(1)->checkState(0), Qt::Unchecked);
+        auto* findFriends = wizard.findChild<CFindFriendsDlg*>();
+        QTRY_VERIFY_WITH_TIMEOUT(!findFriends->IsBusy(), 5000);
+        wizard.findChild<QPushButton*>(QStringLiteral("addButton"))->click();
+        QTRY_VERIFY_WITH_TIMEOUT(findFriends->AddedCount() == 1 && !findFriends->IsBusy(), 5000);
+        QCOMPARE(CFilterLists::Instance().Find(FL_Friends, "ann@x.org", true) >= 0, true);
+        QCOMPARE(senders->topLevelItemCount(), 1);
+        QCOMPARE(mail.Messages().size(), size_t(3));
+        QCOMPARE(mail.CountCommands("TOP 3 0\r\n"), 1);
+        QCOMPARE(mail.CountCommands("DELE") + mail.CountCommands("RETR"), 0);
         wizard.accept();
         QCOMPARE(Settings().GetString("SmtpName", "General", ""), std::string("smtp.home.example"));
         CSettingsDlg::WriteMissingDefaults();
