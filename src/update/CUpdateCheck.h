@@ -17,6 +17,8 @@ public:
         std::string address;  // host[:port][/folder], "ftp://" optional
         std::string login;
         std::string password;
+        // Why the password could not be read from the keyring; empty when it was.
+        std::string passwordError = {};
     };
 
     // GetUpgradeFileHandle's results; the numbers are shown to the user.
