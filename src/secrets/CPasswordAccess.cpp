@@ -118,6 +118,16 @@ bool CPasswordAccess::InFile(const Slot& slot) const {
     return false;
 }
 
+std::optional<CPasswordAccess::Slot> CPasswordAccess::SlotOf(const std::string& iniKey,
+                                                             const std::string& section) {
+    for (const Slot& slot : {Pop(section), Smtp(), Remote(), Update()}) {
+        if (strcasecmp(slot.iniKey.c_str(), iniKey.c_str()) == 0) {
+            return Slot{slot.iniKey, section, slot.kind};
+        }
+    }
+    return std::nullopt;
+}
+
 std::optional<std::string> CPasswordAccess::Read(const Slot& slot, const std::string& fallback,
                                                  std::string* error) const {
     if (GetWhere() != Where::Keyring) {
@@ -139,10 +149,9 @@ std::optional<std::string> CPasswordAccess::Read(const Slot& slot, const std::st
 bool CPasswordAccess::Write(const Slot& slot, const std::string& value, std::string* error) {
     Where where = GetWhere();
     if (where == Where::Unset) {
-        if (!MoveTo(Where::Keyring, error)) {
-            return false;
-        }
-        where = Where::Keyring;
+        // Until a keyring answers, the file keeps them as it always did (the
+        // window has told the user why); the first start with one moves them.
+        where = MoveTo(Where::Keyring, error) ? Where::Keyring : Where::File;
     }
     if (where == Where::File) {
         if (m_settings.WriteString(slot.iniKey, value, slot.section)) {

@@ -27,6 +27,8 @@ public:
     static Slot Smtp();
     static Slot Remote();
     static Slot Update();
+    // The slot of a "!" key in section; nullopt for a key that is no password.
+    static std::optional<Slot> SlotOf(const std::string& iniKey, const std::string& section);
 
     static constexpr const char* kStoreKey = "PasswordStore";
 
@@ -43,8 +45,9 @@ public:
     std::optional<std::string> Read(const Slot& slot, const std::string& fallback,
                                     std::string* error) const;
     // Keeps value (empty: no password) where the passwords are kept. While
-    // PasswordStore is unset, first moves everything to the keyring; false,
-    // with nothing changed, when that or the write fails.
+    // PasswordStore is unset, first moves everything to the keyring; when no
+    // keyring can be used the file keeps it, true with the reason in error.
+    // False, with nothing changed, when the write fails.
     bool Write(const Slot& slot, const std::string& value, std::string* error);
 
     // Moves every password to target: writes each there, reads it back and
