@@ -50,6 +50,9 @@ public:
 
 private:
     void OnQuestion();
+    // Moves the passwords to the keyring where one answers; otherwise says so
+    // once and offers to keep them in the settings file.
+    void CheckPasswordStore(class CSettings& settings);
 
     bool m_readOnly = false;
     bool m_firstTime = false;

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "app/CInboxWardenApp.h"
+#include "secrets/CSecretServiceStore.h"
 #include "support/CAppEnvironment.h"
 #include "ui/CInboxWardenDlg.h"
 #include "ui/CSettingsDlg.h"
@@ -23,6 +24,7 @@ int main(int argc, char** argv) {
     QApplication::setDesktopFileName(QStringLiteral("inboxwarden"));
     CAppEnvironment env("InboxWarden", CAppEnvironment::AE_IniInProgramFolder);
     CAppEnvironment::SetInstance(&env);
+    CSecretStore::SetCurrent(std::make_shared<CSecretServiceStore>());
     int result = 0;
     {
         CInboxWardenApp app(std::vector<std::string>(argv + 1, argv + argc));
