@@ -1,5 +1,7 @@
+#include <sys/resource.h>
 #include <QApplication>
 #include <QDialog>
+
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -12,6 +14,10 @@
 #include "ui/CUpdateDlg.h"
 
 int main(int argc, char** argv) {
+    // A core dump would hold the passwords read from the keyring.
+    const struct rlimit noCore = {0, 0};
+    setrlimit(RLIMIT_CORE, &noCore);
+
     // Without a display the platform plug-in would abort with a long text.
     if (!CInboxWardenApp::HasDisplay()) {
         fprintf(stderr,

@@ -2,6 +2,8 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <sys/resource.h>
+
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -60,6 +62,10 @@ int main(int argc, char** argv) {
             return EC_NoStart;
         }
     }
+
+    // A core dump would hold the passwords read from the keyring.
+    const struct rlimit noCore = {0, 0};
+    setrlimit(RLIMIT_CORE, &noCore);
 
     // The signals are taken by this thread alone, so a signal never lands
     // in the middle of the worker's socket calls.
