@@ -82,13 +82,14 @@ TEST_F(PasswordAccessTest, FailedMovesLeaveTheSettingsFileAsItWas) {
         const char* name;
         std::function<void(PasswordAccessTest&)> setUp;
         Where target;
-        size_t keyringAfter;  // items the keyring keeps
+        size_t keyringAfter;   // items the keyring keeps
+        const char* smtpKept;  // the keyring's SMTP password afterwards, if any
     };
     const Case cases[] = {
         {"no Secret Service", [](PasswordAccessTest& t) { t.store.FailWith("No Secret Service"); },
-         Where::Keyring, 0},
+         Where::Keyring, 0, nullptr},
         {"read-back differs", [](PasswordAccessTest& t) { t.store.garble = true; }, Where::Keyring,
-         0},
+         0, nullptr},
         // A stray file password must not overwrite, then lose, the keyring's.
         {"keyring item kept on undo",
          [](PasswordAccessTest& t) {
@@ -96,19 +97,19 @@ TEST_F(PasswordAccessTest, FailedMovesLeaveTheSettingsFileAsItWas) {
              t.settings.WriteString("PasswordStore", "keyring", "General");
              t.store.garble = true;
          },
-         Where::Keyring, 1},
+         Where::Keyring, 1, "kept"},
         {"keyring locked when moving back",
          [](PasswordAccessTest& t) {
-             t.settings.WriteString("PasswordStore", "file", "General");
+             t.settings.WriteString("PasswordStore", "keyring", "General");
              t.store.FailWith("The keyring is locked");
          },
-         Where::File, 0},
+         Where::File, 0, nullptr},
         {"password the file cannot keep",
          [](PasswordAccessTest& t) {
-             t.settings.WriteString("PasswordStore", "file", "General");
+             t.settings.WriteString("PasswordStore", "keyring", "General");
              t.store.Store(t.Access().KeyOf(CPasswordAccess::Remote()), "x", "two\nlines");
          },
-         Where::File, 1},
+         Where::File, 1, nullptr},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -126,11 +127,10 @@ TEST_F(PasswordAccessTest, FailedMovesLeaveTheSettingsFileAsItWas) {
         EXPECT_EQ(Ini(), before);
         store.FailWith("");
         EXPECT_EQ(store.Count(), c.keyringAfter);
-        if (std::string(c.name) == "keyring item kept on undo") {
-            store.garble = false;
-            CSecretStore::Status status;
-            EXPECT_EQ(store.Lookup(Access().KeyOf(CPasswordAccess::Smtp()), status), "kept");
-        }
+        store.garble = false;
+        CSecretStore::Status status;
+        EXPECT_EQ(store.Lookup(Access().KeyOf(CPasswordAccess::Smtp()), status),
+                  c.smtpKept ? std::optional<std::string>(c.smtpKept) : std::nullopt);
     }
 }
 
