@@ -209,11 +209,11 @@ bool EditLines(std::vector<Line>& lines, const std::string& givenKey,
     size_t begin, end;
     const bool found = FindSection(lines, section, begin, end);
     if (!value) {
+        // Every copy: a duplicate line would otherwise be read in its place.
         std::string k, v;
-        for (size_t i = begin; found && i < end; ++i) {
-            if (KeyValue(lines[i].text, k, v) && EqualNoCase(k, key)) {
-                lines.erase(lines.begin() + static_cast<long>(i));
-                break;
+        for (size_t i = end; found && i > begin; --i) {
+            if (KeyValue(lines[i - 1].text, k, v) && EqualNoCase(k, key)) {
+                lines.erase(lines.begin() + static_cast<long>(i - 1));
             }
         }
         return true;
