@@ -1,5 +1,6 @@
-// The settings file: an arbitrary file is read, one key written and read
-// back. The written key has its value; every other key keeps its own.
+// The settings file: an arbitrary file is read, one key written (or removed)
+// and read back. The written key has its value (a removed one is absent);
+// every other key keeps its own.
 #include <fuzzer/FuzzedDataProvider.h>
 
 #include <map>
@@ -102,7 +103,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     CSettings settings(path);
     Snapshot before = Take(settings, file);
 
-    bool written = settings.WriteString(key, value, section);
+    const bool remove = (choice & 0x80) != 0;
+    bool written = remove ? settings.Apply({{key, section, std::nullopt}})
+                          : settings.WriteString(key, value, section);
     // Names are taken without the blanks at their ends, as they read back.
     const std::string trimmedKey = Trim(key);
     bool acceptable = !trimmedKey.empty() &&
@@ -131,6 +134,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (expected.size() > CSettings::kMaxValueLength) {
         expected.resize(CSettings::kMaxValueLength);
     }
+    if (remove) {
+        expected = kAbsent;
+    }
     std::string got = settings.GetString(key, section, kAbsent);
     FUZZ_CHECK(got == expected, "key [%s] section [%s]: read %zu bytes [%.80s], wrote %zu [%.80s]",
                key.c_str(), section.c_str(), got.size(), got.c_str(), expected.size(),
@@ -149,8 +155,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                    slot.second.c_str(), slot.first.c_str(), old.c_str(), found->second.c_str());
     }
     for (const auto& [slot, val] : now) {
-        FUZZ_CHECK(slot == written_slot || before.count(slot), "new key [%s] in section [%s]",
-                   slot.second.c_str(), slot.first.c_str());
+        FUZZ_CHECK((slot == written_slot && !remove) || before.count(slot),
+                   "new key [%s] in section [%s]", slot.second.c_str(), slot.first.c_str());
     }
     return 0;
 }

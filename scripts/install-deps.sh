@@ -9,7 +9,7 @@ run_pkgs=(cmake make g++ pkg-config qt6-base-dev libgl-dev libsqlite3-dev libcur
           libssl-dev xdg-utils libsecret-1-dev nlohmann-json3-dev ccache)
 test_pkgs=(libgtest-dev libgmock-dev libbenchmark-dev python3 clang libclang-rt-dev
            dovecot-pop3d postfix python3-pyftpdlib desktop-file-utils appstream
-           gnome-keyring libsecret-tools dbus python3-dbusmock lintian systemd)
+           gnome-keyring libsecret-tools dbus libglib2.0-bin python3-dbusmock lintian systemd)
 
 case "${1:-run}" in
     run) want=("${run_pkgs[@]}") ;;

@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "secrets/CPasswordAccess.h"
 #include "support/CAppEnvironment.h"
 #include "support/CInstanceLink.h"
 #include "ui/CInboxWardenDlg.h"
@@ -203,6 +204,8 @@ CInboxWardenApp::RunResult CInboxWardenApp::Run() {
         return RR_Conflict;
     }
 
+    CheckPasswordStore(settings);
+
     auto window = std::make_unique<CInboxWardenDlg>();
     window->SetInteractive(m_interactive);
     RunResult result = RR_Closed;
@@ -215,4 +218,37 @@ CInboxWardenApp::RunResult CInboxWardenApp::Run() {
     // The window's destruction stops the engine and waits for its worker.
     window.reset();
     return result;
+}
+
+void CInboxWardenApp::CheckPasswordStore(CSettings& settings) {
+    // Before the window and its engine, so the first scan finds the passwords
+    // where PasswordStore says. The keyring may ask the user to unlock it.
+    CPasswordAccess passwords(settings);
+    CPasswordAccess::StartCheck check = passwords.CheckAtStart();
+    CLogFile& log = CAppEnvironment::Instance()->GetMainLog();
+    if (check.moved) {
+        log.Write("The passwords were moved to the keyring.");
+    }
+    if (check.why.empty()) {
+        return;
+    }
+    log.Write("The keyring cannot be used: %s", check.why.c_str());
+    if (!m_interactive) {
+        return;
+    }
+    QString why = QString::fromStdString(check.why);
+    QString text =
+        check.usable
+            ? tr("InboxWarden cannot keep your passwords in the desktop keyring:\n%1\n\nThey stay "
+                 "in InboxWarden.ini, scrambled but readable by anyone who can read that file. "
+                 "Keep them in the settings file from now on?")
+                  .arg(why)
+            : tr("Your passwords are in the desktop keyring, which cannot be used:\n%1\n\nNo "
+                 "account can be scanned until it can. Keep the passwords in the settings file "
+                 "instead? You will enter them again in Settings.")
+                  .arg(why);
+    if (QMessageBox::question(nullptr, tr("InboxWarden: passwords"), text) == QMessageBox::Yes) {
+        settings.WriteString(CPasswordAccess::kStoreKey, "file", "General");
+        log.Write("The passwords are kept in the settings file, as the user chose.");
+    }
 }

@@ -54,6 +54,9 @@ private:
     void OnQuestion();
     // Shows why this copy does not start (a modal box) when interactive.
     void Refuse(const QString& title, const QString& text);
+    // Moves the passwords to the keyring where one answers; otherwise says so
+    // once and offers to keep them in the settings file.
+    void CheckPasswordStore(class CSettings& settings);
 
     bool m_readOnly = false;
     bool m_firstTime = false;

@@ -1,16 +1,23 @@
+#include <sys/resource.h>
 #include <QApplication>
 #include <QDialog>
+
 #include <cstdio>
 #include <string>
 #include <vector>
 
 #include "app/CInboxWardenApp.h"
+#include "secrets/CSecretServiceStore.h"
 #include "support/CAppEnvironment.h"
 #include "ui/CInboxWardenDlg.h"
 #include "ui/CSettingsDlg.h"
 #include "ui/CUpdateDlg.h"
 
 int main(int argc, char** argv) {
+    // A core dump would hold the passwords read from the keyring.
+    const struct rlimit noCore = {0, 0};
+    setrlimit(RLIMIT_CORE, &noCore);
+
     // Without a display the platform plug-in would abort with a long text.
     if (!CInboxWardenApp::HasDisplay()) {
         fprintf(stderr,
@@ -24,6 +31,7 @@ int main(int argc, char** argv) {
     QApplication::setDesktopFileName(QStringLiteral("inboxwarden"));
     CAppEnvironment env("InboxWarden", CAppEnvironment::AE_IniInProgramFolder);
     CAppEnvironment::SetInstance(&env);
+    CSecretStore::SetCurrent(std::make_shared<CSecretServiceStore>());
     int result = 0;
     {
         CInboxWardenApp app(std::vector<std::string>(argv + 1, argv + argc));

@@ -2,6 +2,7 @@
 
 #include "mail/CPOP3.h"
 #include "mail/CSMTP.h"
+#include "secrets/CPasswordAccess.h"
 #include "support/CSettings.h"
 
 namespace {
@@ -11,6 +12,15 @@ unsigned PortOr(const CSettings& settings, const char* key, const std::string& s
                 unsigned standard) {
     int port = settings.GetInt(key, section, 0);
     return (port > 0 && port <= 65535) ? static_cast<unsigned>(port) : standard;
+}
+
+void ReadPassword(const CSettings& settings, const CPasswordAccess::Slot& slot,
+                  CConnectionSettings::Server& server) {
+    std::optional<std::string> password =
+        CPasswordAccess(settings).Read(slot, "", &server.passwordError);
+    if (password) {
+        server.password = std::move(*password);
+    }
 }
 
 }  // namespace
@@ -26,7 +36,7 @@ CConnectionSettings::Server CConnectionSettings::ReadPop(const CSettings& settin
     server.security = SecurityValue(settings.GetInt("PopSecurity", account, 0));
     server.port = PortOr(settings, "PopPort", account, CPOP3::StandardPort(server.security));
     server.login = settings.GetString("PopLogin", account, "");
-    server.password = settings.GetString("!PopPassword", account, "");
+    ReadPassword(settings, CPasswordAccess::Pop(account), server);
     server.caFile = settings.GetString("TlsCaFile", "General", "");
     server.certSha256 = settings.GetString("PopCertSha256", account, "");
     return server;
@@ -38,7 +48,10 @@ CConnectionSettings::Server CConnectionSettings::ReadSmtp(const CSettings& setti
     server.security = SecurityValue(settings.GetInt("SmtpSecurity", "General", 0));
     server.port = PortOr(settings, "SmtpPort", "General", CSMTP::StandardPort(server.security));
     server.login = settings.GetString("SmtpLogin", "General", "");
-    server.password = settings.GetString("!SmtpPassword", "General", "");
+    // Without a login the SMTP server is used without a password.
+    if (!server.login.empty()) {
+        ReadPassword(settings, CPasswordAccess::Smtp(), server);
+    }
     server.caFile = settings.GetString("TlsCaFile", "General", "");
     server.certSha256 = settings.GetString("SmtpCertSha256", "General", "");
     return server;

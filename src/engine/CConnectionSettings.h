@@ -19,6 +19,9 @@ public:
         int security = 0;
         std::string login;
         std::string password;
+        // Why the password could not be read (a keyring that cannot be
+        // reached or stays locked); empty when it was.
+        std::string passwordError;
         // TlsCaFile of [General]: certificates trusted besides the system's.
         std::string caFile;
         // PopCertSha256 / SmtpCertSha256: the one certificate trusted for

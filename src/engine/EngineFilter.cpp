@@ -5,8 +5,8 @@
 #include "engine/CInboxWardenEngine.h"
 #include "lists/CFilterLists.h"
 #include "mail/CMailContent.h"
+#include "secrets/CPasswordAccess.h"
 #include "support/CAppEnvironment.h"
-#include "support/Scramble.h"
 
 namespace {
 
@@ -185,11 +185,16 @@ void CInboxWardenEngine::FilterNewEmail(CEmailData* email) {
         }
 
         if (unknown() && settings.GetBool("EnableRemoteCommands", "General", false)) {
-            std::string password = settings.GetString("!RemoteCommandsPassword", "General", "");
+            std::string why;
+            std::string password =
+                CPasswordAccess(settings).Read(CPasswordAccess::Remote(), "", &why).value_or("");
+            if (!why.empty()) {
+                log.Write("The remote commands password cannot be read: %s", why.c_str());
+            }
             if (!password.empty()) {
                 std::string tag = "[iw:" + password;
                 // No plain copy of the password outlives the tag.
-                password = Scramble(password, true);
+                password.assign(password.size(), '\0');
                 bool isInstruction = StartsWithNoCase(lowerSubject, tag);
                 tag.assign(tag.size(), '\0');
                 if (isInstruction) {

@@ -85,6 +85,15 @@ void CInboxWardenEngine::ScanServers() {
         // Read at every scan, so a changed server or security applies at once.
         CConnectionSettings::Server popServer = CConnectionSettings::ReadPop(settings, account);
         CConnectionSettings::Server smtpServer = CConnectionSettings::ReadSmtp(settings);
+        // A keyring that cannot give a password skips the account untouched.
+        const std::string& passwordError =
+            popServer.passwordError.empty() ? smtpServer.passwordError : popServer.passwordError;
+        if (!passwordError.empty()) {
+            SetStatus("Error: The passwords of %s cannot be read: %s", account.c_str(),
+                      passwordError.c_str());
+            m_scanErrors = true;
+            continue;
+        }
         if (popServer.host.empty() || popServer.login.empty() || popServer.password.empty() ||
             smtpServer.host.empty()) {
             SetStatus("Error: Account information invalid for %s", account.c_str());

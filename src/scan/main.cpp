@@ -2,6 +2,8 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <sys/resource.h>
+
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -12,8 +14,11 @@
 #include "lists/CFilterLists.h"
 #include "scan/CConsoleOwner.h"
 #include "support/CAccountLock.h"
+#include "secrets/CPasswordAccess.h"
+#include "secrets/CSecretServiceStore.h"
 #include "support/CAppEnvironment.h"
 #include "support/CInstanceLink.h"
+#include "support/StringUtils.h"
 
 namespace {
 
@@ -30,8 +35,9 @@ const char* kUsage =
     "              not by the server's unique ids (for diagnosis)\n"
     "  --help      show this text\n"
     "\n"
-    "Exit status: 0 after a clean scan, 1 when an account could not be reached\n"
-    "or a message could not be fetched, 2 when the engine could not start or\n"
+    "Exit status: 0 after a clean scan, 1 when an account could not be reached,\n"
+    "a message could not be fetched or the keyring holding the passwords cannot\n"
+    "be used, 2 when the engine could not start or\n"
     "another running copy handles one of the accounts.\n";
 
 enum ExitCode { EC_Clean = 0, EC_ScanErrors = 1, EC_NoStart = 2 };
@@ -58,6 +64,10 @@ int main(int argc, char** argv) {
             return EC_NoStart;
         }
     }
+
+    // A core dump would hold the passwords read from the keyring.
+    const struct rlimit noCore = {0, 0};
+    setrlimit(RLIMIT_CORE, &noCore);
 
     // The signals are taken by this thread alone, so a signal never lands
     // in the middle of the worker's socket calls.
@@ -114,6 +124,29 @@ int main(int argc, char** argv) {
         }
         CAppEnvironment::SetInstance(nullptr);
         return EC_NoStart;
+    }
+
+    // Passwords in the keyring need the session's Secret Service: without it
+    // nothing is scanned, so the history stays as it is.
+    CSecretStore::SetCurrent(std::make_shared<CSecretServiceStore>());
+    CPasswordAccess::StartCheck passwords = CPasswordAccess(env.GetSettings()).CheckAtStart();
+    if (passwords.moved) {
+        env.GetMainLog().Write("The passwords were moved to the keyring.");
+    }
+    if (!passwords.usable) {
+        StringList accounts;
+        SplitList(env.GetSettings().GetString("AccountsList", "General", ""), accounts);
+        std::string account = accounts.empty() ? std::string("General") : accounts.front();
+        fprintf(stderr,
+                "inboxwarden-scan: the password of %s cannot be read from the keyring: %s\n",
+                account.c_str(), passwords.why.c_str());
+        env.GetMainLog().Write("The keyring cannot be used: %s", passwords.why.c_str());
+        CAppEnvironment::SetInstance(nullptr);
+        return EC_ScanErrors;
+    }
+    if (!passwords.why.empty()) {
+        env.GetMainLog().Write("The passwords stay in the settings file: %s",
+                               passwords.why.c_str());
     }
 
     CConsoleOwner owner;

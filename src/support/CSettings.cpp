@@ -236,8 +236,10 @@ bool WriteFileAtomically(const std::string& path, const std::string& content, bo
     return true;
 }
 
-bool WriteValue(const std::string& path, const std::string& givenKey, const std::string& value,
-                const std::string& givenSection) {
+// Sets (value given) or removes (nullopt) one key in lines. False for names
+// that would not read back.
+bool EditLines(std::vector<Line>& lines, const std::string& givenKey,
+               const std::optional<std::string>& value, const std::string& givenSection) {
     // Names with line breaks or brackets would write lines that read back as
     // other keys or sections; blanks at their ends would not read back.
     const std::string key = Trim(givenKey);
@@ -246,16 +248,23 @@ bool WriteValue(const std::string& path, const std::string& givenKey, const std:
         section.find_first_of("\r\n]") != std::string::npos) {
         return false;
     }
-    std::vector<Line> lines;
-    if (!ReadLines(path, lines)) {
-        return false;
+    size_t begin, end;
+    const bool found = FindSection(lines, section, begin, end);
+    if (!value) {
+        // Every copy: a duplicate line would otherwise be read in its place.
+        std::string k, v;
+        for (size_t i = end; found && i > begin; --i) {
+            if (KeyValue(lines[i - 1].text, k, v) && EqualNoCase(k, key)) {
+                lines.erase(lines.begin() + static_cast<long>(i - 1));
+            }
+        }
+        return true;
     }
     // A value cannot span lines in this format: line breaks would become keys.
-    std::string clean = value;
+    std::string clean = *value;
     RemoveLineBreaks(clean);
     std::string newLine = key + "=" + clean;
-    size_t begin, end;
-    if (!FindSection(lines, section, begin, end)) {
+    if (!found) {
         if (!lines.empty() && !Trim(lines.back().text).empty()) {
             lines.push_back({""});
         }
@@ -282,6 +291,10 @@ bool WriteValue(const std::string& path, const std::string& givenKey, const std:
             lines.insert(lines.begin() + static_cast<long>(lastKey), {newLine + (cr ? "\r" : "")});
         }
     }
+    return true;
+}
+
+bool WriteLines(const std::string& path, const std::vector<Line>& lines) {
     std::string content;
     bool secret = false;
     std::string k, v;
@@ -293,10 +306,36 @@ bool WriteValue(const std::string& path, const std::string& givenKey, const std:
     return WriteFileAtomically(path, content, secret);
 }
 
+bool WriteValue(const std::string& path, const std::string& key, const std::string& value,
+                const std::string& section) {
+    std::vector<Line> lines;
+    return ReadLines(path, lines) && EditLines(lines, key, value, section) &&
+           WriteLines(path, lines);
+}
+
 void LogToMain(const char* format, const std::string& arg) {
     if (CAppEnvironment* env = CAppEnvironment::Instance()) {
         env->GetMainLog().Write(format, arg.c_str());
     }
+}
+
+// The file's form of a value: "!" keys scrambled, and cut to what they hold.
+std::string StoredForm(const std::string& key, const std::string& value) {
+    std::string stored = value;
+    if (!key.empty() && key[0] == '!') {
+        // The file keeps a value on one line without blanks at its ends; the
+        // scrambled text must be stored whole, or it unscrambles into
+        // something else, so those go before scrambling.
+        RemoveLineBreaks(stored);
+        if (stored.size() > CSettings::kMaxScrambledLength) {
+            // Refusing would lose the whole secret; a cut one is still usable
+            // and the log says what happened.
+            LogToMain("Settings: the value of %s was longer than 999 characters and was cut.", key);
+            stored.resize(CSettings::kMaxScrambledLength);
+        }
+        stored = Scramble(Trim(stored), true);
+    }
+    return stored;
 }
 
 }  // namespace
@@ -367,20 +406,7 @@ bool CSettings::GetBool(const std::string& key, const std::string& section,
 
 bool CSettings::WriteString(const std::string& key, const std::string& value,
                             const std::string& section) {
-    std::string stored = value;
-    if (!key.empty() && key[0] == '!') {
-        // The file keeps a value on one line without blanks at its ends; the
-        // scrambled text must be stored whole, or it unscrambles into
-        // something else, so those go before scrambling.
-        RemoveLineBreaks(stored);
-        if (stored.size() > kMaxScrambledLength) {
-            // Refusing would lose the whole secret; a cut one is still usable
-            // and the log says what happened.
-            LogToMain("Settings: the value of %s was longer than 999 characters and was cut.", key);
-            stored.resize(kMaxScrambledLength);
-        }
-        stored = Scramble(Trim(stored), true);
-    }
+    std::string stored = StoredForm(key, value);
     std::lock_guard<std::mutex> guard(StoreLock());
     ProcessLock fileLock(m_path);
     if (!fileLock.Held()) {
@@ -389,6 +415,30 @@ bool CSettings::WriteString(const std::string& key, const std::string& value,
         return false;
     }
     return WriteValue(m_path, key, stored, section);
+}
+
+bool CSettings::Apply(const std::vector<Change>& changes) {
+    std::vector<Line> lines;
+    std::lock_guard<std::mutex> guard(StoreLock());
+    ProcessLock fileLock(m_path);
+    if (!fileLock.Held()) {
+        LogToMain("Settings: another program held %s for too long; the change was not saved.",
+                  m_path);
+        return false;
+    }
+    if (!ReadLines(m_path, lines)) {
+        return false;
+    }
+    for (const Change& change : changes) {
+        std::optional<std::string> stored;
+        if (change.value) {
+            stored = StoredForm(change.key, *change.value);
+        }
+        if (!EditLines(lines, change.key, stored, change.section)) {
+            return false;
+        }
+    }
+    return WriteLines(m_path, lines);
 }
 
 bool CSettings::WriteInt(const std::string& key, int value, const std::string& section) {

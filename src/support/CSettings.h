@@ -1,5 +1,6 @@
 #pragma once
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -30,6 +31,17 @@ public:
     bool WriteString(const std::string& key, const std::string& value, const std::string& section);
     bool WriteInt(const std::string& key, int value, const std::string& section);
     bool WriteBool(const std::string& key, bool value, const std::string& section);
+
+    // One edit of Apply: the key set to value ("!" keys scrambled), or removed
+    // when value is nullopt.
+    struct Change {
+        std::string key;
+        std::string section;
+        std::optional<std::string> value;
+    };
+    // Every change in one atomic replacement of the file: all of them are
+    // written, or (false) the file stays as it was.
+    bool Apply(const std::vector<Change>& changes);
 
     std::vector<std::string> GetSectionKeys(const std::string& section) const;
 

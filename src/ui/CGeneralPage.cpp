@@ -8,11 +8,13 @@
 #include <QIntValidator>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMessageBox>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QVBoxLayout>
 
 #include "engine/CInboxWardenEngine.h"
+#include "secrets/CPasswordAccess.h"
 #include "support/CAppEnvironment.h"
 #include "ui/CCheckMessageBox.h"
 #include "ui/CSettingBinding.h"
@@ -92,10 +94,61 @@ CGeneralPage::CGeneralPage(CInboxWardenEngine* engine, QWidget* parent)
                                                "ser&ver verified (SPF, DKIM, DMARC)"),
                                 "challengeVerified", 202, this));
     layout->addWidget(m_startWithWindows);
+
+    m_passwordStore = new QLabel(this);
+    m_passwordStore->setObjectName(QStringLiteral("passwordStore"));
+    m_passwordStore->setWordWrap(true);
+    m_movePasswords = new QPushButton(this);
+    m_movePasswords->setObjectName(QStringLiteral("movePasswords"));
+    m_movePasswords->setAutoDefault(false);
+    auto* passwordRow = new QHBoxLayout;
+    passwordRow->addWidget(m_passwordStore, 1);
+    passwordRow->addWidget(m_movePasswords);
+    layout->addLayout(passwordRow);
     layout->addStretch(1);
 
     connect(m_autoScan, &QCheckBox::toggled, this, &CGeneralPage::UpdateInterval);
     connect(cleanup, &QPushButton::clicked, this, &CGeneralPage::OnCleanupHistory);
+    connect(m_movePasswords, &QPushButton::clicked, this, &CGeneralPage::OnMovePasswords);
+}
+
+void CGeneralPage::ShowPasswordStore() {
+    CPasswordAccess::Where where =
+        CPasswordAccess(CAppEnvironment::Instance()->GetSettings()).GetWhere();
+    const bool inKeyring = where == CPasswordAccess::Where::Keyring;
+    m_passwordStore->setText(
+        inKeyring ? QStringLiteral("Passwords are kept in the desktop keyring.")
+        : where == CPasswordAccess::Where::File
+            ? QStringLiteral("Passwords are kept in the settings file (InboxWarden.ini).")
+            : QStringLiteral("Passwords are kept in the settings file until a desktop keyring "
+                             "can be used."));
+    m_movePasswords->setText(inKeyring ? QStringLiteral("Move to the settings &file")
+                                       : QStringLiteral("Move to the &keyring"));
+}
+
+void CGeneralPage::OnMovePasswords() {
+    CSettings settings = CAppEnvironment::Instance()->GetSettings();
+    const bool toFile = CPasswordAccess(settings).GetWhere() == CPasswordAccess::Where::Keyring;
+    bool moved = false;
+    std::string why;
+    // The keyring may wait for the user to unlock it: not on this thread.
+    RunWithWindowWaiting(this, [&] {
+        moved = CPasswordAccess(settings).MoveTo(
+            toFile ? CPasswordAccess::Where::File : CPasswordAccess::Where::Keyring, &why);
+    });
+    ShowPasswordStore();
+    if (CAppEnvironment* env = CAppEnvironment::Instance()) {
+        env->GetMainLog().Write("Moving the passwords to the %s: %s", toFile ? "file" : "keyring",
+                                moved ? (why.empty() ? "done" : why.c_str()) : why.c_str());
+    }
+    if (!moved) {
+        QMessageBox::warning(this, QStringLiteral("Passwords not moved"),
+                             QStringLiteral("The passwords were not moved; nothing changed.\n") +
+                                 QString::fromStdString(why));
+    } else if (!why.empty()) {
+        QMessageBox::information(this, QStringLiteral("Passwords moved"),
+                                 QString::fromStdString(why));
+    }
 }
 
 void CGeneralPage::UpdateInterval() {
@@ -114,6 +167,7 @@ void CGeneralPage::Load() {
     }
     m_startWithWindows->setChecked(IsStartWithWindows(this));
     UpdateInterval();
+    ShowPasswordStore();
 }
 
 void CGeneralPage::Save() {

@@ -1,4 +1,5 @@
 #include "update/CUpdateCheck.h"
+#include "secrets/CPasswordAccess.h"
 
 #include <curl/curl.h>
 #include <fcntl.h>
@@ -14,6 +15,7 @@
 #include <mutex>
 #include <vector>
 
+#include "secrets/CPasswordAccess.h"
 #include "support/CLogFile.h"
 #include "support/CSettings.h"
 #include "support/FileWrite.h"
@@ -157,7 +159,9 @@ CUpdateCheck::Server CUpdateCheck::ServerFromSettings(CSettings& settings) {
     Server server;
     server.address = settings.GetString("UpdateServer", "General", kDefaultServer);
     server.login = settings.GetString("UpdateLogin", "General", kDefaultLogin);
-    server.password = settings.GetString("!UpdatePassword", "General", kDefaultPassword);
+    server.password = CPasswordAccess(settings)
+                          .Read(CPasswordAccess::Update(), kDefaultPassword, &server.passwordError)
+                          .value_or("");
     server.allowPlain = settings.GetBool("UpdateAllowPlain", "General", false);
     if (server.address.empty()) {
         server.address = kDefaultServer;
@@ -508,6 +512,13 @@ bool CUpdateCheck::CheckForUpdates(bool askFirst) {
     if (askFirst &&
         m_ui.Ask(StringPrintf(kAskFirst, m_appName.c_str(), m_appName.c_str()), true, true) != 1) {
         m_log.Write("returning: User decided not to try upgrade.");
+        m_ui.Close();
+        return false;
+    }
+    if (!m_server.passwordError.empty()) {
+        m_ui.Ask("The update password cannot be read from the keyring: " + m_server.passwordError,
+                 false, true);
+        m_log.Write("returning: no update password: %s", m_server.passwordError.c_str());
         m_ui.Close();
         return false;
     }

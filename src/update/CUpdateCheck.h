@@ -22,6 +22,8 @@ public:
         // Without it the whole session is encrypted (AUTH TLS) or nothing is
         // sent: no login, list or file in plain text.
         bool allowPlain = false;
+        // Why the password could not be read from the keyring; empty when it was.
+        std::string passwordError = {};
     };
 
     // GetUpgradeFileHandle's results; the numbers are shown to the user.

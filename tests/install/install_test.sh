@@ -24,6 +24,25 @@ for size in 16 24 32 48 64 128 256; do
     want=$(printf ' 0 0 %d %d 0 0 %d %d' $((size / 256)) $((size % 256)) $((size / 256)) $((size % 256)))
     [ "$dims" = "$want" ] || fail "${size}px icon is $dims"
 done
+for f in lib/systemd/user/inboxwarden-scan.service lib/systemd/user/inboxwarden-scan.timer \
+         share/man/man1/inboxwarden.1.gz share/man/man1/inboxwarden-scan.1.gz \
+         share/doc/inboxwarden/copyright share/doc/inboxwarden/changelog.gz; do
+    [ -s "$prefix/$f" ] || fail "missing $f"
+done
+grep -qx "ExecStart=$prefix/bin/inboxwarden-scan" "$prefix/lib/systemd/user/inboxwarden-scan.service" ||
+    fail "the service does not start the installed scanner"
+# Every option of the scanner is in its manual page.
+for option in --loop --readonly --full --help; do
+    zcat "$prefix/share/man/man1/inboxwarden-scan.1.gz" | sed 's/\\-/-/g' | grep -q -- "$option" ||
+        fail "manual page lacks $option"
+done
+if command -v systemd-analyze >/dev/null; then
+    mkdir -p "$work/run"
+    XDG_RUNTIME_DIR=$work/run MANPATH=$prefix/share/man systemd-analyze --user verify \
+        "$prefix/lib/systemd/user/inboxwarden-scan.service" \
+        "$prefix/lib/systemd/user/inboxwarden-scan.timer" >"$work/verify.out" 2>&1 ||
+        fail "systemd-analyze verify: $(cat "$work/verify.out")"
+fi
 [ -x "$prefix/bin/inboxwarden" ] || fail "inboxwarden not executable"
 grep -qx 'Exec=inboxwarden' "$prefix/share/applications/inboxwarden.desktop" || fail "Exec line"
 if command -v desktop-file-validate >/dev/null; then
@@ -75,8 +94,20 @@ if [ "${IW_SKIP_CPACK:-0}" != 1 ] && command -v dpkg-deb >/dev/null; then
     contents=$(dpkg-deb -c "$deb")
     for f in ./usr/bin/inboxwarden ./usr/bin/inboxwarden-scan \
              ./usr/share/applications/inboxwarden.desktop \
-             ./usr/share/icons/hicolor/48x48/apps/inboxwarden.png; do
+             ./usr/share/icons/hicolor/48x48/apps/inboxwarden.png \
+             ./usr/lib/systemd/user/inboxwarden-scan.timer ./usr/share/man/man1/inboxwarden.1.gz; do
         grep -q " $f\$" <<<"$contents" || fail ".deb lacks $f"
     done
+    mkdir -p "$work/deb"
+    dpkg-deb -x "$deb" "$work/deb"
+    grep -qx "ExecStart=/usr/bin/inboxwarden-scan" \
+        "$work/deb/usr/lib/systemd/user/inboxwarden-scan.service" || fail ".deb service ExecStart"
+    # What a Debian user expects of a package: no lintian error or warning.
+    if command -v lintian >/dev/null; then
+        timeout 240 lintian "$deb" >"$work/lintian.out" 2>&1 || true
+        if grep -E '^[EW]: ' "$work/lintian.out"; then
+            fail "lintian"
+        fi
+    fi
 fi
 echo "install test passed"

@@ -2,14 +2,19 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
+#include <cstdlib>
 #include <filesystem>
 
 #include "Pop3Mailbox.h"
 #include "ProgramRunner.h"
 #include "ScriptedServer.h"
+#include "SmtpSink.h"
 #include "TempHome.h"
 #include "lists/CFilterLists.h"
+#include "secrets/CPasswordAccess.h"
+#include "secrets/CSecretServiceStore.h"
 #include "support/CAppEnvironment.h"
 #include "support/CSettings.h"
 
@@ -282,4 +287,90 @@ TEST_F(ScannerTest, DataFolderWithoutWritePermissionGivesAClearStatus) {
     EXPECT_EQ(run.status, 2) << run.output;
     EXPECT_NE(run.output.find("error initializing the InboxWarden engine"), std::string::npos)
         << run.output;
+}
+
+// Passwords kept in a keyring that cannot be used: one line naming the account
+// and the reason, exit status 1, and neither the settings nor the history
+// touched. Passwords still in the file (no PasswordStore yet) scan as before.
+TEST_F(ScannerTest, KeyringThatCannotBeReachedStopsTheScanWithOneLine) {
+    Account(1);
+    struct ScopedBus {
+        ScopedBus() {
+            const char* bus = getenv("DBUS_SESSION_BUS_ADDRESS");
+            previous = bus ? bus : "";
+            setenv("DBUS_SESSION_BUS_ADDRESS", "unix:path=/nonexistent/iw-bus", 1);
+        }
+        ~ScopedBus() { setenv("DBUS_SESSION_BUS_ADDRESS", previous.c_str(), 1); }
+        std::string previous;
+    } noBus;
+    for (const char* where : {"keyring", ""}) {
+        SCOPED_TRACE(where);
+        std::filesystem::remove(home.File("InboxWarden.mdb"));
+        if (*where) {
+            settings.WriteString("PasswordStore", where, "General");
+        }
+        const std::string ini = TempHome::ReadFile(settings.GetPath());
+        ScanRun run = RunScanner({"--readonly"});
+        EXPECT_EQ(run.status, 1) << run.output;
+        EXPECT_EQ(TempHome::ReadFile(settings.GetPath()), ini);
+        if (*where) {
+            EXPECT_NE(run.output.find("the password of Home cannot be read from the keyring: The "
+                                      "Secret Service cannot be reached"),
+                      std::string::npos)
+                << run.output;
+            EXPECT_EQ(std::count(run.output.begin(), run.output.end(), '\n'), 1) << run.output;
+            EXPECT_FALSE(std::filesystem::exists(home.File("InboxWarden.mdb")));
+        } else {
+            // Port 1 refuses: the scan was tried with the file's password.
+            EXPECT_NE(run.output.find("Could not connect"), std::string::npos) << run.output;
+        }
+        settings.Apply({{"PasswordStore", "General", std::nullopt}});
+    }
+}
+
+// Under tests/secrets/with_keyring.sh: the first scan moves the passwords to
+// the keyring, and the next logs in and challenges with them from there alone.
+TEST_F(ScannerTest, KeyringScanAndChallengeWithPasswordsOnlyInTheKeyring) {
+    CSecretServiceStore store;
+    CSecretStore::Status available = store.Available();
+    if (!available.ok) {
+        GTEST_SKIP() << "no usable Secret Service: " << available.error;
+    }
+    {
+        CAppEnvironment env("InboxWarden", CAppEnvironment::AE_IniInProgramFolder);
+        CAppEnvironment::SetInstance(&env);
+        CFilterLists::Instance().Reload();
+        CFilterLists::Instance().AddWord("friend@near.example", FL_Friends);
+        CAppEnvironment::SetInstance(nullptr);
+    }
+    Pop3Mailbox box("bob", "secret");
+    ScriptedServer pop;
+    pop.ServeEach(box.Handler(), 4);
+    pop.Start();
+    SmtpSink sink;
+    ScriptedServer smtp;
+    smtp.ServeEach(sink.Handler(), 4);
+    smtp.Start();
+    Account(pop.Port());
+    settings.WriteInt("SmtpPort", static_cast<int>(smtp.Port()), "General");
+    settings.WriteString("EmailAddress", "me@near.example", "General");
+    settings.WriteString("!RemoteCommandsPassword", "remote-pw", "General");
+
+    ScanRun first = RunScanner({});
+    EXPECT_EQ(first.status, 0) << first.output;
+    EXPECT_EQ(settings.GetString("PasswordStore", "General", ""), "keyring");
+    EXPECT_EQ(TempHome::ReadFile(settings.GetPath()).find('!'), std::string::npos);
+    CPasswordAccess access(settings, &store);
+    std::string why;
+    EXPECT_EQ(access.Read(CPasswordAccess::Pop("Home"), "", &why), "secret") << why;
+    EXPECT_EQ(access.Read(CPasswordAccess::Remote(), "", &why), "remote-pw") << why;
+
+    box.AddMessage(Stranger("from the keyring"));
+    ScanRun second = RunScanner({});
+    EXPECT_EQ(second.status, 0) << second.output;
+    EXPECT_NE(second.output.find("1 new emails"), std::string::npos) << second.output;
+    ASSERT_EQ(sink.Deliveries().size(), 1u) << second.output;
+    EXPECT_EQ(box.Messages().size(), 0u) << "quarantined and deleted with the keyring's password";
+    pop.Stop();
+    smtp.Stop();
 }

@@ -227,3 +227,22 @@ TEST_F(SettingsTest, AFileHoldingASecretIsKeptFromOthers) {
         EXPECT_EQ(info.st_mode & 0777, step.mode) << step.key;
     }
 }
+
+// Several changes land in one rewrite or not at all; a removal takes every
+// copy of the key, so no duplicate line is read in its place.
+TEST_F(SettingsTest, ApplyChangesAllOrNothingAndRemovesEveryCopy) {
+    const std::string original =
+        "[Home]\r\n!PopPassword=a\r\nPopName=x\r\n!poppassword=b\r\n[General]\r\nAccountsList="
+        "Home\r\n";
+    TempHome::WriteFile(path, original);
+    EXPECT_FALSE(settings.Apply(
+        {{"!PopPassword", "Home", std::nullopt}, {"Bad=Name", "General", std::string("x")}}));
+    EXPECT_EQ(TempHome::ReadFile(path), original);
+    EXPECT_TRUE(settings.Apply({{"!PopPassword", "Home", std::nullopt},
+                                {"!SmtpPassword", "General", std::string("s")},
+                                {"PasswordStore", "General", std::string("keyring")}}));
+    EXPECT_EQ(settings.GetString("!PopPassword", "Home", "absent"), "absent");
+    EXPECT_EQ(settings.GetString("PopName", "Home", ""), "x");
+    EXPECT_EQ(settings.GetString("!SmtpPassword", "General", ""), "s");
+    EXPECT_EQ(settings.GetString("PasswordStore", "General", ""), "keyring");
+}

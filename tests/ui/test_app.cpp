@@ -17,6 +17,7 @@
 #include <thread>
 #include <vector>
 
+#include "MemorySecretStore.h"
 #include "ModalAnswer.h"
 #include "ProgramRunner.h"
 #include "ScopedAppEnvironment.h"
@@ -26,6 +27,7 @@
 #include "app/CInboxWardenApp.h"
 #include "engine/CInboxWardenEngine.h"
 #include "support/CAccountLock.h"
+#include "secrets/CPasswordAccess.h"
 #include "support/CAppEnvironment.h"
 #include "support/CInstanceLink.h"
 #include "ui/CInboxWardenDlg.h"
@@ -337,6 +339,52 @@ private slots:
         QCOMPARE(std::count(text.begin(), text.end(), '\n'), 1L);
         QVERIFY(text.find("no graphical display") != std::string::npos);
         QVERIFY(!std::filesystem::exists(home.File("InboxWarden.ini")));
+    }
+
+    // At start the passwords move to a keyring that answers; where none does
+    // the user is told why once and may keep them in the settings file.
+    void startMovesPasswordsOrOffersTheSettingsFile() {
+        struct Case {
+            const char* failure;  // the keyring's, empty when it works
+            QMessageBox::StandardButton answer;
+            const char* storeAfter;
+            size_t keyringItems;
+        } cases[] = {
+            {"", QMessageBox::NoButton, "keyring", 1},
+            {"No Secret Service on the session bus", QMessageBox::Yes, "file", 0},
+            {"The keyring is locked", QMessageBox::No, "", 0},
+        };
+        for (const Case& c : cases) {
+            TempHome home;
+            WriteSettings(home.Path(), "600", "pop.example", "me");
+            auto store = std::make_shared<MemorySecretStore>();
+            store->FailWith(c.failure);
+            CSecretStore::SetCurrent(store);
+            ModalAnswer answers;
+            if (c.answer != QMessageBox::NoButton) {
+                answers.Press(c.answer);
+            }
+            // Then the window's own warning about the empty Friends list.
+            answers.Then([](QWidget* box) { box->close(); });
+            {
+                ScopedAppEnvironment env;
+                env->GetSettings().WriteString("!PopPassword", "pop-pw", "Home");
+                CInboxWardenApp app({"readonly"});
+                app.SetWindowRunner([](CInboxWardenDlg&) {});
+                QCOMPARE(app.Run(), CInboxWardenApp::RR_Closed);
+                CSettings& settings = env->GetSettings();
+                QCOMPARE(settings.GetString("PasswordStore", "General", ""),
+                         std::string(c.storeAfter));
+                store->FailWith("");
+                QCOMPARE(store->Count(), c.keyringItems);
+                std::string why;
+                QCOMPARE(CPasswordAccess(settings).Read(CPasswordAccess::Pop("Home"), "", &why),
+                         std::optional<std::string>("pop-pw"));
+            }
+            QCOMPARE(answers.Seen().size(), *c.failure ? qsizetype(1) : qsizetype(0));
+            QVERIFY(answers.Seen().join(QString()).contains(QString::fromLatin1(c.failure)));
+            CSecretStore::SetCurrent(nullptr);
+        }
     }
 
     void conflictBoxShowsItsTexts() {

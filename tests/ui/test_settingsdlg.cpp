@@ -14,6 +14,7 @@
 
 #include "DbTestEnv.h"
 #include "MailServers.h"
+#include "MemorySecretStore.h"
 #include "ModalAnswer.h"
 #include "Pop3Mailbox.h"
 #include "RecordingOwner.h"
@@ -25,6 +26,7 @@
 #include "history/CEmailHistory.h"
 #include "history/CInboxWardenDb.h"
 #include "lists/CFilterLists.h"
+#include "secrets/CPasswordAccess.h"
 #include "support/CAppEnvironment.h"
 #include "ui/CAccountsPage.h"
 #include "ui/CFindFriendsDlg.h"
@@ -168,6 +170,52 @@ private slots:
             QCOMPARE(Settings().GetString("DaysToKeepInfo", "General", ""),
                      std::string(e.storedDays));
         }
+    }
+
+    // The page shows where the passwords are and moves them either way; a
+    // keyring that fails leaves the settings file as it was and says why.
+    void passwordsMoveBetweenKeyringAndFileFromTheGeneralPage() {
+        auto store = std::make_shared<MemorySecretStore>();
+        CSecretStore::SetCurrent(store);
+        Settings().WriteString("AccountsList", "Home", "General");
+        Settings().WriteString("!PopPassword", "pop-pw", "Home");
+        struct Step {
+            const char* failure;  // the keyring's, empty when it works
+            const char* shownBefore;
+            const char* afterWhere;
+            size_t keyringItems;
+        };
+        const Step steps[] = {
+            {"No Secret Service on the session bus", "until a desktop keyring", "", 0},
+            {"", "until a desktop keyring", "keyring", 1},
+            {"The keyring is locked", "in the desktop keyring", "keyring", 1},
+            {"", "in the desktop keyring", "file", 0},
+        };
+        for (const Step& step : steps) {
+            store->FailWith(step.failure);
+            CSettingsDlg dialog(nullptr, nullptr);
+            QLabel* shown = Child<QLabel>(dialog.General(), "passwordStore");
+            QVERIFY2(shown->text().contains(QString::fromLatin1(step.shownBefore)),
+                     qPrintable(shown->text()));
+            const std::string before = TempHome::ReadFile(Settings().GetPath());
+            ModalAnswer answer;
+            if (*step.failure) {
+                answer.Press(QMessageBox::Ok);
+            }
+            Child<QPushButton>(dialog.General(), "movePasswords")->click();
+            if (*step.failure) {
+                QVERIFY(answer.Seen().join(QString()).contains(QString::fromLatin1(step.failure)));
+                QCOMPARE(TempHome::ReadFile(Settings().GetPath()), before);
+            }
+            QCOMPARE(Settings().GetString("PasswordStore", "General", ""),
+                     std::string(step.afterWhere));
+            store->FailWith("");
+            QCOMPARE(store->Count(), step.keyringItems);
+            std::string why;
+            QCOMPARE(CPasswordAccess(Settings()).Read(CPasswordAccess::Pop("Home"), "", &why),
+                     std::optional<std::string>("pop-pw"));
+        }
+        CSecretStore::SetCurrent(nullptr);
     }
 
     void cleanupHistoryAsksThenRemovesOldRecords() {
