@@ -164,6 +164,9 @@ public:
     // True when the record's quarantine copy is on disk, saving it now if
     // needed: a message may leave the server only when a copy of it is kept.
     bool EnsureSavedCopy(CEmailData* email);
+    // True when the record's saved copy holds exactly the bytes of its
+    // message on the server (compared anew unless this session made it).
+    bool IsExactCopy(const CEmailData& email);
     // The account's quarantine folder, ending without "/".
     std::string GetQuarantineFolder(const std::string& account) const;
 
@@ -183,11 +186,16 @@ public:
 
     // The clients of the account being scanned; tests set them directly.
     void SetCurrentClients(CPOP3* pop3, CSMTP* smtp) {
+        m_numbersSession = 0;
+        m_exactCopies.clear();
         m_pop3 = pop3;
         m_smtp = smtp;
     }
 
     static constexpr int kBusyWaitSteps = 100;
+    // Reconnects one account's fetch may make before the rest waits for the
+    // next scan.
+    static constexpr int kMaxReconnects = 3;
     // One challenge per address in this many seconds, with the guard on.
     static constexpr uint32_t kChallengeQuietSeconds = 24 * 3600;
 
@@ -250,6 +258,12 @@ private:
     // Records whose deletion the POP3 server accepted in this connection;
     // the deletions happen only if it also accepts QUIT.
     std::vector<CEmailData*> m_deletedThisSession;
+    // The POP3 session whose message numbers the records hold; 0 when none
+    // was pinned (a caller that sets the clients itself).
+    unsigned m_numbersSession = 0;
+    // Quarantine files written from the server's bytes, with the POP3
+    // session they were fetched in.
+    std::unordered_map<std::string, unsigned> m_exactCopies;
 
     // Ids learnt in this scan, written once the records have their ids.
     struct PendingUidls {
@@ -258,6 +272,15 @@ private:
         std::vector<std::pair<std::pair<std::string, uint32_t>, CEmailData*>> added;
     };
     void NoteUidls(const std::string& account, UidlScan& uidl);
+    // Gives the fetched records and the records known by id the numbers
+    // their ids have in numberNow: none (0) for a fetched record, and no
+    // entry in uidl.known, when the id is not there or numberNow is null.
+    void Renumber(std::vector<std::unique_ptr<CEmailData>>& emails,
+                  const std::unordered_map<CEmailData*, std::string>& knownUid, UidlScan& uidl,
+                  const std::unordered_map<std::string, int>* numberNow);
+    // True while the POP3 session is the one the records' numbers come
+    // from (or no scan pinned one).
+    bool NumbersHold() const;
     void SavePendingUidls();
     std::vector<PendingUidls> m_pendingUidls;
     std::atomic<bool> m_fullScanOnce{false};

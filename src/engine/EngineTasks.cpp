@@ -179,7 +179,7 @@ bool CInboxWardenEngine::ProcessRecordTasks(CEmailData* email) {
             bool deleted = m_readOnly;
             // No message has the number 0 (or below): asking the server to
             // delete it could only fail.
-            if (!m_readOnly && serverId > 0 && m_pop3 && EnsureSavedCopy(email) &&
+            if (!m_readOnly && serverId > 0 && m_pop3 && EnsureSavedCopy(email) && NumbersHold() &&
                 m_pop3->DeleteMessage(serverId)) {
                 deleted = true;
                 m_deletedThisSession.push_back(email);

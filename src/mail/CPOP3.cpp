@@ -223,6 +223,7 @@ bool CPOP3::Connect() {
             return false;
         }
         m_connected = true;
+        ++m_sessionNumber;
         return true;
     } catch (const std::exception&) {
         if (m_errorLog) {

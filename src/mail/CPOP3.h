@@ -48,6 +48,9 @@ public:
     // The status line of the last reply, with its CRLF.
     std::string GetResponse() const { return m_response; }
     bool IsConnected() const { return m_connected; }
+    // Counts the sessions opened: message numbers hold only within one
+    // (a reconnect, ours or RecoverFromTimeout's, may renumber them).
+    unsigned GetSessionNumber() const { return m_sessionNumber; }
     // The count found by the last RecoverFromTimeout.
     int GetRecoveredMessageCount() const { return m_messageCount; }
 
@@ -144,6 +147,7 @@ private:
     std::string m_user;
     std::string m_password;
     int m_messageCount = 0;
+    unsigned m_sessionNumber = 0;
     size_t m_maxMessageSize = 128u << 20;
     // Bytes received but not yet consumed.
     std::string m_pending;
