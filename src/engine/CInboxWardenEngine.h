@@ -155,6 +155,13 @@ public:
 
     // Filter decision and tasks.
     void FilterNewEmail(CEmailData* email);
+    // subject with the password of a remote command ("[iw:secret ping]")
+    // shown as "[iw:*** ping]"; matched tells whether it was password.
+    static std::string MaskCommandPassword(const std::string& subject, const std::string& password,
+                                           bool* matched = nullptr);
+    // Masks a new record's subject and notes in m_command whether it held
+    // the password.
+    void MaskCommand(CEmailData& email);
     void ProcessTasks(const std::string& account);
 
     // Quarantine and restore.

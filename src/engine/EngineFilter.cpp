@@ -1,4 +1,5 @@
 // CInboxWardenEngine: the decision about one newly fetched message.
+#include <algorithm>
 #include <climits>
 #include <cstdio>
 
@@ -6,7 +7,6 @@
 #include "lists/CFilterLists.h"
 #include "mail/CMailContent.h"
 #include "support/CAppEnvironment.h"
-#include "support/Scramble.h"
 
 namespace {
 
@@ -19,19 +19,6 @@ bool Contains(const std::string& text, const std::string& part) {
     return !part.empty() && text.find(part) != std::string::npos;
 }
 
-// True when text begins with prefix, ignoring the case of A to Z.
-bool StartsWithNoCase(const std::string& text, std::string prefix) {
-    if (text.size() < prefix.size()) {
-        return false;
-    }
-    std::string head = text.substr(0, prefix.size());
-    ToLower(head);
-    ToLower(prefix);
-    bool equal = head == prefix;
-    head.assign(head.size(), '\0');
-    prefix.assign(prefix.size(), '\0');
-    return equal;
-}
 
 // The pending tasks as the result line shows them, in their fixed order.
 std::string TodoText(uint32_t todo, bool duplicate) {
@@ -93,6 +80,54 @@ std::string CInboxWardenEngine::ChallengeGuardReason(const CEmailData& email) {
     return std::string();
 }
 
+std::string CInboxWardenEngine::MaskCommandPassword(const std::string& subject,
+                                                    const std::string& password, bool* matched) {
+    static const std::string kTag = "[iw:";
+    if (matched) {
+        *matched = false;
+    }
+    std::string lower = subject;
+    ToLower(lower);
+    // A command only counts at the start, but a forwarded one carries the
+    // password as well.
+    size_t at = lower.find(kTag);
+    if (at == std::string::npos) {
+        return subject;
+    }
+    size_t from = at + kTag.size();
+    size_t end;
+    std::string lowerPassword = password;
+    ToLower(lowerPassword);
+    if (!password.empty() && lower.compare(from, lowerPassword.size(), lowerPassword) == 0) {
+        end = from + password.size();
+        if (matched) {
+            *matched = at == 0;
+        }
+    } else {
+        // A wrong or mistyped password may be most of the right one.
+        end = std::min(lower.find_first_of(" ]", from), lower.size());
+    }
+    lower.assign(lower.size(), '\0');
+    lowerPassword.assign(lowerPassword.size(), '\0');
+    if (end == from) {
+        return subject;
+    }
+    return subject.substr(0, from) + "***" + subject.substr(end);
+}
+
+void CInboxWardenEngine::MaskCommand(CEmailData& email) {
+    std::string password = Settings().GetString("!RemoteCommandsPassword", "General", "");
+    bool matched = false;
+    std::string masked = MaskCommandPassword(email.m_subject, password, &matched);
+    password.assign(password.size(), '\0');
+    if (masked != email.m_subject) {
+        auto lock = m_history.Lock();
+        email.m_subject = masked;
+        email.m_command = email.m_command || matched;
+        email.MarkDirty();
+    }
+}
+
 void CInboxWardenEngine::FilterNewEmail(CEmailData* email) {
     if (!email) {
         return;
@@ -100,6 +135,8 @@ void CInboxWardenEngine::FilterNewEmail(CEmailData* email) {
     CLogFile& log = MainLog();
     CSettings& settings = Settings();
     CFilterLists& lists = CFilterLists::Instance();
+    // Before the subject reaches a log line, a file name or the database.
+    MaskCommand(*email);
     const std::string label = email->GetLabel();
     SetStatus("%s: Filtering new email: %s", FormatNow(false).c_str(), label.c_str());
 
@@ -183,20 +220,12 @@ void CInboxWardenEngine::FilterNewEmail(CEmailData* email) {
         }
 
         if (unknown() && settings.GetBool("EnableRemoteCommands", "General", false)) {
-            std::string password = settings.GetString("!RemoteCommandsPassword", "General", "");
-            if (!password.empty()) {
-                std::string tag = "[iw:" + password;
-                // No plain copy of the password outlives the tag.
-                password = Scramble(password, true);
-                bool isInstruction = StartsWithNoCase(lowerSubject, tag);
-                tag.assign(tag.size(), '\0');
-                if (isInstruction) {
-                    decide(ES_OnServer, ER_Instruction);
-                    addTodo(Instruction);
-                    report("Instruction to InboxWarden");
-                    if (m_detailedLog) {
-                        log.Write("%s: %s", "Instruction to InboxWarden", lowerSubject.c_str());
-                    }
+            if (email->m_command) {
+                decide(ES_OnServer, ER_Instruction);
+                addTodo(Instruction);
+                report("Instruction to InboxWarden");
+                if (m_detailedLog) {
+                    log.Write("%s: %s", "Instruction to InboxWarden", lowerSubject.c_str());
                 }
             }
         }

@@ -239,7 +239,8 @@ bool CInboxWardenEngine::RestoreEmailPrivate(CEmailData* email) {
     message.m_header = content.substr(0, separator);
     message.m_body = content.substr(separator + 4);
     message.ParseHeader();
-    message.m_subject += "[InboxWardenRestored]";
+    message.m_subject = CMailContent::HeaderValue(message.m_subject, CMailContent::kMaxSubject) +
+                        "[InboxWardenRestored]";
     // A message that reached the user as a blind copy, or the short copy of
     // one that was gone from the server, names nobody: it is addressed to
     // the user, or it could not be sent back at all.

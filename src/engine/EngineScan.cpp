@@ -276,6 +276,8 @@ CInboxWardenEngine::FetchStep CInboxWardenEngine::FetchOne(
     CMailContent message;
     if (m_pop3->GetMessage(number, message, 500)) {
         auto email = NewFetchedRecord(account, message, number);
+        // Masked before the record is logged, compared or stored.
+        MaskCommand(*email);
         log.Write("Downloading %s", email->GetLabel().c_str());
         emails.push_back(std::move(email));
         return FS_Fetched;

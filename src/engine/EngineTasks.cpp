@@ -90,8 +90,12 @@ bool CInboxWardenEngine::ProcessRecordTasks(CEmailData* email) {
     const std::string account = email->m_account;
     const std::string sender = email->m_sender;
     const std::string subject = email->m_subject;
-    log.Write("Processing %d (todo %d): %s/%s ", email->m_serverId, static_cast<int>(email->m_todo),
-              email->m_sender.c_str(), email->m_subject.c_str());
+    // Records stored before subjects were masked may still hold a password.
+    log.Write(
+        "Processing %d (todo %d): %s/%s ", email->m_serverId, static_cast<int>(email->m_todo),
+        email->m_sender.c_str(),
+        MaskCommandPassword(subject, settings.GetString("!RemoteCommandsPassword", "General", ""))
+            .c_str());
     lock.unlock();
 
     auto has = [&](uint32_t bit) {

@@ -92,6 +92,9 @@ public:
     // What the fetched header says of the message (MailKind of CMailContent);
     // known only while the message is new, not stored.
     int m_mailKind = 0;
+    // The subject began with the remote-command tag and the right password
+    // (masked since); known only while the message is new, not stored.
+    bool m_command = false;
     uint32_t m_bodyChecksum = 0;
 };
 

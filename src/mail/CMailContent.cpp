@@ -32,19 +32,69 @@ const char* const kDays[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
 const char* const kMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
                                "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
 
-// "%a, %d %b %y %H:%M:%S %Z" in local time; the names are always English,
-// whatever locale the interface has set.
+// "%a, %d %b %Y %H:%M:%S %z" in local time (RFC 5322 3.3: a four-digit
+// year and a numeric zone); the names are always English, whatever locale
+// the interface has set.
 std::string FormatMailDate(time_t when) {
     struct tm local {};
     localtime_r(&when, &local);
-    char zone[64] = "";
-    strftime(zone, sizeof zone, "%Z", &local);
+    long offset = local.tm_gmtoff / 60;
+    char sign = offset < 0 ? '-' : '+';
+    offset = offset < 0 ? -offset : offset;
     char text[128];
-    snprintf(text, sizeof text, "%s, %02d %s %02d %02d:%02d:%02d %s",
+    snprintf(text, sizeof text, "%s, %02d %s %04d %02d:%02d:%02d %c%02ld%02ld",
              kDays[(local.tm_wday % 7 + 7) % 7], local.tm_mday,
-             kMonths[(local.tm_mon % 12 + 12) % 12], ((local.tm_year % 100) + 100) % 100,
-             local.tm_hour, local.tm_min, local.tm_sec, zone);
+             kMonths[(local.tm_mon % 12 + 12) % 12], local.tm_year + 1900, local.tm_hour,
+             local.tm_min, local.tm_sec, sign, offset / 60 % 100, offset % 60);
     return text;
+}
+
+// A value no blank can fold still fits a line of 998 characters.
+constexpr size_t kMaxFieldValue = 900;
+
+// "Name: value" folded as RFC 5322 (2.2.3) asks: a line break goes before
+// a blank of the value, or, in an address list, after a comma (with a
+// blank of its own), so that lines keep to 78 characters where they can.
+std::string FoldField(const std::string& name, const std::string& value, bool addressList) {
+    constexpr size_t kLine = 78;
+    std::string out = name + ": ";
+    size_t lineStart = 0;
+    size_t lastBreak = std::string::npos;
+    bool addBlank = false;
+    for (size_t i = 0; i < value.size(); ++i) {
+        char c = value[i];
+        if (c == ' ' || c == '\t') {
+            lastBreak = out.size();
+            addBlank = false;
+        } else if (addressList && i > 0 && value[i - 1] == ',') {
+            lastBreak = out.size();
+            addBlank = true;
+        }
+        out += c;
+        if (out.size() - lineStart > kLine && lastBreak != std::string::npos &&
+            lastBreak > lineStart + name.size() + 2) {
+            out.insert(lastBreak, addBlank ? "\r\n " : "\r\n");
+            lineStart = lastBreak + 2;
+            lastBreak = std::string::npos;
+        }
+    }
+    return out + "\r\n";
+}
+
+// Header lines taken over from another message keep their own CRLF line
+// ends; any other CR or LF in them becomes a blank.
+std::string CleanHeaderLines(const std::string& lines) {
+    std::string out = lines;
+    for (size_t i = 0; i < out.size(); ++i) {
+        unsigned char c = static_cast<unsigned char>(out[i]);
+        bool lineEnd = c == '\r' && i + 1 < out.size() && out[i + 1] == '\n';
+        if (lineEnd) {
+            ++i;
+        } else if ((c < 0x20 && c != '\t') || c == 0x7f) {
+            out[i] = ' ';
+        }
+    }
+    return out;
 }
 
 }  // namespace
@@ -178,20 +228,57 @@ CMailContent::MailKind CMailContent::GetMailKind() const {
     return list ? MK_List : MK_Personal;
 }
 
+std::string CMailContent::HeaderValue(const std::string& text, size_t maxLength) {
+    std::string value = text;
+    for (char& c : value) {
+        unsigned char u = static_cast<unsigned char>(c);
+        if (u < 0x20 || u == 0x7f) {
+            c = ' ';
+        }
+    }
+    if (value.size() <= maxLength) {
+        return value;
+    }
+    size_t cut = maxLength;
+    // Never inside a UTF-8 character...
+    while (cut > 0 && (static_cast<unsigned char>(value[cut]) & 0xC0) == 0x80) {
+        --cut;
+    }
+    // ...nor inside an encoded word ("=?charset?B?text?="), which would no
+    // longer decode.
+    size_t start = value.rfind("=?", cut);
+    if (start != std::string::npos) {
+        size_t q1 = value.find('?', start + 2);
+        size_t q2 = q1 == std::string::npos ? q1 : value.find('?', q1 + 1);
+        size_t end = q2 == std::string::npos ? q2 : value.find("?=", q2 + 1);
+        if (end == std::string::npos || end + 2 > cut) {
+            cut = start;
+        }
+    }
+    value.resize(cut);
+    return value;
+}
+
 bool CMailContent::FormatHeader() {
     if (m_recipients.empty()) {
         return false;
     }
+    // Every value may come from a stranger's message: a CR or LF in it would
+    // end the field and begin one of the stranger's choosing.
     std::string to;
     for (size_t i = 0; i < m_recipients.size(); ++i) {
         if (i > 0) {
             to += ',';
         }
-        to += m_recipients[i].second + "<" + m_recipients[i].first + ">";
+        to += HeaderValue(m_recipients[i].second, kMaxFieldValue) + "<" +
+              HeaderValue(m_recipients[i].first, kMaxFieldValue) + ">";
     }
     m_composedAt = time(nullptr);
-    m_header = "Date: " + FormatMailDate(m_composedAt) + "\r\nFrom: " + m_from + "\r\nTo: " + to +
-               "\r\nSubject: " + m_subject + "\r\n" + m_extraHeaderLines + m_mimeLines + "\r\n";
+    m_header = "Date: " + FormatMailDate(m_composedAt) + "\r\n" +
+               FoldField("From", HeaderValue(m_from, kMaxFieldValue), true) +
+               FoldField("To", to, true) +
+               FoldField("Subject", HeaderValue(m_subject, kMaxFieldValue), false) +
+               m_extraHeaderLines + CleanHeaderLines(m_mimeLines) + "\r\n";
     return true;
 }
 

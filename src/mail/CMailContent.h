@@ -28,8 +28,15 @@ public:
 
     // Fills from, recipients, date text, subject and MIME lines from m_header.
     bool ParseHeader();
-    // Builds m_header for sending; false without recipients.
+    // Builds m_header for sending; false without recipients. Control
+    // characters in the values become blanks and long fields are folded.
     bool FormatHeader();
+    // text fit for one header value: every control character (CR and LF
+    // above all) a blank, cut to at most maxLength bytes, never inside a
+    // UTF-8 character or an encoded word.
+    static std::string HeaderValue(const std::string& text, size_t maxLength);
+    // How much of another message's subject goes into a subject we send.
+    static constexpr size_t kMaxSubject = 200;
 
     // What the header says about who sent the message: a person, a mailing
     // list (List-Id, List-Unsubscribe or List-Post, Precedence bulk or list)

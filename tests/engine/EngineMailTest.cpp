@@ -3,6 +3,7 @@
 #include "ScriptedServer.h"
 #include "SmtpSink.h"
 #include "engine/ProductInfo.h"
+#include "mail/CMailContent.h"
 #include "mail/CSMTP.h"
 
 namespace {
@@ -160,4 +161,31 @@ TEST_F(EngineMailTest, FormatNowForms) {
     std::string longForm = CInboxWardenEngine::FormatNow(false);
     EXPECT_EQ(shortForm.size(), std::string("Dec 08 14:05").size());
     EXPECT_EQ(longForm.size(), std::string("Dec 08 26 14:05").size());
+}
+
+TEST_F(EngineMailTest, ChallengeToAForgedSubjectSendsNoFieldOfTheSenders) {
+    const std::string subject = "hi\nBcc: victim@example.org " + std::string(100000, 'x');
+    CEmailData email = Record("Bob <bob@example.com>", subject);
+    std::string tag;
+    Send([&](CInboxWardenEngine& engine) {
+        tag = engine.GetChallengeTag("bob@example.com");
+        EXPECT_TRUE(engine.SendChallenge(&email));
+    });
+    auto deliveries = sink.Deliveries();
+    ASSERT_EQ(deliveries.size(), 1u);
+    EXPECT_EQ(deliveries[0].recipients, std::vector<std::string>{"bob@example.com"});
+    const std::string& data = deliveries[0].data;
+    EXPECT_EQ(data.find("\nBcc:"), std::string::npos);
+    // Cut to 200 characters, then folded; the tag stays whole at the end.
+    std::string sent = "RE: " + CMailContent::HeaderValue(subject, CMailContent::kMaxSubject);
+    size_t at = data.find("\r\nSubject: ");
+    ASSERT_NE(at, std::string::npos);
+    size_t end = data.find(tag + "\r\n", at);
+    ASSERT_NE(end, std::string::npos);
+    std::string unfolded = data.substr(at + 11, end - at - 11);
+    for (size_t fold; (fold = unfolded.find("\r\n")) != std::string::npos;) {
+        unfolded.erase(fold, 2);
+    }
+    EXPECT_EQ(unfolded, sent + " ");
+    EXPECT_EQ(sent.size(), 4 + CMailContent::kMaxSubject);
 }

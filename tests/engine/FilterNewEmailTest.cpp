@@ -291,6 +291,7 @@ TEST_F(FilterTest, RemoteInstruction) {
          ER_UnknownSender, Challenge | DeleteFromServer},
         {"big instruction", true, "[iw:secret1 run:notes.txt]", 150000, ES_OnServer, ER_TooBig,
          Instruction},
+        {"password alone", true, "[iw:SeCrEt1]", 2000, ES_OnServer, ER_Instruction, Instruction},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
@@ -299,7 +300,15 @@ TEST_F(FilterTest, RemoteInstruction) {
         EXPECT_EQ(email->m_status, row.status);
         EXPECT_EQ(email->m_reason, row.reason);
         EXPECT_EQ(email->m_todo, row.todo);
+        // Neither the right password nor a guess at it is kept anywhere.
+        size_t at = row.subject.find('[');
+        EXPECT_EQ(email->m_subject, row.subject.substr(0, at + 4) + "***" +
+                                        row.subject.substr(row.subject.find_first_of(" ]", at)));
+        EXPECT_EQ(email->m_emailFilename.find("ecret"), std::string::npos);
     }
+    std::string log = MainLogText();
+    ToLower(log);
+    EXPECT_EQ(log.find("secret"), std::string::npos);
 
     // An empty password recognises no instruction at all.
     ASSERT_TRUE(Settings().WriteBool("EnableRemoteCommands", true, "General"));
@@ -316,7 +325,7 @@ TEST_F(FilterTest, DetailedLogSwitch) {
               std::string::npos);
     Filter("friend@pals.example", "switch on [IW.LOG]");
     Filter("x@elsewhere.example", "[iw:pw ping] second");
-    EXPECT_NE(MainLogText().find("Instruction to InboxWarden: [iw:pw ping] second"),
+    EXPECT_NE(MainLogText().find("Instruction to InboxWarden: [iw:*** ping] second"),
               std::string::npos);
 }
 

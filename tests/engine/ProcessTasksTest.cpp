@@ -396,7 +396,8 @@ TEST_F(TasksTest, KeptInstructionIsLookedAtEveryScan) {
     m_engine->ProcessTasks(kAccount);
     m_engine->ProcessTasks(kAccount);
     EXPECT_EQ(email->m_todo, Instruction);
-    EXPECT_EQ(Count(MainLogText(), "Processing 7 (todo 128): boss@b.example/[iw:pw hello] \n"), 2u);
+    EXPECT_EQ(Count(MainLogText(), "Processing 7 (todo 128): boss@b.example/[iw:*** hello] \n"),
+              2u);
 }
 
 // Recognised by the filter, carried out by the tasks, however large it is.
