@@ -159,6 +159,10 @@ public:
     // shown as "[iw:*** ping]"; matched tells whether it was password.
     static std::string MaskCommandPassword(const std::string& subject, const std::string& password,
                                            bool* matched = nullptr);
+    // Why a new command may not be obeyed (stale, or obeyed before), as the
+    // reason details say it; empty when it may, and it is then noted as
+    // obeyed.
+    std::string CommandRefusal(const CEmailData& email);
     // Masks a new record's subject and notes in m_command whether it held
     // the password.
     void MaskCommand(CEmailData& email);

@@ -1,9 +1,13 @@
 // CInboxWardenEngine: the decision about one newly fetched message.
+#include <openssl/evp.h>
+
 #include <algorithm>
 #include <climits>
 #include <cstdio>
 
 #include "engine/CInboxWardenEngine.h"
+#include "history/CCommandLog.h"
+#include "history/CInboxWardenDb.h"
 #include "lists/CFilterLists.h"
 #include "mail/CMailContent.h"
 #include "support/CAppEnvironment.h"
@@ -18,7 +22,6 @@ constexpr int32_t kLoopLimit = 10;
 bool Contains(const std::string& text, const std::string& part) {
     return !part.empty() && text.find(part) != std::string::npos;
 }
-
 
 // The pending tasks as the result line shows them, in their fixed order.
 std::string TodoText(uint32_t todo, bool duplicate) {
@@ -128,6 +131,56 @@ void CInboxWardenEngine::MaskCommand(CEmailData& email) {
     }
 }
 
+std::string CInboxWardenEngine::CommandRefusal(const CEmailData& email) {
+    // Anyone who saw a command mail could send it again: each is obeyed
+    // once, and only while it is fresh.
+    constexpr time_t kMaxAge = 7 * 24 * 3600;
+    constexpr time_t kMaxAhead = 24 * 3600;
+    time_t sent = 0;
+    time_t now = time(nullptr);
+    if (!CMailContent::ParseDate(email.m_headerTimestamp, sent)) {
+        return "its date cannot be read";
+    }
+    if (sent < now - kMaxAge) {
+        return "dated more than 7 days back";
+    }
+    if (sent > now + kMaxAhead) {
+        return "dated more than a day ahead";
+    }
+    std::string key;
+    size_t first = email.m_messageId.find_first_not_of(" \t");
+    size_t last = email.m_messageId.find_last_not_of(" \t");
+    std::string messageId = first == std::string::npos
+                                ? std::string()
+                                : email.m_messageId.substr(first, last - first + 1);
+    if (!messageId.empty()) {
+        key = "id:" + messageId;
+    } else {
+        std::string fields = email.m_sender + "\n" + email.m_headerTimestamp + "\n" +
+                             email.m_subject + "\n" + std::to_string(email.m_bodyChecksum);
+        unsigned char digest[EVP_MAX_MD_SIZE];
+        unsigned int length = 0;
+        if (!EVP_Digest(fields.data(), fields.size(), digest, &length, EVP_sha256(), nullptr)) {
+            return "no digest of it could be made";
+        }
+        key = "sha256:";
+        char hex[3];
+        for (unsigned int i = 0; i < length; ++i) {
+            snprintf(hex, sizeof hex, "%02x", digest[i]);
+            key += hex;
+        }
+    }
+    CCommandLog commands(CInboxWardenDb::Instance());
+    bool ok = false;
+    if (commands.WasObeyed(key, &ok)) {
+        return "obeyed before";
+    }
+    if (!ok || !commands.Record(key, static_cast<uint32_t>(now))) {
+        return "the commands obeyed before cannot be read or noted";
+    }
+    return std::string();
+}
+
 void CInboxWardenEngine::FilterNewEmail(CEmailData* email) {
     if (!email) {
         return;
@@ -222,10 +275,17 @@ void CInboxWardenEngine::FilterNewEmail(CEmailData* email) {
         if (unknown() && settings.GetBool("EnableRemoteCommands", "General", false)) {
             if (email->m_command) {
                 decide(ES_OnServer, ER_Instruction);
-                addTodo(Instruction);
-                report("Instruction to InboxWarden");
-                if (m_detailedLog) {
-                    log.Write("%s: %s", "Instruction to InboxWarden", lowerSubject.c_str());
+                std::string refusal = CommandRefusal(*email);
+                if (refusal.empty()) {
+                    addTodo(Instruction);
+                    report("Instruction to InboxWarden");
+                    if (m_detailedLog) {
+                        log.Write("%s: %s", "Instruction to InboxWarden", lowerSubject.c_str());
+                    }
+                } else {
+                    report("Instruction not obeyed: " + refusal);
+                    log.Write("Instruction from %s not obeyed: %s", email->m_sender.c_str(),
+                              refusal.c_str());
                 }
             }
         }

@@ -199,6 +199,7 @@ std::unique_ptr<CEmailData> CInboxWardenEngine::NewFetchedRecord(const std::stri
         static_cast<uint32_t>(message.m_size), ES_Unknown, 0, "", "", number);
     // Only the challenge guard reads this; it is never stored.
     email->m_mailKind = message.GetMailKind();
+    email->m_messageId = message.m_messageId;
     return email;
 }
 

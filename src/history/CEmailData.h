@@ -95,6 +95,8 @@ public:
     // The subject began with the remote-command tag and the right password
     // (masked since); known only while the message is new, not stored.
     bool m_command = false;
+    // The Message-ID of the fetched header; known only while new, not stored.
+    std::string m_messageId;
     uint32_t m_bodyChecksum = 0;
 };
 

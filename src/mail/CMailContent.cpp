@@ -1,6 +1,9 @@
 #include "mail/CMailContent.h"
 
 #include <algorithm>
+#include <cctype>
+#include <cstring>
+#include <ctime>
 
 #include "support/StringUtils.h"
 
@@ -169,6 +172,11 @@ bool CMailContent::ParseHeader() {
     if (found) {
         m_subject = value;
     }
+    value = FieldValue(framed, {"\r\nMessage-ID: ", "\r\nMessage-Id: ", "\r\nmessage-id: "}, false,
+                       found);
+    if (found) {
+        m_messageId = value;
+    }
     value = FieldValue(framed, {"\r\nCc: ", "\r\ncc: ", "\r\nCC: "}, false, found);
     if (found) {
         AddRecipients(value);
@@ -257,6 +265,43 @@ std::string CMailContent::HeaderValue(const std::string& text, size_t maxLength)
     }
     value.resize(cut);
     return value;
+}
+
+bool CMailContent::ParseDate(const std::string& text, time_t& when) {
+    size_t start = text.find_first_not_of(" \t");
+    if (start == std::string::npos || text.size() > 200) {
+        return false;
+    }
+    // The day name adds nothing a reader can trust.
+    size_t comma = text.find(',', start);
+    const char* from = text.c_str() + (comma == std::string::npos ? start : comma + 1);
+    for (const char* format : {"%d %b %Y %H:%M:%S", "%d %b %Y %H:%M"}) {
+        struct tm parts {};
+        const char* rest = strptime(from, format, &parts);
+        if (!rest) {
+            continue;
+        }
+        while (*rest == ' ' || *rest == '\t') {
+            ++rest;
+        }
+        long offset = 0;
+        if ((rest[0] == '+' || rest[0] == '-') && isdigit(static_cast<unsigned char>(rest[1])) &&
+            isdigit(static_cast<unsigned char>(rest[2])) &&
+            isdigit(static_cast<unsigned char>(rest[3])) &&
+            isdigit(static_cast<unsigned char>(rest[4]))) {
+            offset = ((rest[1] - '0') * 10 + (rest[2] - '0')) * 3600 +
+                     ((rest[3] - '0') * 10 + (rest[4] - '0')) * 60;
+            offset = rest[0] == '-' ? -offset : offset;
+        } else if (!(strncmp(rest, "UT", 2) == 0 || strncmp(rest, "GMT", 3) == 0)) {
+            return false;
+        }
+        if (parts.tm_year < 70) {
+            return false;
+        }
+        when = timegm(&parts) - offset;
+        return true;
+    }
+    return false;
 }
 
 bool CMailContent::FormatHeader() {
