@@ -77,6 +77,16 @@ public:
     bool GetAutoScan() const { return m_autoScan; }
     bool IsScanning() const { return m_scanning; }
     void SetReadOnly(bool on) { m_readOnly = on; }
+    // Read-only because the Friends list is empty: it ends by itself once
+    // the list has an entry (see EndReadOnlyIfFriends).
+    void SetReadOnlyUntilFriends() {
+        m_readOnly = true;
+        m_readOnlyUntilFriends = true;
+    }
+    // Ends the read-only mode of SetReadOnlyUntilFriends when the Friends
+    // list has an entry, with a status line; true when it ended now. Either
+    // thread may ask.
+    bool EndReadOnlyIfFriends();
     bool IsReadOnly() const { return m_readOnly; }
     int GetInterval() const { return m_interval; }
     // The installation's single tag of old; it recognises no reply any more.
@@ -262,6 +272,7 @@ private:
     bool m_detailedLog = false;
 
     std::atomic<bool> m_readOnly{false};
+    std::atomic<bool> m_readOnlyUntilFriends{false};
     std::atomic<bool> m_scanning{false};
     std::atomic<bool> m_scanErrors{false};
     std::atomic<unsigned> m_scanCount{0};

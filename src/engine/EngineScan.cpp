@@ -59,6 +59,7 @@ void CInboxWardenEngine::ScanServers() {
     ++m_scanCount;
     CLogFile& log = MainLog();
     log.Write("\n|: ScanServers starts.");
+    EndReadOnlyIfFriends();
     if (m_owner) {
         m_owner->OnScanStarted();
     }

@@ -106,13 +106,16 @@ int main(int argc, char** argv) {
     int result = EC_NoStart;
     {
         CInboxWardenEngine engine;
+        engine.SetReadOnly(readOnly);
         if (CFilterLists::Instance().GetCount(FL_Friends) == 0) {
             printf("The Friends list is empty: running in read-only mode.\n");
-            readOnly = true;
+            // Until a registration gives it a first entry.
+            if (!readOnly) {
+                engine.SetReadOnlyUntilFriends();
+            }
         } else if (readOnly) {
             printf("Running in read-only mode.\n");
         }
-        engine.SetReadOnly(readOnly);
         if (full) {
             engine.RequestFullScan();
         }
