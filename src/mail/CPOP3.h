@@ -91,6 +91,13 @@ public:
     // LIST without argument: the size of every message, with the same rules.
     bool ListSizes(std::vector<SizeEntry>& sizes, int* malformed = nullptr);
 
+    // One message's whole transfer may take baseMs plus msPer50KB for every
+    // 50 KB received (2 minutes plus 1 second); past it the fetch fails as
+    // a time-out does, however steadily a server drips its bytes.
+    void SetTransferLimit(int baseMs, int msPer50KB) {
+        m_transferBaseMs = baseMs;
+        m_transferMsPer50KB = msPer50KB;
+    }
     // A message longer than this fails to fetch instead of exhausting memory.
     void SetMaxMessageSize(size_t bytes) { m_maxMessageSize = bytes; }
     size_t GetMaxMessageSize() const { return m_maxMessageSize; }
@@ -149,6 +156,8 @@ private:
     int m_messageCount = 0;
     unsigned m_sessionNumber = 0;
     size_t m_maxMessageSize = 128u << 20;
+    int m_transferBaseMs = 120000;
+    int m_transferMsPer50KB = 1000;
     // Bytes received but not yet consumed.
     std::string m_pending;
 };

@@ -497,3 +497,27 @@ TEST_F(Pop3Test, RawFetchIsExactAtEverySplitOfAwkwardLineEnds) {
     EXPECT_EQ(done, fetches);
     server.Wait();
 }
+
+TEST_F(Pop3Test, DrippingServerIsCutOffAtTheTransferLimit) {
+    ScriptedServer server;
+    ScriptLogin(server);
+    // A byte every 40 ms renews any per-read deadline; 8 s in all.
+    server.Expect("RETR 1\r\n").Send("+OK\r\n").SendInPieces(std::string(200, 'x'), 1, 40);
+    server.NextConnection();
+    ScriptLogin(server);
+    server.Expect("STAT\r\n").Send("+OK 1 10\r\n");
+    server.Start();
+    CPOP3 pop("127.0.0.1", server.Port(), "bob", "secret");
+    Attach(pop);
+    pop.SetTransferLimit(600, 1000);
+    ASSERT_TRUE(pop.Connect());
+    auto start = std::chrono::steady_clock::now();
+    std::string raw;
+    EXPECT_FALSE(pop.GetMessage(1, raw));
+    // The cut-off, then a QUIT the dripping server never answers in time.
+    EXPECT_LT(MsSince(start), 4000);
+    EXPECT_EQ(pop.GetErrorText(), "Server timed out!");
+    // As after any time-out, the session was made anew.
+    EXPECT_EQ(pop.GetRecoveredMessageCount(), 1);
+    server.Stop();
+}
