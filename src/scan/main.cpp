@@ -63,6 +63,8 @@ int main(int argc, char** argv) {
     sigemptyset(&signals);
     sigaddset(&signals, SIGINT);
     sigaddset(&signals, SIGTERM);
+    // Sent by the owner when a scan ends: the wait below ends with it.
+    sigaddset(&signals, SIGUSR1);
     pthread_sigmask(SIG_BLOCK, &signals, nullptr);
     signal(SIGPIPE, SIG_IGN);
 
@@ -103,6 +105,7 @@ int main(int argc, char** argv) {
     }
 
     CConsoleOwner owner;
+    owner.SetWakeSignal(SIGUSR1);
     int result = EC_NoStart;
     {
         CInboxWardenEngine engine;
@@ -132,7 +135,8 @@ int main(int argc, char** argv) {
             engine.RequestScan();
         }
         bool interrupted = false;
-        const struct timespec tick = {0, 200 * 1000 * 1000};
+        // Only a fallback: the end of a scan wakes the wait at once.
+        const struct timespec tick = {1, 0};
         while (true) {
             int got = sigtimedwait(&signals, nullptr, &tick);
             if (got == SIGINT || got == SIGTERM) {

@@ -1,8 +1,11 @@
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
+#include <cstdio>
 #include <filesystem>
 
 #include "Pop3Mailbox.h"
@@ -10,6 +13,7 @@
 #include "ScriptedServer.h"
 #include "TempHome.h"
 #include "lists/CFilterLists.h"
+#include "scan/CConsoleOwner.h"
 #include "support/CAppEnvironment.h"
 #include "support/CSettings.h"
 
@@ -267,4 +271,29 @@ TEST_F(ScannerTest, DataFolderWithoutWritePermissionGivesAClearStatus) {
     EXPECT_EQ(run.status, 2) << run.output;
     EXPECT_NE(run.output.find("error initializing the InboxWarden engine"), std::string::npos)
         << run.output;
+}
+
+namespace {
+std::atomic<int> g_wakes{0};
+}  // namespace
+
+// The scanner's main thread waits for signals; the end of a scan and a
+// remote shutdown must wake it then and there, not at its next look.
+TEST(ConsoleOwner, ScanEndAndCloseRequestWakeTheWaitingThread) {
+    struct sigaction wake {};
+    struct sigaction previous {};
+    wake.sa_handler = [](int) { ++g_wakes; };
+    ASSERT_EQ(sigaction(SIGUSR2, &wake, &previous), 0);
+    FILE* sink = fopen("/dev/null", "w");
+    ASSERT_NE(sink, nullptr);
+    CConsoleOwner owner(sink, sink);
+    owner.OnScanDone(0, 0);
+    EXPECT_EQ(g_wakes, 0);  // no signal asked for
+    owner.SetWakeSignal(SIGUSR2);
+    owner.OnScanDone(0, 0);
+    owner.OnCloseProgram();
+    EXPECT_EQ(g_wakes, 2);
+    EXPECT_EQ(owner.ScansDone(), 2u);
+    fclose(sink);
+    sigaction(SIGUSR2, &previous, nullptr);
 }
