@@ -185,9 +185,11 @@ public:
     // True when the record's quarantine copy is on disk, saving it now if
     // needed: a message may leave the server only when a copy of it is kept.
     bool EnsureSavedCopy(CEmailData* email);
-    // True when the record's saved copy holds exactly the bytes of its
-    // message on the server (compared anew unless this session made it).
-    bool IsExactCopy(const CEmailData& email);
+    // Whether the record's saved copy holds exactly the bytes of its message
+    // on the server (compared anew unless this session made it); when not,
+    // whether the message at its number is still this record's.
+    enum CopyCheck { CC_Exact, CC_Inexact, CC_NotThisMessage };
+    CopyCheck CheckSavedCopy(const CEmailData& email);
     // The account's quarantine folder, ending without "/".
     std::string GetQuarantineFolder(const std::string& account) const;
 

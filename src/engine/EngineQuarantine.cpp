@@ -147,7 +147,16 @@ bool CInboxWardenEngine::EnsureSavedCopy(CEmailData* email) {
     std::error_code error;
     if (!copy.m_emailFilename.empty() &&
         std::filesystem::is_regular_file(copy.m_emailFilename, error)) {
-        return IsExactCopy(copy);
+        switch (CheckSavedCopy(copy)) {
+            case CC_Exact:
+                return true;
+            case CC_NotThisMessage:
+                return false;
+            case CC_Inexact:
+                // Made again beside the old one, which stays as it is.
+                copy.m_emailFilename.clear();
+                break;
+        }
     }
     if (!SaveToQuarantine(&copy)) {
         MainLog().Write("Not deleting %s/%s: no copy of it could be saved", copy.m_sender.c_str(),
@@ -160,10 +169,10 @@ bool CInboxWardenEngine::EnsureSavedCopy(CEmailData* email) {
     return true;
 }
 
-bool CInboxWardenEngine::IsExactCopy(const CEmailData& email) {
+CInboxWardenEngine::CopyCheck CInboxWardenEngine::CheckSavedCopy(const CEmailData& email) {
     auto made = m_exactCopies.find(email.m_emailFilename);
     if (made != m_exactCopies.end() && m_pop3 && made->second == m_pop3->GetSessionNumber()) {
-        return true;
+        return CC_Exact;
     }
     // Made in an earlier session, by an earlier run, or rebuilt from the
     // record: only the server's message itself tells whether it is whole.
@@ -173,18 +182,33 @@ bool CInboxWardenEngine::IsExactCopy(const CEmailData& email) {
         !m_pop3->GetMessage(email.m_serverId, raw)) {
         log.Write("Not deleting %s/%s: its saved copy could not be compared with the server's",
                   email.m_sender.c_str(), email.m_subject.c_str());
-        return false;
+        return CC_NotThisMessage;
     }
+    std::string server = MessageFromRawFetch(std::move(raw));
     std::string saved;
-    if (!ReadWholeFile(email.m_emailFilename, saved) ||
-        saved != MessageFromRawFetch(std::move(raw))) {
-        log.Write("Not deleting %s/%s: its saved copy %s differs from message %d on the server",
-                  email.m_sender.c_str(), email.m_subject.c_str(), email.m_emailFilename.c_str(),
-                  email.m_serverId);
-        return false;
+    if (ReadWholeFile(email.m_emailFilename, saved) && saved == server) {
+        m_exactCopies[email.m_emailFilename] = m_pop3->GetSessionNumber();
+        return CC_Exact;
     }
-    m_exactCopies[email.m_emailFilename] = m_pop3->GetSessionNumber();
-    return true;
+    // The copy is not the server's bytes. If the message at the number is
+    // this record's, a new copy can be made; if not, nothing is done by it.
+    CMailContent message;
+    size_t blank = server.find("\r\n\r\n");
+    message.m_header = server.substr(0, blank);
+    message.ParseHeader();
+    CEmailData fetched("", 0, message.m_from, MaskCommandPassword(message.m_subject, std::string()),
+                       0, "", message.m_dateText, 0, ES_Unknown, 0, "", "", 0);
+    if (fetched.StoredSender() != email.StoredSender() ||
+        fetched.StoredHeaderTimestamp() != email.StoredHeaderTimestamp() ||
+        (fetched.StoredSubject() != email.StoredSubject() &&
+         MaskCommandPassword(email.m_subject, std::string()) != fetched.m_subject)) {
+        log.Write("Not deleting %s/%s: message %d on the server is another one",
+                  email.m_sender.c_str(), email.m_subject.c_str(), email.m_serverId);
+        return CC_NotThisMessage;
+    }
+    log.Write("The saved copy %s of %s/%s differs from the server's message: saving it again",
+              email.m_emailFilename.c_str(), email.m_sender.c_str(), email.m_subject.c_str());
+    return CC_Inexact;
 }
 
 bool CInboxWardenEngine::RestoreEmailPrivate(CEmailData* email) {

@@ -513,7 +513,7 @@ INSTANTIATE_TEST_SUITE_P(IdsOrContent, EngineRenumberTest, ::testing::Bool(),
 
 // A copy saved in an earlier scan is compared with the server's message
 // before the message goes: one that lost a byte (here the CR of a stored
-// "\r\r\n") must keep the message on the server.
+// "\r\r\n") is made again, exactly, beside the old one.
 class EngineCopyTest : public EngineUidlTest, public ::testing::WithParamInterface<bool> {};
 
 TEST_P(EngineCopyTest, DeletionWaitsForACopyEqualToTheServersMessage) {
@@ -537,7 +537,11 @@ TEST_P(EngineCopyTest, DeletionWaitsForACopyEqualToTheServersMessage) {
         rig.box.ClearFailures();
         rig.Restart(owner);
         rig.Scan();
-        EXPECT_EQ(rig.box.Messages().size(), altered ? 1u : 0u);
+        EXPECT_TRUE(rig.box.Messages().empty());
+        record = Find(*rig.engine, "Buy now");
+        ASSERT_NE(record, nullptr);
+        EXPECT_EQ(TempHome::ReadFile(record->m_emailFilename), spam);
+        EXPECT_EQ(record->m_emailFilename != path, altered);
     }
 }
 
