@@ -119,6 +119,10 @@ std::string CInboxWardenEngine::MaskCommandPassword(const std::string& subject,
 }
 
 void CInboxWardenEngine::MaskCommand(CEmailData& email) {
+    // The settings file is read only for the rare subject that needs it.
+    if (MaskCommandPassword(email.m_subject, std::string()) == email.m_subject) {
+        return;
+    }
     std::string password = Settings().GetString("!RemoteCommandsPassword", "General", "");
     bool matched = false;
     std::string masked = MaskCommandPassword(email.m_subject, password, &matched);

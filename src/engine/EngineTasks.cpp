@@ -92,12 +92,10 @@ bool CInboxWardenEngine::ProcessRecordTasks(CEmailData* email) {
     const std::string account = email->m_account;
     const std::string sender = email->m_sender;
     const std::string subject = email->m_subject;
-    // Records stored before subjects were masked may still hold a password.
-    log.Write(
-        "Processing %d (todo %d): %s/%s ", email->m_serverId, static_cast<int>(email->m_todo),
-        email->m_sender.c_str(),
-        MaskCommandPassword(subject, settings.GetString("!RemoteCommandsPassword", "General", ""))
-            .c_str());
+    // Records stored before subjects were masked may still hold a password
+    // (up to the first blank: the settings file is not read for every record).
+    log.Write("Processing %d (todo %d): %s/%s ", email->m_serverId, static_cast<int>(email->m_todo),
+              email->m_sender.c_str(), MaskCommandPassword(subject, std::string()).c_str());
     lock.unlock();
 
     auto has = [&](uint32_t bit) {
