@@ -3,7 +3,10 @@
 #  - recognised by unique ids (UIDL and LIST) against the same engine fetching
 #    and matching every message by content (at most 0.1x);
 #  - against Python's poplib logging in, sending UIDL and LIST and QUIT
-#    (at most 1.5x).
+#    (at most 1.5x);
+#  - the same two comparisons between whole processes, as a timer starts them:
+#    inboxwarden-scan against inboxwarden-scan --full (at most 0.1x) and
+#    against a Python process sending UIDL and LIST (at most 1.5x).
 # Builds the benchmark in build-bench/ (Release), starts private servers,
 # fills a mailbox, runs the rounds, prints the ratios of the medians and exits
 # 1 when a limit is exceeded.
@@ -17,6 +20,7 @@ count=${BENCH_COUNT:-4000}
 user=bench
 
 source "$root/bench/bench_common.sh" uidl_scan
+cmake --build "$build" -j 2 --target inboxwarden-scan >/dev/null
 password=$(get IW_MAIL_PASSWORD_$user)
 
 echo "Filling the mailbox with $count messages"
@@ -35,6 +39,22 @@ for ((round = 1; round <= reps; round++)); do
         >"$work/cpp.log" 2>&1 || { cat "$work/cpp.log"; exit 1; }
     python3 "$root/bench/pop3_uidl_client.py" "$host" "$port" "$user@$domain" "$password" 3 \
         >"$work/py.$round.json"
+    # Whole processes, each started and awaited as a timer would.
+    INBOXWARDEN_HOME=$work/home/ python3 - "$work/proc.$round.json" "$build/inboxwarden-scan" \
+        "$root/bench/pop3_uidl_client.py" "$host" "$port" "$user@$domain" "$password" <<'PY'
+import json, subprocess, sys, time
+out, scan, client, host, port, user, password = sys.argv[1:8]
+def timed(command):
+    started = time.perf_counter()
+    done = subprocess.run(command, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    seconds = time.perf_counter() - started
+    if done.returncode != 0:
+        sys.exit("%s exited with %d" % (" ".join(command), done.returncode))
+    return seconds
+json.dump({"scan": timed([scan, "--readonly"]), "full": timed([scan, "--readonly", "--full"]),
+           "python": timed([sys.executable, client, host, port, user, password, "1"])},
+          open(out, "w"))
+PY
 done
 
 python3 - "$work" "$reps" "$count" <<'PY'
@@ -54,5 +74,15 @@ print("Scan, 0 new of %d: by unique ids %.4f s, by content %.3f s: ratio %.3f (l
       % (count, uidl, content, uidl / content))
 print("Scan by unique ids %.4f s, Python poplib UIDL+LIST %.4f s: ratio %.2f (limit 1.5)"
       % (uidl, py, uidl / py))
-sys.exit(0 if uidl / content <= 0.1 and uidl / py <= 1.5 else 1)
+proc = {}
+for r in range(1, reps + 1):
+    for name, value in json.load(open("%s/proc.%d.json" % (work, r))).items():
+        proc.setdefault(name, []).append(value)
+p = {name: statistics.median(values) for name, values in proc.items()}
+print("Processes: inboxwarden-scan %.4f s, inboxwarden-scan --full %.3f s: ratio %.3f (limit 0.1)"
+      % (p["scan"], p["full"], p["scan"] / p["full"]))
+print("Processes: inboxwarden-scan %.4f s, Python poplib UIDL+LIST %.4f s: ratio %.2f (limit 1.5)"
+      % (p["scan"], p["python"], p["scan"] / p["python"]))
+sys.exit(0 if uidl / content <= 0.1 and uidl / py <= 1.5 and p["scan"] / p["full"] <= 0.1
+         and p["scan"] / p["python"] <= 1.5 else 1)
 PY

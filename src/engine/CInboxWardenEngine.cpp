@@ -195,6 +195,17 @@ void CInboxWardenEngine::SetStatusLevel(int levels, const char* format, ...) {
     Notify(levels, text);
 }
 
+bool CInboxWardenEngine::EndReadOnlyIfFriends() {
+    if (!m_readOnlyUntilFriends || CFilterLists::Instance().GetCount(FL_Friends) == 0 ||
+        !m_readOnlyUntilFriends.exchange(false)) {
+        return false;
+    }
+    m_readOnly = false;
+    MainLog().Write("The Friends list has entries: read-only mode ends");
+    SetStatus("Read-only mode ended: your Friends list has entries");
+    return true;
+}
+
 void CInboxWardenEngine::MarkForDeletion(CEmailData* email) {
     auto lock = m_history.Lock();
     email->m_todo |= DeleteFromServer;

@@ -78,6 +78,16 @@ public:
     bool GetAutoScan() const { return m_autoScan; }
     bool IsScanning() const { return m_scanning; }
     void SetReadOnly(bool on) { m_readOnly = on; }
+    // Read-only because the Friends list is empty: it ends by itself once
+    // the list has an entry (see EndReadOnlyIfFriends).
+    void SetReadOnlyUntilFriends() {
+        m_readOnly = true;
+        m_readOnlyUntilFriends = true;
+    }
+    // Ends the read-only mode of SetReadOnlyUntilFriends when the Friends
+    // list has an entry, with a status line; true when it ended now. Either
+    // thread may ask.
+    bool EndReadOnlyIfFriends();
     bool IsReadOnly() const { return m_readOnly; }
     int GetInterval() const { return m_interval; }
     // The installation's single tag of old; it recognises no reply any more.
@@ -161,6 +171,17 @@ public:
 
     // Filter decision and tasks.
     void FilterNewEmail(CEmailData* email);
+    // subject with the password of a remote command ("[iw:secret ping]")
+    // shown as "[iw:*** ping]"; matched tells whether it was password.
+    static std::string MaskCommandPassword(const std::string& subject, const std::string& password,
+                                           bool* matched = nullptr);
+    // Why a new command may not be obeyed (stale, or obeyed before), as the
+    // reason details say it; empty when it may, and it is then noted as
+    // obeyed.
+    std::string CommandRefusal(const CEmailData& email);
+    // Masks a new record's subject and notes in m_command whether it held
+    // the password.
+    void MaskCommand(CEmailData& email);
     void ProcessTasks(const std::string& account);
 
     // Quarantine and restore.
@@ -170,6 +191,11 @@ public:
     // True when the record's quarantine copy is on disk, saving it now if
     // needed: a message may leave the server only when a copy of it is kept.
     bool EnsureSavedCopy(CEmailData* email);
+    // Whether the record's saved copy holds exactly the bytes of its message
+    // on the server (compared anew unless this session made it); when not,
+    // whether the message at its number is still this record's.
+    enum CopyCheck { CC_Exact, CC_Inexact, CC_NotThisMessage };
+    CopyCheck CheckSavedCopy(const CEmailData& email);
     // The account's quarantine folder, ending without "/".
     std::string GetQuarantineFolder(const std::string& account) const;
 
@@ -189,11 +215,16 @@ public:
 
     // The clients of the account being scanned; tests set them directly.
     void SetCurrentClients(CPOP3* pop3, CSMTP* smtp) {
+        m_numbersSession = 0;
+        m_exactCopies.clear();
         m_pop3 = pop3;
         m_smtp = smtp;
     }
 
     static constexpr int kBusyWaitSteps = 100;
+    // Reconnects one account's fetch may make before the rest waits for the
+    // next scan.
+    static constexpr int kMaxReconnects = 3;
     // One challenge per address in this many seconds, with the guard on.
     static constexpr uint32_t kChallengeQuietSeconds = 24 * 3600;
 
@@ -256,6 +287,7 @@ private:
     bool m_detailedLog = false;
 
     std::atomic<bool> m_readOnly{false};
+    std::atomic<bool> m_readOnlyUntilFriends{false};
     std::atomic<bool> m_scanning{false};
     std::atomic<bool> m_scanErrors{false};
     std::atomic<unsigned> m_scanCount{0};
@@ -263,6 +295,12 @@ private:
     // Records whose deletion the POP3 server accepted in this connection;
     // the deletions happen only if it also accepts QUIT.
     std::vector<CEmailData*> m_deletedThisSession;
+    // The POP3 session whose message numbers the records hold; 0 when none
+    // was pinned (a caller that sets the clients itself).
+    unsigned m_numbersSession = 0;
+    // Quarantine files written from the server's bytes, with the POP3
+    // session they were fetched in.
+    std::unordered_map<std::string, unsigned> m_exactCopies;
 
     // Ids learnt in this scan, written once the records have their ids.
     struct PendingUidls {
@@ -271,6 +309,15 @@ private:
         std::vector<std::pair<std::pair<std::string, uint32_t>, CEmailData*>> added;
     };
     void NoteUidls(const std::string& account, UidlScan& uidl);
+    // Gives the fetched records and the records known by id the numbers
+    // their ids have in numberNow: none (0) for a fetched record, and no
+    // entry in uidl.known, when the id is not there or numberNow is null.
+    void Renumber(std::vector<std::unique_ptr<CEmailData>>& emails,
+                  const std::unordered_map<CEmailData*, std::string>& knownUid, UidlScan& uidl,
+                  const std::unordered_map<std::string, int>* numberNow);
+    // True while the POP3 session is the one the records' numbers come
+    // from (or no scan pinned one).
+    bool NumbersHold() const;
     void SavePendingUidls();
     std::vector<PendingUidls> m_pendingUidls;
     std::atomic<bool> m_fullScanOnce{false};

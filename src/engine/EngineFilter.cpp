@@ -1,8 +1,13 @@
 // CInboxWardenEngine: the decision about one newly fetched message.
+#include <openssl/evp.h>
+
+#include <algorithm>
 #include <climits>
 #include <cstdio>
 
 #include "engine/CInboxWardenEngine.h"
+#include "history/CCommandLog.h"
+#include "history/CInboxWardenDb.h"
 #include "lists/CFilterLists.h"
 #include "mail/CMailContent.h"
 #include "secrets/CPasswordAccess.h"
@@ -17,20 +22,6 @@ constexpr int32_t kLoopLimit = 10;
 
 bool Contains(const std::string& text, const std::string& part) {
     return !part.empty() && text.find(part) != std::string::npos;
-}
-
-// True when text begins with prefix, ignoring the case of A to Z.
-bool StartsWithNoCase(const std::string& text, std::string prefix) {
-    if (text.size() < prefix.size()) {
-        return false;
-    }
-    std::string head = text.substr(0, prefix.size());
-    ToLower(head);
-    ToLower(prefix);
-    bool equal = head == prefix;
-    head.assign(head.size(), '\0');
-    prefix.assign(prefix.size(), '\0');
-    return equal;
 }
 
 // The pending tasks as the result line shows them, in their fixed order.
@@ -93,6 +84,113 @@ std::string CInboxWardenEngine::ChallengeGuardReason(const CEmailData& email) {
     return std::string();
 }
 
+std::string CInboxWardenEngine::MaskCommandPassword(const std::string& subject,
+                                                    const std::string& password, bool* matched) {
+    static const std::string kTag = "[iw:";
+    if (matched) {
+        *matched = false;
+    }
+    std::string lower = subject;
+    ToLower(lower);
+    // A command only counts at the start, but a forwarded one carries the
+    // password as well.
+    size_t at = lower.find(kTag);
+    if (at == std::string::npos) {
+        return subject;
+    }
+    size_t from = at + kTag.size();
+    size_t end;
+    std::string lowerPassword = password;
+    ToLower(lowerPassword);
+    if (!password.empty() && lower.compare(from, lowerPassword.size(), lowerPassword) == 0) {
+        end = from + password.size();
+        if (matched) {
+            *matched = at == 0;
+        }
+    } else {
+        // A wrong or mistyped password may be most of the right one.
+        end = std::min(lower.find_first_of(" ]", from), lower.size());
+    }
+    lower.assign(lower.size(), '\0');
+    lowerPassword.assign(lowerPassword.size(), '\0');
+    if (end == from) {
+        return subject;
+    }
+    return subject.substr(0, from) + "***" + subject.substr(end);
+}
+
+void CInboxWardenEngine::MaskCommand(CEmailData& email) {
+    // The settings file is read only for the rare subject that needs it.
+    if (MaskCommandPassword(email.m_subject, std::string()) == email.m_subject) {
+        return;
+    }
+    std::string why;
+    std::string password =
+        CPasswordAccess(Settings()).Read(CPasswordAccess::Remote(), "", &why).value_or("");
+    if (!why.empty()) {
+        MainLog().Write("The remote commands password cannot be read: %s", why.c_str());
+    }
+    bool matched = false;
+    std::string masked = MaskCommandPassword(email.m_subject, password, &matched);
+    password.assign(password.size(), '\0');
+    if (masked != email.m_subject) {
+        auto lock = m_history.Lock();
+        email.m_subject = masked;
+        email.m_command = email.m_command || matched;
+        email.MarkDirty();
+    }
+}
+
+std::string CInboxWardenEngine::CommandRefusal(const CEmailData& email) {
+    // Anyone who saw a command mail could send it again: each is obeyed
+    // once, and only while it is fresh.
+    constexpr time_t kMaxAge = 7 * 24 * 3600;
+    constexpr time_t kMaxAhead = 24 * 3600;
+    time_t sent = 0;
+    time_t now = time(nullptr);
+    if (!CMailContent::ParseDate(email.m_headerTimestamp, sent)) {
+        return "its date cannot be read";
+    }
+    if (sent < now - kMaxAge) {
+        return "dated more than 7 days back";
+    }
+    if (sent > now + kMaxAhead) {
+        return "dated more than a day ahead";
+    }
+    std::string key;
+    size_t first = email.m_messageId.find_first_not_of(" \t");
+    size_t last = email.m_messageId.find_last_not_of(" \t");
+    std::string messageId = first == std::string::npos
+                                ? std::string()
+                                : email.m_messageId.substr(first, last - first + 1);
+    if (!messageId.empty()) {
+        key = "id:" + messageId;
+    } else {
+        std::string fields = email.m_sender + "\n" + email.m_headerTimestamp + "\n" +
+                             email.m_subject + "\n" + std::to_string(email.m_bodyChecksum);
+        unsigned char digest[EVP_MAX_MD_SIZE];
+        unsigned int length = 0;
+        if (!EVP_Digest(fields.data(), fields.size(), digest, &length, EVP_sha256(), nullptr)) {
+            return "no digest of it could be made";
+        }
+        key = "sha256:";
+        char hex[3];
+        for (unsigned int i = 0; i < length; ++i) {
+            snprintf(hex, sizeof hex, "%02x", digest[i]);
+            key += hex;
+        }
+    }
+    CCommandLog commands(CInboxWardenDb::Instance());
+    bool ok = false;
+    if (commands.WasObeyed(key, &ok)) {
+        return "obeyed before";
+    }
+    if (!ok || !commands.Record(key, static_cast<uint32_t>(now))) {
+        return "the commands obeyed before cannot be read or noted";
+    }
+    return std::string();
+}
+
 void CInboxWardenEngine::FilterNewEmail(CEmailData* email) {
     if (!email) {
         return;
@@ -100,6 +198,8 @@ void CInboxWardenEngine::FilterNewEmail(CEmailData* email) {
     CLogFile& log = MainLog();
     CSettings& settings = Settings();
     CFilterLists& lists = CFilterLists::Instance();
+    // Before the subject reaches a log line, a file name or the database.
+    MaskCommand(*email);
     const std::string label = email->GetLabel();
     SetStatus("%s: Filtering new email: %s", FormatNow(false).c_str(), label.c_str());
 
@@ -185,25 +285,19 @@ void CInboxWardenEngine::FilterNewEmail(CEmailData* email) {
         }
 
         if (unknown() && settings.GetBool("EnableRemoteCommands", "General", false)) {
-            std::string why;
-            std::string password =
-                CPasswordAccess(settings).Read(CPasswordAccess::Remote(), "", &why).value_or("");
-            if (!why.empty()) {
-                log.Write("The remote commands password cannot be read: %s", why.c_str());
-            }
-            if (!password.empty()) {
-                std::string tag = "[iw:" + password;
-                // No plain copy of the password outlives the tag.
-                password.assign(password.size(), '\0');
-                bool isInstruction = StartsWithNoCase(lowerSubject, tag);
-                tag.assign(tag.size(), '\0');
-                if (isInstruction) {
-                    decide(ES_OnServer, ER_Instruction);
+            if (email->m_command) {
+                decide(ES_OnServer, ER_Instruction);
+                std::string refusal = CommandRefusal(*email);
+                if (refusal.empty()) {
                     addTodo(Instruction);
                     report("Instruction to InboxWarden");
                     if (m_detailedLog) {
                         log.Write("%s: %s", "Instruction to InboxWarden", lowerSubject.c_str());
                     }
+                } else {
+                    report("Instruction not obeyed: " + refusal);
+                    log.Write("Instruction from %s not obeyed: %s", email->m_sender.c_str(),
+                              refusal.c_str());
                 }
             }
         }

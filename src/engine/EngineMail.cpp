@@ -61,7 +61,10 @@ bool CInboxWardenEngine::SendChallenge(CEmailData* email) {
             body = FillPlaceholders(lines, values);
         }
     }
-    std::string subject = "RE: " + email->m_subject + " " + m_challengeKey.TagFor(email->m_sender);
+    // The stranger's subject is cut before the tag, which must reach him.
+    std::string subject =
+        "RE: " + CMailContent::HeaderValue(email->m_subject, CMailContent::kMaxSubject) + " " +
+        m_challengeKey.TagFor(email->m_sender);
     return SendEmail(email->m_account, from, email->m_sender, subject, body);
 }
 

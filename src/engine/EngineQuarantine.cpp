@@ -35,6 +35,20 @@ std::string MessageFromRawFetch(std::string raw) {
     return raw;
 }
 
+bool ReadWholeFile(const std::string& path, std::string& content) {
+    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        return false;
+    }
+    char buffer[65536];
+    ssize_t n;
+    while ((n = read(fd, buffer, sizeof buffer)) > 0) {
+        content.append(buffer, static_cast<size_t>(n));
+    }
+    close(fd);
+    return n == 0;
+}
+
 const char* kRestoreNotice =
     "Due to a problem with InboxWarden's settings, your computer or your SMTP (outgoing) mail "
     "server, \nInboxWarden was unable to restore previous email(s) from a sender who just "
@@ -82,9 +96,10 @@ bool CInboxWardenEngine::SaveToQuarantine(CEmailData* email) {
         return false;
     }
     std::string content;
+    bool exact = false;
     if (email->m_serverId != 0) {
         std::string raw;
-        if (!m_pop3 || !m_pop3->GetMessage(email->m_serverId, raw)) {
+        if (!m_pop3 || !NumbersHold() || !m_pop3->GetMessage(email->m_serverId, raw)) {
             close(fd);
             unlink(path.c_str());
             std::string error = m_pop3 ? m_pop3->GetErrorText() : "no POP3 connection";
@@ -96,6 +111,7 @@ bool CInboxWardenEngine::SaveToQuarantine(CEmailData* email) {
             return false;
         }
         content = MessageFromRawFetch(std::move(raw));
+        exact = true;
     } else {
         content = "\r\nFrom: " + email->m_sender + "\r\nDate: " + email->m_headerTimestamp +
                   "\r\nSubject: " + email->m_subject + "\r\n\r\n" + email->m_text;
@@ -110,6 +126,9 @@ bool CInboxWardenEngine::SaveToQuarantine(CEmailData* email) {
         unlink(path.c_str());
         IW_LOG_AT(log, "======> Error: Could not write %s: %s", path.c_str(), strerror(error));
         return false;
+    }
+    if (exact) {
+        m_exactCopies[path] = m_pop3->GetSessionNumber();
     }
     email->m_emailFilename = path;
     email->MarkDirty();
@@ -128,7 +147,16 @@ bool CInboxWardenEngine::EnsureSavedCopy(CEmailData* email) {
     std::error_code error;
     if (!copy.m_emailFilename.empty() &&
         std::filesystem::is_regular_file(copy.m_emailFilename, error)) {
-        return true;
+        switch (CheckSavedCopy(copy)) {
+            case CC_Exact:
+                return true;
+            case CC_NotThisMessage:
+                return false;
+            case CC_Inexact:
+                // Made again beside the old one, which stays as it is.
+                copy.m_emailFilename.clear();
+                break;
+        }
     }
     if (!SaveToQuarantine(&copy)) {
         MainLog().Write("Not deleting %s/%s: no copy of it could be saved", copy.m_sender.c_str(),
@@ -139,6 +167,48 @@ bool CInboxWardenEngine::EnsureSavedCopy(CEmailData* email) {
     email->m_emailFilename = copy.m_emailFilename;
     email->MarkDirty();
     return true;
+}
+
+CInboxWardenEngine::CopyCheck CInboxWardenEngine::CheckSavedCopy(const CEmailData& email) {
+    auto made = m_exactCopies.find(email.m_emailFilename);
+    if (made != m_exactCopies.end() && m_pop3 && made->second == m_pop3->GetSessionNumber()) {
+        return CC_Exact;
+    }
+    // Made in an earlier session, by an earlier run, or rebuilt from the
+    // record: only the server's message itself tells whether it is whole.
+    CLogFile& log = MainLog();
+    std::string raw;
+    if (email.m_serverId <= 0 || !m_pop3 || !NumbersHold() ||
+        !m_pop3->GetMessage(email.m_serverId, raw)) {
+        log.Write("Not deleting %s/%s: its saved copy could not be compared with the server's",
+                  email.m_sender.c_str(), email.m_subject.c_str());
+        return CC_NotThisMessage;
+    }
+    std::string server = MessageFromRawFetch(std::move(raw));
+    std::string saved;
+    if (ReadWholeFile(email.m_emailFilename, saved) && saved == server) {
+        m_exactCopies[email.m_emailFilename] = m_pop3->GetSessionNumber();
+        return CC_Exact;
+    }
+    // The copy is not the server's bytes. If the message at the number is
+    // this record's, a new copy can be made; if not, nothing is done by it.
+    CMailContent message;
+    size_t blank = server.find("\r\n\r\n");
+    message.m_header = server.substr(0, blank);
+    message.ParseHeader();
+    CEmailData fetched("", 0, message.m_from, MaskCommandPassword(message.m_subject, std::string()),
+                       0, "", message.m_dateText, 0, ES_Unknown, 0, "", "", 0);
+    if (fetched.StoredSender() != email.StoredSender() ||
+        fetched.StoredHeaderTimestamp() != email.StoredHeaderTimestamp() ||
+        (fetched.StoredSubject() != email.StoredSubject() &&
+         MaskCommandPassword(email.m_subject, std::string()) != fetched.m_subject)) {
+        log.Write("Not deleting %s/%s: message %d on the server is another one",
+                  email.m_sender.c_str(), email.m_subject.c_str(), email.m_serverId);
+        return CC_NotThisMessage;
+    }
+    log.Write("The saved copy %s of %s/%s differs from the server's message: saving it again",
+              email.m_emailFilename.c_str(), email.m_sender.c_str(), email.m_subject.c_str());
+    return CC_Inexact;
 }
 
 bool CInboxWardenEngine::RestoreEmailPrivate(CEmailData* email) {
@@ -193,7 +263,8 @@ bool CInboxWardenEngine::RestoreEmailPrivate(CEmailData* email) {
     message.m_header = content.substr(0, separator);
     message.m_body = content.substr(separator + 4);
     message.ParseHeader();
-    message.m_subject += "[InboxWardenRestored]";
+    message.m_subject = CMailContent::HeaderValue(message.m_subject, CMailContent::kMaxSubject) +
+                        "[InboxWardenRestored]";
     // A message that reached the user as a blind copy, or the short copy of
     // one that was gone from the server, names nobody: it is addressed to
     // the user, or it could not be sent back at all.

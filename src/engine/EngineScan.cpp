@@ -1,4 +1,5 @@
 // CInboxWardenEngine: one pass over every account.
+#include <algorithm>
 #include <string_view>
 #include <unordered_map>
 
@@ -61,6 +62,7 @@ void CInboxWardenEngine::ScanServers() {
     ++m_scanCount;
     CLogFile& log = MainLog();
     log.Write("\n|: ScanServers starts.");
+    EndReadOnlyIfFriends();
     if (m_owner) {
         m_owner->OnScanStarted();
     }
@@ -138,6 +140,8 @@ void CInboxWardenEngine::ScanServers() {
         if (!byUidl) {
             DownloadEmails(emails, account);
         }
+        // Whatever acts by number from here on needs this very session.
+        m_numbersSession = pop3.GetSessionNumber();
         if (!m_abortRequested) {
             log.Write("%s", "");
             SetStatus("Filtering emails from %s...", account.c_str());
@@ -196,6 +200,15 @@ void CInboxWardenEngine::ScanServers() {
     m_busy = false;
 }
 
+bool CInboxWardenEngine::NumbersHold() const {
+    if (m_numbersSession == 0 || (m_pop3 && m_pop3->GetSessionNumber() == m_numbersSession)) {
+        return true;
+    }
+    MainLog().Write("The connection to %s was made anew: message numbers wait for the next scan",
+                    m_pop3 ? m_pop3->GetHost().c_str() : "");
+    return false;
+}
+
 std::unique_ptr<CEmailData> CInboxWardenEngine::NewFetchedRecord(const std::string& account,
                                                                  const CMailContent& message,
                                                                  int number) {
@@ -206,11 +219,13 @@ std::unique_ptr<CEmailData> CInboxWardenEngine::NewFetchedRecord(const std::stri
     // Only the challenge guard reads this; it is never stored.
     email->m_mailKind = message.GetMailKind();
     email->m_header = message.m_header.substr(0, kMaxKeptHeader);
+    email->m_messageId = message.m_messageId;
     return email;
 }
 
 int CInboxWardenEngine::DownloadEmails(std::vector<std::unique_ptr<CEmailData>>& emails,
                                        const std::string& account) {
+    CLogFile& log = MainLog();
     int n = m_pop3->GetNumMessages();
     if (m_owner) {
         m_owner->OnProgressRange(IEngineOwner::PL_Messages, n);
@@ -223,12 +238,46 @@ int CInboxWardenEngine::DownloadEmails(std::vector<std::unique_ptr<CEmailData>>&
                   0, n, m_pop3->GetHost().c_str(), account.c_str());
         return 0;
     }
+    // Numbers hold within one session only. After a reconnect the records
+    // fetched before are found again by content from the first message on,
+    // as the next scan would find them; the ones not found keep no number
+    // and wait for that scan.
+    unsigned session = m_pop3->GetSessionNumber();
+    std::vector<CEmailData*> stale;
+    int reconnects = 0;
     for (int i = 1; i <= n; ++i) {
         if (m_abortRequested) {
             return 0;
         }
-        if (FetchOne(i, n, account, emails) == FS_Lost) {
+        FetchStep step = FetchOne(i, n, account, emails);
+        if (step == FS_Lost) {
             return i;
+        }
+        if (m_pop3->GetSessionNumber() != session) {
+            session = m_pop3->GetSessionNumber();
+            if (++reconnects > kMaxReconnects) {
+                log.Write("Reconnected %d times to %s: the rest waits for the next scan",
+                          reconnects - 1, m_pop3->GetHost().c_str());
+                return i;
+            }
+            stale.clear();
+            for (auto& email : emails) {
+                email->m_serverId = 0;
+                stale.push_back(email.get());
+            }
+            i = 0;
+            continue;
+        }
+        if (step == FS_Fetched && !stale.empty()) {
+            CEmailData* fetched = emails.back().get();
+            auto same = std::find_if(stale.begin(), stale.end(), [&](CEmailData* record) {
+                return record->IsSameEmail(*fetched);
+            });
+            if (same != stale.end()) {
+                (*same)->m_serverId = fetched->m_serverId;
+                stale.erase(same);
+                emails.pop_back();
+            }
         }
     }
     if (m_owner) {
@@ -248,6 +297,8 @@ CInboxWardenEngine::FetchStep CInboxWardenEngine::FetchOne(
     CMailContent message;
     if (m_pop3->GetMessage(number, message, 500)) {
         auto email = NewFetchedRecord(account, message, number);
+        // Masked before the record is logged, compared or stored.
+        MaskCommand(*email);
         log.Write("Downloading %s", email->GetLabel().c_str());
         emails.push_back(std::move(email));
         return FS_Fetched;

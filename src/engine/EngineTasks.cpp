@@ -78,6 +78,8 @@ void CInboxWardenEngine::ProcessTasks(const std::string& account) {
 bool CInboxWardenEngine::ProcessRecordTasks(CEmailData* email) {
     CLogFile& log = MainLog();
     CSettings& settings = Settings();
+    // A registration just before may have given Friends its first entry.
+    EndReadOnlyIfFriends();
     // Only this thread changes a record's texts and server number; the
     // interface thread may add task bits, so bits are read and cleared under
     // the history's lock. Mail and server traffic run without it, so that the
@@ -90,8 +92,10 @@ bool CInboxWardenEngine::ProcessRecordTasks(CEmailData* email) {
     const std::string account = email->m_account;
     const std::string sender = email->m_sender;
     const std::string subject = email->m_subject;
+    // Records stored before subjects were masked may still hold a password
+    // (up to the first blank: the settings file is not read for every record).
     log.Write("Processing %d (todo %d): %s/%s ", email->m_serverId, static_cast<int>(email->m_todo),
-              email->m_sender.c_str(), email->m_subject.c_str());
+              email->m_sender.c_str(), MaskCommandPassword(subject, std::string()).c_str());
     lock.unlock();
 
     auto has = [&](uint32_t bit) {
@@ -138,16 +142,20 @@ bool CInboxWardenEngine::ProcessRecordTasks(CEmailData* email) {
     }
     if (has(Challenge)) {
         SetStatus("Challenging %s", lowerSender.c_str());
+        const bool readOnly = m_readOnly;
         bool sent = SendChallenge(email);
         if (sent) {
             clear(Challenge);
-            if (!m_challengeLog.Record(LowerBareAddress(sender),
-                                       static_cast<uint32_t>(time(nullptr)))) {
+            // A challenge that never left must not hold back a real one.
+            if (!readOnly && !m_challengeLog.Record(LowerBareAddress(sender),
+                                                    static_cast<uint32_t>(time(nullptr)))) {
                 log.Write("Could not note the challenge to %s", sender.c_str());
             }
         }
-        std::string text = FormatWith(
-            sent ? "Challenge sent (%s)" : "Failed to send Challenge (%s)", FormatNow(true));
+        std::string text = FormatWith(!sent      ? "Failed to send Challenge (%s)"
+                                      : readOnly ? "Challenge not sent: read-only (%s)"
+                                                 : "Challenge sent (%s)",
+                                      FormatNow(true));
         SetStatus("%s", text.c_str());
         prepend(text);
     }
@@ -176,10 +184,11 @@ bool CInboxWardenEngine::ProcessRecordTasks(CEmailData* email) {
                 log.Write("%s", dump.c_str());
             }
             SetStatus("Deleting %s", lowerSubject.c_str());
-            bool deleted = m_readOnly;
+            const bool readOnly = m_readOnly;
+            bool deleted = readOnly;
             // No message has the number 0 (or below): asking the server to
             // delete it could only fail.
-            if (!m_readOnly && serverId > 0 && m_pop3 && EnsureSavedCopy(email) &&
+            if (!m_readOnly && serverId > 0 && m_pop3 && EnsureSavedCopy(email) && NumbersHold() &&
                 m_pop3->DeleteMessage(serverId)) {
                 deleted = true;
                 m_deletedThisSession.push_back(email);
@@ -187,7 +196,8 @@ bool CInboxWardenEngine::ProcessRecordTasks(CEmailData* email) {
             std::string text;
             if (deleted) {
                 clear(DeleteFromServer);
-                text = FormatWith("Deleted (%s)", FormatNow(true));
+                text = FormatWith(readOnly ? "Not deleted: read-only (%s)" : "Deleted (%s)",
+                                  FormatNow(true));
             } else {
                 char prefix[64];
                 snprintf(prefix, sizeof prefix, "Failed to delete #%d ", serverId);

@@ -121,31 +121,91 @@ bool CInboxWardenEngine::DownloadByUidl(std::vector<std::unique_ptr<CEmailData>>
     if (m_owner) {
         m_owner->OnProgressRange(IEngineOwner::PL_Messages, static_cast<int>(n));
     }
-    // After a reconnect the server may have renumbered the messages: what is
-    // fetched then is matched by content but its id is not kept.
-    bool reconnected = false;
+    // After a reconnect the server may have renumbered the messages: every
+    // number is looked up again by its id before anything is fetched or done
+    // by it. A message whose id is gone, or that has none, waits for the
+    // next scan.
+    std::unordered_map<CEmailData*, std::string> knownUid;
+    for (const auto& [record, number] : uidl.known) {
+        knownUid.emplace(record, uidOf[static_cast<size_t>(number)]);
+    }
+    std::unordered_map<std::string, int> numberNow;
+    unsigned session = m_pop3->GetSessionNumber();
+    int reconnects = 0;
     int total = static_cast<int>(n);
     for (int i : toFetch) {
         if (m_abortRequested) {
             return true;
         }
-        if (i > total) {
-            break;
+        int number = i;
+        if (reconnects > 0) {
+            auto now = uidOf[static_cast<size_t>(i)].empty()
+                           ? numberNow.end()
+                           : numberNow.find(uidOf[static_cast<size_t>(i)]);
+            if (now == numberNow.end()) {
+                continue;
+            }
+            number = now->second;
         }
-        FetchStep step = FetchOne(i, total, account, emails);
+        FetchStep step = FetchOne(number, total, account, emails);
         if (step == FS_Fetched) {
-            uidl.fetchedIds.emplace_back(reconnected ? std::string() : uidOf[i],
+            uidl.fetchedIds.emplace_back(uidOf[static_cast<size_t>(i)],
                                          sizeOf[static_cast<size_t>(i)]);
-        } else if (step == FS_Lost) {
+        }
+        if (step == FS_Lost) {
+            Renumber(emails, knownUid, uidl, nullptr);
             return true;
-        } else {
-            reconnected = true;
+        }
+        if (m_pop3->GetSessionNumber() != session) {
+            session = m_pop3->GetSessionNumber();
+            std::vector<CPOP3::UidlEntry> now;
+            bool listed = ++reconnects <= kMaxReconnects && m_pop3->Uidl(now) &&
+                          m_pop3->GetSessionNumber() == session;
+            if (!listed) {
+                log.Write(
+                    "Message numbers on %s unknown after a reconnect: the rest waits "
+                    "for the next scan",
+                    m_pop3->GetHost().c_str());
+                Renumber(emails, knownUid, uidl, nullptr);
+                return true;
+            }
+            numberNow.clear();
+            for (const CPOP3::UidlEntry& entry : now) {
+                numberNow.emplace(entry.uid, entry.number);
+            }
+            Renumber(emails, knownUid, uidl, &numberNow);
         }
     }
     if (m_owner) {
         m_owner->OnProgress(IEngineOwner::PL_Messages, static_cast<int>(n));
     }
     return true;
+}
+
+void CInboxWardenEngine::Renumber(std::vector<std::unique_ptr<CEmailData>>& emails,
+                                  const std::unordered_map<CEmailData*, std::string>& knownUid,
+                                  UidlScan& uidl,
+                                  const std::unordered_map<std::string, int>* numberNow) {
+    auto lookUp = [&](const std::string& uid) {
+        if (!numberNow || uid.empty()) {
+            return 0;
+        }
+        auto found = numberNow->find(uid);
+        return found == numberNow->end() ? 0 : found->second;
+    };
+    for (size_t k = 0; k < emails.size() && k < uidl.fetchedIds.size(); ++k) {
+        emails[k]->m_serverId = lookUp(uidl.fetchedIds[k].first);
+    }
+    for (auto it = uidl.known.begin(); it != uidl.known.end();) {
+        auto uid = knownUid.find(it->first);
+        int number = uid == knownUid.end() ? 0 : lookUp(uid->second);
+        if (number > 0) {
+            it->second = number;
+            ++it;
+        } else {
+            it = uidl.known.erase(it);
+        }
+    }
 }
 
 void CInboxWardenEngine::NoteUidls(const std::string& account, UidlScan& uidl) {

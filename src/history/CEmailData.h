@@ -95,6 +95,11 @@ public:
     // The fetched header, for the sender check; kept only while the message
     // is new (emptied once it is filtered), never stored.
     std::string m_header;
+    // The subject began with the remote-command tag and the right password
+    // (masked since); known only while the message is new, not stored.
+    bool m_command = false;
+    // The Message-ID of the fetched header; known only while new, not stored.
+    std::string m_messageId;
     uint32_t m_bodyChecksum = 0;
 };
 

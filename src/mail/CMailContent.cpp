@@ -1,6 +1,9 @@
 #include "mail/CMailContent.h"
 
 #include <algorithm>
+#include <cctype>
+#include <cstring>
+#include <ctime>
 
 #include "support/StringUtils.h"
 
@@ -32,19 +35,69 @@ const char* const kDays[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
 const char* const kMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
                                "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
 
-// "%a, %d %b %y %H:%M:%S %Z" in local time; the names are always English,
-// whatever locale the interface has set.
+// "%a, %d %b %Y %H:%M:%S %z" in local time (RFC 5322 3.3: a four-digit
+// year and a numeric zone); the names are always English, whatever locale
+// the interface has set.
 std::string FormatMailDate(time_t when) {
     struct tm local {};
     localtime_r(&when, &local);
-    char zone[64] = "";
-    strftime(zone, sizeof zone, "%Z", &local);
+    long offset = local.tm_gmtoff / 60;
+    char sign = offset < 0 ? '-' : '+';
+    offset = offset < 0 ? -offset : offset;
     char text[128];
-    snprintf(text, sizeof text, "%s, %02d %s %02d %02d:%02d:%02d %s",
+    snprintf(text, sizeof text, "%s, %02d %s %04d %02d:%02d:%02d %c%02ld%02ld",
              kDays[(local.tm_wday % 7 + 7) % 7], local.tm_mday,
-             kMonths[(local.tm_mon % 12 + 12) % 12], ((local.tm_year % 100) + 100) % 100,
-             local.tm_hour, local.tm_min, local.tm_sec, zone);
+             kMonths[(local.tm_mon % 12 + 12) % 12], local.tm_year + 1900, local.tm_hour,
+             local.tm_min, local.tm_sec, sign, offset / 60 % 100, offset % 60);
     return text;
+}
+
+// A value no blank can fold still fits a line of 998 characters.
+constexpr size_t kMaxFieldValue = 900;
+
+// "Name: value" folded as RFC 5322 (2.2.3) asks: a line break goes before
+// a blank of the value, or, in an address list, after a comma (with a
+// blank of its own), so that lines keep to 78 characters where they can.
+std::string FoldField(const std::string& name, const std::string& value, bool addressList) {
+    constexpr size_t kLine = 78;
+    std::string out = name + ": ";
+    size_t lineStart = 0;
+    size_t lastBreak = std::string::npos;
+    bool addBlank = false;
+    for (size_t i = 0; i < value.size(); ++i) {
+        char c = value[i];
+        if (c == ' ' || c == '\t') {
+            lastBreak = out.size();
+            addBlank = false;
+        } else if (addressList && i > 0 && value[i - 1] == ',') {
+            lastBreak = out.size();
+            addBlank = true;
+        }
+        out += c;
+        if (out.size() - lineStart > kLine && lastBreak != std::string::npos &&
+            lastBreak > lineStart + name.size() + 2) {
+            out.insert(lastBreak, addBlank ? "\r\n " : "\r\n");
+            lineStart = lastBreak + 2;
+            lastBreak = std::string::npos;
+        }
+    }
+    return out + "\r\n";
+}
+
+// Header lines taken over from another message keep their own CRLF line
+// ends; any other CR or LF in them becomes a blank.
+std::string CleanHeaderLines(const std::string& lines) {
+    std::string out = lines;
+    for (size_t i = 0; i < out.size(); ++i) {
+        unsigned char c = static_cast<unsigned char>(out[i]);
+        bool lineEnd = c == '\r' && i + 1 < out.size() && out[i + 1] == '\n';
+        if (lineEnd) {
+            ++i;
+        } else if ((c < 0x20 && c != '\t') || c == 0x7f) {
+            out[i] = ' ';
+        }
+    }
+    return out;
 }
 
 }  // namespace
@@ -119,6 +172,11 @@ bool CMailContent::ParseHeader() {
     if (found) {
         m_subject = value;
     }
+    value = FieldValue(framed, {"\r\nMessage-ID: ", "\r\nMessage-Id: ", "\r\nmessage-id: "}, false,
+                       found);
+    if (found) {
+        m_messageId = value;
+    }
     value = FieldValue(framed, {"\r\nCc: ", "\r\ncc: ", "\r\nCC: "}, false, found);
     if (found) {
         AddRecipients(value);
@@ -178,20 +236,94 @@ CMailContent::MailKind CMailContent::GetMailKind() const {
     return list ? MK_List : MK_Personal;
 }
 
+std::string CMailContent::HeaderValue(const std::string& text, size_t maxLength) {
+    std::string value = text;
+    for (char& c : value) {
+        unsigned char u = static_cast<unsigned char>(c);
+        if (u < 0x20 || u == 0x7f) {
+            c = ' ';
+        }
+    }
+    if (value.size() <= maxLength) {
+        return value;
+    }
+    size_t cut = maxLength;
+    // Never inside a UTF-8 character...
+    while (cut > 0 && (static_cast<unsigned char>(value[cut]) & 0xC0) == 0x80) {
+        --cut;
+    }
+    // ...nor inside an encoded word ("=?charset?B?text?="), which would no
+    // longer decode.
+    size_t start = value.rfind("=?", cut);
+    if (start != std::string::npos) {
+        size_t q1 = value.find('?', start + 2);
+        size_t q2 = q1 == std::string::npos ? q1 : value.find('?', q1 + 1);
+        size_t end = q2 == std::string::npos ? q2 : value.find("?=", q2 + 1);
+        if (end == std::string::npos || end + 2 > cut) {
+            cut = start;
+        }
+    }
+    value.resize(cut);
+    return value;
+}
+
+bool CMailContent::ParseDate(const std::string& text, time_t& when) {
+    size_t start = text.find_first_not_of(" \t");
+    if (start == std::string::npos || text.size() > 200) {
+        return false;
+    }
+    // The day name adds nothing a reader can trust.
+    size_t comma = text.find(',', start);
+    const char* from = text.c_str() + (comma == std::string::npos ? start : comma + 1);
+    for (const char* format : {"%d %b %Y %H:%M:%S", "%d %b %Y %H:%M"}) {
+        struct tm parts {};
+        const char* rest = strptime(from, format, &parts);
+        if (!rest) {
+            continue;
+        }
+        while (*rest == ' ' || *rest == '\t') {
+            ++rest;
+        }
+        long offset = 0;
+        if ((rest[0] == '+' || rest[0] == '-') && isdigit(static_cast<unsigned char>(rest[1])) &&
+            isdigit(static_cast<unsigned char>(rest[2])) &&
+            isdigit(static_cast<unsigned char>(rest[3])) &&
+            isdigit(static_cast<unsigned char>(rest[4]))) {
+            offset = ((rest[1] - '0') * 10 + (rest[2] - '0')) * 3600 +
+                     ((rest[3] - '0') * 10 + (rest[4] - '0')) * 60;
+            offset = rest[0] == '-' ? -offset : offset;
+        } else if (!(strncmp(rest, "UT", 2) == 0 || strncmp(rest, "GMT", 3) == 0)) {
+            return false;
+        }
+        if (parts.tm_year < 70) {
+            return false;
+        }
+        when = timegm(&parts) - offset;
+        return true;
+    }
+    return false;
+}
+
 bool CMailContent::FormatHeader() {
     if (m_recipients.empty()) {
         return false;
     }
+    // Every value may come from a stranger's message: a CR or LF in it would
+    // end the field and begin one of the stranger's choosing.
     std::string to;
     for (size_t i = 0; i < m_recipients.size(); ++i) {
         if (i > 0) {
             to += ',';
         }
-        to += m_recipients[i].second + "<" + m_recipients[i].first + ">";
+        to += HeaderValue(m_recipients[i].second, kMaxFieldValue) + "<" +
+              HeaderValue(m_recipients[i].first, kMaxFieldValue) + ">";
     }
     m_composedAt = time(nullptr);
-    m_header = "Date: " + FormatMailDate(m_composedAt) + "\r\nFrom: " + m_from + "\r\nTo: " + to +
-               "\r\nSubject: " + m_subject + "\r\n" + m_extraHeaderLines + m_mimeLines + "\r\n";
+    m_header = "Date: " + FormatMailDate(m_composedAt) + "\r\n" +
+               FoldField("From", HeaderValue(m_from, kMaxFieldValue), true) +
+               FoldField("To", to, true) +
+               FoldField("Subject", HeaderValue(m_subject, kMaxFieldValue), false) +
+               m_extraHeaderLines + CleanHeaderLines(m_mimeLines) + "\r\n";
     return true;
 }
 

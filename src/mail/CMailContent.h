@@ -28,8 +28,19 @@ public:
 
     // Fills from, recipients, date text, subject and MIME lines from m_header.
     bool ParseHeader();
-    // Builds m_header for sending; false without recipients.
+    // Builds m_header for sending; false without recipients. Control
+    // characters in the values become blanks and long fields are folded.
     bool FormatHeader();
+    // text fit for one header value: every control character (CR and LF
+    // above all) a blank, cut to at most maxLength bytes, never inside a
+    // UTF-8 character or an encoded word.
+    static std::string HeaderValue(const std::string& text, size_t maxLength);
+    // The time a Date value ("Tue, 8 Dec 2026 13:41:15 +0100", the day name
+    // and the seconds optional; zones as numbers, or UT, UTC or GMT) names;
+    // false when it cannot be read.
+    static bool ParseDate(const std::string& text, time_t& when);
+    // How much of another message's subject goes into a subject we send.
+    static constexpr size_t kMaxSubject = 200;
 
     // What the header says about who sent the message: a person, a mailing
     // list (List-Id, List-Unsubscribe or List-Post, Precedence bulk or list)
@@ -49,6 +60,8 @@ public:
     std::string m_header;
     time_t m_composedAt = 0;
     std::string m_dateText;
+    // The Message-ID value, as it stands.
+    std::string m_messageId;
     std::string m_body;
     std::string m_mimeLines;
     int64_t m_contentHash = 0;

@@ -1,6 +1,7 @@
 #include "mail/CPOP3.h"
 
 #include <algorithm>
+#include <chrono>
 #include <climits>
 #include <exception>
 
@@ -223,6 +224,7 @@ bool CPOP3::Connect() {
             return false;
         }
         m_connected = true;
+        ++m_sessionNumber;
         return true;
     } catch (const std::exception&) {
         if (m_errorLog) {
@@ -452,6 +454,7 @@ CPOP3::FetchResult CPOP3::CollectMessage(std::string& text, size_t limit) {
     m_pending.clear();
     // Only the new bytes and the four before them can complete the terminator.
     size_t searchFrom = 0;
+    const auto started = std::chrono::steady_clock::now();
     while (true) {
         if (text.compare(0, 3, ".\r\n") == 0) {
             m_pending.assign(text, 3);
@@ -477,8 +480,23 @@ CPOP3::FetchResult CPOP3::CollectMessage(std::string& text, size_t limit) {
             return FR_SocketError;
         }
         text.append(buffer, static_cast<size_t>(n));
-        // Data still flowing: the reply is not late.
-        m_wsPOP3Server.StampDeadline();
+        // Data still flowing: the reply is not late, unless the whole
+        // transfer is, for its size so far.
+        long long allowedMs =
+            m_transferBaseMs + static_cast<long long>(text.size() / 51200) * m_transferMsPer50KB;
+        long long leftMs = allowedMs - std::chrono::duration_cast<std::chrono::milliseconds>(
+                                           std::chrono::steady_clock::now() - started)
+                                           .count();
+        if (leftMs <= 0) {
+            if (m_errorLog) {
+                m_errorLog->Write("Transfer of %zu bytes took longer than %lld ms", text.size(),
+                                  allowedMs);
+            }
+            m_wsPOP3Server.SetTimedOut(true);
+            return FR_SocketError;
+        }
+        m_wsPOP3Server.StampDeadline(
+            static_cast<int>(std::min<long long>(m_wsPOP3Server.GetTimeouts().deadlineMs, leftMs)));
     }
 }
 

@@ -48,6 +48,9 @@ public:
     // The status line of the last reply, with its CRLF.
     std::string GetResponse() const { return m_response; }
     bool IsConnected() const { return m_connected; }
+    // Counts the sessions opened: message numbers hold only within one
+    // (a reconnect, ours or RecoverFromTimeout's, may renumber them).
+    unsigned GetSessionNumber() const { return m_sessionNumber; }
     // The count found by the last RecoverFromTimeout.
     int GetRecoveredMessageCount() const { return m_messageCount; }
 
@@ -92,6 +95,13 @@ public:
     // LIST without argument: the size of every message, with the same rules.
     bool ListSizes(std::vector<SizeEntry>& sizes, int* malformed = nullptr);
 
+    // One message's whole transfer may take baseMs plus msPer50KB for every
+    // 50 KB received (2 minutes plus 1 second); past it the fetch fails as
+    // a time-out does, however steadily a server drips its bytes.
+    void SetTransferLimit(int baseMs, int msPer50KB) {
+        m_transferBaseMs = baseMs;
+        m_transferMsPer50KB = msPer50KB;
+    }
     // A message longer than this fails to fetch instead of exhausting memory.
     void SetMaxMessageSize(size_t bytes) { m_maxMessageSize = bytes; }
     size_t GetMaxMessageSize() const { return m_maxMessageSize; }
@@ -148,7 +158,10 @@ private:
     std::string m_user;
     std::string m_password;
     int m_messageCount = 0;
+    unsigned m_sessionNumber = 0;
     size_t m_maxMessageSize = 128u << 20;
+    int m_transferBaseMs = 120000;
+    int m_transferMsPer50KB = 1000;
     // Bytes received but not yet consumed.
     std::string m_pending;
 };

@@ -1,5 +1,8 @@
 #include "scan/CConsoleOwner.h"
 
+#include <signal.h>
+#include <unistd.h>
+
 #include "support/DesktopOpen.h"
 
 std::string CConsoleOwner::TerminalLine(const std::string& text) {
@@ -61,6 +64,13 @@ void CConsoleOwner::OnScanDone(int newLeftOnServer, int newMessages) {
         fflush(m_out);
     }
     ++m_scansDone;
+    Wake();
+}
+
+void CConsoleOwner::Wake() {
+    if (m_wakeSignal != 0) {
+        kill(getpid(), m_wakeSignal);
+    }
 }
 
 void CConsoleOwner::OnNewMail(int, const std::string& text) {
@@ -79,6 +89,7 @@ void CConsoleOwner::OnCloseProgram() {
     std::lock_guard<std::mutex> guard(m_lock);
     fprintf(m_out, "Shutting down on request.\n");
     m_closeRequested = true;
+    Wake();
 }
 
 bool CConsoleOwner::OnOpenWithDesktop(const std::string& target) {

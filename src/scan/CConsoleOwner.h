@@ -24,6 +24,10 @@ public:
     void OnCloseProgram() override;
     bool OnOpenWithDesktop(const std::string& target) override;
 
+    // The signal sent to this process when a scan ends or the program is
+    // asked to close, so that a thread waiting for signals wakes at once.
+    void SetWakeSignal(int signal) { m_wakeSignal = signal; }
+
     unsigned ScansDone() const { return m_scansDone; }
     bool CloseRequested() const { return m_closeRequested; }
 
@@ -38,4 +42,7 @@ private:
     int m_accounts = 0;
     std::atomic<unsigned> m_scansDone{0};
     std::atomic<bool> m_closeRequested{false};
+    std::atomic<int> m_wakeSignal{0};
+
+    void Wake();
 };

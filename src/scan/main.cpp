@@ -75,6 +75,8 @@ int main(int argc, char** argv) {
     sigemptyset(&signals);
     sigaddset(&signals, SIGINT);
     sigaddset(&signals, SIGTERM);
+    // Sent by the owner when a scan ends: the wait below ends with it.
+    sigaddset(&signals, SIGUSR1);
     pthread_sigmask(SIG_BLOCK, &signals, nullptr);
     signal(SIGPIPE, SIG_IGN);
 
@@ -150,16 +152,20 @@ int main(int argc, char** argv) {
     }
 
     CConsoleOwner owner;
+    owner.SetWakeSignal(SIGUSR1);
     int result = EC_NoStart;
     {
         CInboxWardenEngine engine;
+        engine.SetReadOnly(readOnly);
         if (CFilterLists::Instance().GetCount(FL_Friends) == 0) {
             printf("The Friends list is empty: running in read-only mode.\n");
-            readOnly = true;
+            // Until a registration gives it a first entry.
+            if (!readOnly) {
+                engine.SetReadOnlyUntilFriends();
+            }
         } else if (readOnly) {
             printf("Running in read-only mode.\n");
         }
-        engine.SetReadOnly(readOnly);
         if (full) {
             engine.RequestFullScan();
         }
@@ -176,7 +182,8 @@ int main(int argc, char** argv) {
             engine.RequestScan();
         }
         bool interrupted = false;
-        const struct timespec tick = {0, 200 * 1000 * 1000};
+        // Only a fallback: the end of a scan wakes the wait at once.
+        const struct timespec tick = {1, 0};
         while (true) {
             int got = sigtimedwait(&signals, nullptr, &tick);
             if (got == SIGINT || got == SIGTERM) {

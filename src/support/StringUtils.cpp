@@ -70,7 +70,14 @@ void MakeSafeName(std::string& text, bool keepPathSeparators) {
     RemoveChars(text, keepPathSeparators ? "%:*?\"<>|,;. \t" : "%\\/:*?\"<>|,;. \t");
     // A NUL (a header may carry one) would cut the name short where the file
     // system sees it: the counter and ".eml" would be lost from the path.
-    text.erase(std::remove(text.begin(), text.end(), '\0'), text.end());
+    // Line breaks and the other control characters have no place in a name
+    // either.
+    text.erase(std::remove_if(text.begin(), text.end(),
+                              [](char c) {
+                                  unsigned char u = static_cast<unsigned char>(c);
+                                  return u < 0x20 || u == 0x7f;
+                              }),
+               text.end());
 }
 
 void ToCrLf(std::string& text) {

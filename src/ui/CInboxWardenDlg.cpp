@@ -356,7 +356,11 @@ bool CInboxWardenDlg::StartEngine(bool readOnly) {
                        "emails whose sender does not appear in your Friends list, most email will "
                        "be rejected.\nInboxWarden will run in read-only mode until you go to the "
                        "Settings window and add entries in your Friends list."));
-        m_engine->SetReadOnly(true);
+        // Read-only asked on the command line stays; this one ends with
+        // the first friend, however it is added.
+        if (!readOnly) {
+            m_engine->SetReadOnlyUntilFriends();
+        }
     }
     if (settings) {
         m_engine->SetAutoScan(settings->GetBool("AutoScan", "General", false));
@@ -1067,6 +1071,9 @@ void CInboxWardenDlg::changeEvent(QEvent* event) {
 }
 
 void CInboxWardenDlg::OnTimer() {
+    if (m_engine) {
+        m_engine->EndReadOnlyIfFriends();
+    }
     // Three busy images, always in the same order.
     int frame = m_scanning ? g_animationStep.fetch_add(1) % 3 + 1 : 0;
     // The tray shows m_trayFrame already; setting the same icon again would

@@ -3,6 +3,7 @@
 #include "ScriptedServer.h"
 #include "SmtpSink.h"
 #include "engine/ProductInfo.h"
+#include "mail/CMailContent.h"
 #include "mail/CSMTP.h"
 
 namespace {
@@ -160,4 +161,24 @@ TEST_F(EngineMailTest, FormatNowForms) {
     std::string longForm = CInboxWardenEngine::FormatNow(false);
     EXPECT_EQ(shortForm.size(), std::string("Dec 08 14:05").size());
     EXPECT_EQ(longForm.size(), std::string("Dec 08 26 14:05").size());
+}
+
+TEST_F(EngineMailTest, ChallengeToAForgedSubjectSendsNoFieldOfTheSenders) {
+    const std::string subject = "hi\nBcc: victim@example.org " + std::string(100000, 'x');
+    CEmailData email = Record("Bob <bob@example.com>", subject);
+    std::string tag;
+    Send([&](CInboxWardenEngine& engine) {
+        tag = engine.GetChallengeTag("bob@example.com");
+        EXPECT_TRUE(engine.SendChallenge(&email));
+    });
+    auto deliveries = sink.Deliveries();
+    ASSERT_EQ(deliveries.size(), 1u);
+    std::string data = deliveries[0].data;
+    EXPECT_EQ(data.find("\nBcc:"), std::string::npos);
+    // Cut to 200 characters before the tag, which stays whole; then folded.
+    for (size_t fold; (fold = data.find("\r\n ")) != std::string::npos;) {
+        data.erase(fold, 2);
+    }
+    EXPECT_EQ(Header({deliveries[0].from, {}, data}, "Subject"),
+              "RE: hi Bcc: victim@example.org " + std::string(200 - 27, 'x') + " " + tag);
 }

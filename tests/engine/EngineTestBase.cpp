@@ -49,9 +49,14 @@ void EngineTestBase::TearDown() {
 CEmailData* EngineTestBase::AddEmail(const std::string& sender, const std::string& subject,
                                      uint32_t size, const std::string& text, int32_t serverId,
                                      const std::string& account) {
-    auto* email =
-        new CEmailData(account, static_cast<uint32_t>(time(nullptr)), sender, subject, 0, text,
-                       "Mon, 7 Dec 2026 10:00:00 +0000", size, ES_Unknown, 0, "", "", serverId);
+    // Dated an hour ago, as fresh mail is (remote commands must be).
+    time_t sent = time(nullptr) - 3600;
+    struct tm utc {};
+    gmtime_r(&sent, &utc);
+    char date[64];
+    strftime(date, sizeof date, "%d %b %Y %H:%M:%S +0000", &utc);
+    auto* email = new CEmailData(account, static_cast<uint32_t>(time(nullptr)), sender, subject, 0,
+                                 text, date, size, ES_Unknown, 0, "", "", serverId);
     History().Add(email);
     return email;
 }

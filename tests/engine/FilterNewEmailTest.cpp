@@ -169,9 +169,8 @@ TEST_F(FilterTest, QuarantineFileIsWrittenFirst) {
     std::ifstream in(email->m_emailFilename, std::ios::binary);
     std::stringstream content;
     content << in.rdbuf();
-    EXPECT_EQ(content.str(),
-              "\r\nFrom: Bob\r\nDate: Mon, 7 Dec 2026 10:00:00 +0000\r\nSubject: "
-              "Hi\r\n\r\nthe body\r\n");
+    EXPECT_EQ(content.str(), "\r\nFrom: Bob\r\nDate: " + email->m_headerTimestamp +
+                                 "\r\nSubject: Hi\r\n\r\nthe body\r\n");
 }
 
 TEST_F(FilterTest, FailedQuarantineStillFilters) {
@@ -291,6 +290,7 @@ TEST_F(FilterTest, RemoteInstruction) {
          ER_UnknownSender, Challenge | DeleteFromServer},
         {"big instruction", true, "[iw:secret1 run:notes.txt]", 150000, ES_OnServer, ER_TooBig,
          Instruction},
+        {"password alone", true, "[iw:SeCrEt1]", 2000, ES_OnServer, ER_Instruction, Instruction},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
@@ -299,13 +299,74 @@ TEST_F(FilterTest, RemoteInstruction) {
         EXPECT_EQ(email->m_status, row.status);
         EXPECT_EQ(email->m_reason, row.reason);
         EXPECT_EQ(email->m_todo, row.todo);
+        // Neither the right password nor a guess at it is kept anywhere.
+        size_t at = row.subject.find('[');
+        EXPECT_EQ(email->m_subject, row.subject.substr(0, at + 4) + "***" +
+                                        row.subject.substr(row.subject.find_first_of(" ]", at)));
+        EXPECT_EQ(email->m_emailFilename.find("ecret"), std::string::npos);
     }
+    std::string log = MainLogText();
+    ToLower(log);
+    EXPECT_EQ(log.find("secret"), std::string::npos);
 
     // An empty password recognises no instruction at all.
     ASSERT_TRUE(Settings().WriteBool("EnableRemoteCommands", true, "General"));
     ASSERT_TRUE(Settings().WriteString("!RemoteCommandsPassword", "", "General"));
     EXPECT_EQ(Filter("x@elsewhere.example", "[iw: ping]")->m_reason, ER_UnknownSender);
     EXPECT_EQ(Filter("x@elsewhere.example", "[iw:")->m_reason, ER_UnknownSender);
+}
+
+// A command is obeyed once, and only while fresh; each refusal says why.
+TEST_F(FilterTest, OldOrRepeatedCommandsAreNotObeyed) {
+    ASSERT_TRUE(Settings().WriteBool("EnableRemoteCommands", true, "General"));
+    ASSERT_TRUE(Settings().WriteString("!RemoteCommandsPassword", "pw", "General"));
+    const time_t now = time(nullptr);
+    auto date = [&](time_t when) {
+        struct tm utc {};
+        gmtime_r(&when, &utc);
+        char text[64];
+        strftime(text, sizeof text, "Tue, %d %b %Y %H:%M:%S +0000", &utc);
+        return std::string(text);
+    };
+    const struct {
+        const char* name;
+        std::string date;
+        std::string messageId;
+        const char* subject;
+        const char* refusal;  // empty: obeyed
+    } rows[] = {
+        {"fresh, by id", date(now - 3600), "<a@x>", "[iw:pw ping]", ""},
+        {"same id again", date(now - 60), " <a@x>", "[iw:pw ping] again", "obeyed before"},
+        {"fresh, no id", date(now - 60), "", "[iw:pw ping]", ""},
+        {"same header again", date(now - 60), "", "[iw:pw ping]", "obeyed before"},
+        {"eight days back", date(now - 8 * 24 * 3600), "<b@x>", "[iw:pw ping]",
+         "dated more than 7 days back"},
+        {"two days ahead", date(now + 2 * 24 * 3600), "<c@x>", "[iw:pw ping]",
+         "dated more than a day ahead"},
+        {"no date", "", "<d@x>", "[iw:pw ping]", "its date cannot be read"},
+        {"two-digit year", "8 Dec 26 10:00:00 GMT", "<e@x>", "[iw:pw ping]",
+         "its date cannot be read"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        CEmailData* email = AddEmail("Me <x@elsewhere.example>", row.subject);
+        email->m_headerTimestamp = row.date;
+        email->m_messageId = row.messageId;
+        m_engine->FilterNewEmail(email);
+        EXPECT_EQ(email->m_status, ES_OnServer);
+        EXPECT_EQ(email->m_reason, ER_Instruction);
+        if (*row.refusal) {
+            EXPECT_EQ(email->m_todo, 0u);
+            EXPECT_EQ(email->m_reasonDetails,
+                      std::string("Instruction not obeyed: ") + row.refusal);
+            EXPECT_NE(MainLogText().find(std::string("Instruction from Me <x@elsewhere.example> "
+                                                     "not obeyed: ") +
+                                         row.refusal),
+                      std::string::npos);
+        } else {
+            EXPECT_EQ(email->m_todo, static_cast<uint32_t>(Instruction));
+        }
+    }
 }
 
 TEST_F(FilterTest, DetailedLogSwitch) {
@@ -316,7 +377,7 @@ TEST_F(FilterTest, DetailedLogSwitch) {
               std::string::npos);
     Filter("friend@pals.example", "switch on [IW.LOG]");
     Filter("x@elsewhere.example", "[iw:pw ping] second");
-    EXPECT_NE(MainLogText().find("Instruction to InboxWarden: [iw:pw ping] second"),
+    EXPECT_NE(MainLogText().find("Instruction to InboxWarden: [iw:*** ping] second"),
               std::string::npos);
 }
 

@@ -96,13 +96,35 @@ TEST_F(TasksTest, ReadOnlyModeDeletesNothingButClearsTheBit) {
     EXPECT_TRUE(Deletes().empty());
     EXPECT_EQ(email->m_todo, 0u);
     // Newest first: the deletion, then the challenge, then the decision.
-    EXPECT_EQ(email->m_reasonDetails.rfind("Deleted (", 0), 0u);
-    size_t challenge = email->m_reasonDetails.find("\nChallenge sent (");
+    EXPECT_EQ(email->m_reasonDetails.rfind("Not deleted: read-only (", 0), 0u);
+    size_t challenge = email->m_reasonDetails.find("\nChallenge not sent: read-only (");
     size_t decision = email->m_reasonDetails.find("\nUnknown Sender");
     EXPECT_NE(challenge, std::string::npos);
     EXPECT_NE(decision, std::string::npos);
     EXPECT_LT(challenge, decision);
     EXPECT_TRUE(m_sink.Deliveries().empty());
+}
+
+TEST_F(TasksTest, ReadOnlyForAnEmptyFriendsListEndsWithTheFirstFriend) {
+    StartMail();
+    // Asked on the command line, read-only stays whatever the list holds.
+    for (bool fromCommandLine : {true, false}) {
+        SCOPED_TRACE(fromCommandLine ? "command line" : "empty Friends list");
+        ClearLists();
+        m_engine->SetReadOnly(fromCommandLine);
+        if (!fromCommandLine) {
+            m_engine->SetReadOnlyUntilFriends();
+        }
+        EXPECT_FALSE(m_engine->EndReadOnlyIfFriends());
+        EXPECT_TRUE(m_engine->IsReadOnly());
+        Pending("new@n.example", "Registration", AddSenderToFriends, 0);
+        Pending("spam@s.example", "Spam", DeleteFromServer, 5);
+        m_engine->ProcessTasks(kAccount);
+        EXPECT_EQ(m_engine->IsReadOnly(), fromCommandLine);
+        EXPECT_EQ(Deletes(), fromCommandLine ? std::vector<int>{} : std::vector<int>{5});
+        EXPECT_EQ(owner.HasStatus("Read-only mode ended: your Friends list has entries"),
+                  !fromCommandLine);
+    }
 }
 
 TEST_F(TasksTest, Challenge) {
@@ -396,7 +418,8 @@ TEST_F(TasksTest, KeptInstructionIsLookedAtEveryScan) {
     m_engine->ProcessTasks(kAccount);
     m_engine->ProcessTasks(kAccount);
     EXPECT_EQ(email->m_todo, Instruction);
-    EXPECT_EQ(Count(MainLogText(), "Processing 7 (todo 128): boss@b.example/[iw:pw hello] \n"), 2u);
+    EXPECT_EQ(Count(MainLogText(), "Processing 7 (todo 128): boss@b.example/[iw:*** hello] \n"),
+              2u);
 }
 
 // Recognised by the filter, carried out by the tasks, however large it is.

@@ -136,8 +136,8 @@ TEST(MailContentFormat, HeaderLayout) {
     EXPECT_GE(m.m_composedAt, before);
     std::regex layout(
         "Date: (Mon|Tue|Wed|Thu|Fri|Sat|Sun), [0-9]{2} "
-        "(Jan|Feb|Mar|Apr|May|Jun|Jul|Aug|Sep|Oct|Nov|Dec) [0-9]{2} [0-9]{2}:[0-9]{2}:[0-9]{2} "
-        "[^\r\n]*\r\nFrom: me@here.org\r\nTo: Ann<ann@a.org>,<bob@b.org>\r\nSubject: "
+        "(Jan|Feb|Mar|Apr|May|Jun|Jul|Aug|Sep|Oct|Nov|Dec) 2[0-9]{3} [0-9]{2}:[0-9]{2}:[0-9]{2} "
+        "[+-][0-9]{4}\r\nFrom: me@here.org\r\nTo: Ann<ann@a.org>,<bob@b.org>\r\nSubject: "
         "Hello\r\n\r\n");
     EXPECT_TRUE(std::regex_match(m.m_header, layout)) << m.m_header;
 
@@ -269,4 +269,68 @@ TEST(MailContentFormat, ExtraHeaderLinesFollowTheSubject) {
     EXPECT_NE(message.m_header.find("\r\nSubject: Hi\r\nAuto-Submitted: auto-replied\r\n\r\n"),
               std::string::npos)
         << message.m_header;
+}
+
+// Values from a stranger's message in the header we send: whatever they
+// hold, the header keeps its four fields, each line ends in CRLF, and long
+// lines are folded at blanks.
+TEST(MailContentFormat, HostileSubjectsCannotAddFieldsOrOverlongLines) {
+    const std::string encoded = "=?UTF-8?B?" + std::string(300, 'Q') + "?=";
+    std::string eAcute;
+    for (int i = 0; i < 150; ++i) {
+        eAcute += "\xc3\xa9";
+    }
+    std::string words;
+    while (words.size() < 100000) {
+        words += "word ";
+    }
+    const struct {
+        std::string subject;
+        std::string sent;  // the Subject value, unfolded
+    } kCases[] = {
+        {"hi\nBcc: victim@example.org", "hi Bcc: victim@example.org"},
+        {"hi\rBcc: victim@example.org", "hi Bcc: victim@example.org"},
+        {"hi\r\nBcc: x\r\n", "hi  Bcc: x  "},
+        {std::string("a\0b\x7f\x1b", 5), "a b  "},
+        {words, words.substr(0, CMailContent::kMaxSubject)},
+        {"Re: " + encoded, "Re: "},
+        {"=?UTF-8?Q?caf=C3=A9?= ok", "=?UTF-8?Q?caf=C3=A9?= ok"},
+        {eAcute, eAcute.substr(0, 200)},
+        {"\xc3" + eAcute, "\xc3" + eAcute.substr(0, 198)},
+    };
+    for (const auto& c : kCases) {
+        SCOPED_TRACE(c.sent.substr(0, 40));
+        CMailContent m;
+        m.m_from = "me@here.org";
+        m.m_subject = CMailContent::HeaderValue(c.subject, CMailContent::kMaxSubject);
+        m.AddRecipient("ann@a.org", "Ann\nCc: x@y.org");
+        ASSERT_TRUE(m.FormatHeader());
+        std::vector<std::string> fields;
+        std::string subject;
+        size_t pos = 0;
+        while (pos < m.m_header.size()) {
+            size_t eol = m.m_header.find("\r\n", pos);
+            ASSERT_NE(eol, std::string::npos);
+            std::string line = m.m_header.substr(pos, eol - pos);
+            pos = eol + 2;
+            EXPECT_EQ(line.find_first_of(std::string("\r\n\0", 3)), std::string::npos);
+            // Longer only where no blank allows a fold, and never past 998.
+            size_t from = line[0] == ' ' ? 1 : line.find(':') + 2;
+            EXPECT_TRUE(line.size() <= 78u || line.find(' ', from) == std::string::npos) << line;
+            EXPECT_LE(line.size(), 998u);
+            if (!line.empty() && (line[0] == ' ' || line[0] == '\t')) {
+                ASSERT_FALSE(fields.empty());
+                if (fields.back() == "Subject") {
+                    subject += line;
+                }
+            } else if (!line.empty()) {
+                fields.push_back(line.substr(0, line.find(':')));
+                if (fields.back() == "Subject") {
+                    subject = line.substr(9);
+                }
+            }
+        }
+        EXPECT_EQ(fields, (std::vector<std::string>{"Date", "From", "To", "Subject"}));
+        EXPECT_EQ(subject, c.sent);
+    }
 }

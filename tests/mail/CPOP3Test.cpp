@@ -450,3 +450,74 @@ TEST_F(Pop3Test, MailboxDropsTheConnectionInOneMessage) {
     EXPECT_TRUE(pop.Disconnect());
     server.Wait();
 }
+
+// Awkward line ends a real server sends as they are stored: the raw fetch
+// must hold exactly the bytes of the reply, however the reply is cut into
+// reads, and the parsed fetch must keep every CR of the body.
+TEST_F(Pop3Test, RawFetchIsExactAtEverySplitOfAwkwardLineEnds) {
+    const std::vector<std::string> bodies = {
+        "text\r\r\n",   "a\r\r\r\nb\r\n", "lone\rcr\r\n", "..\r\r\nafter\r\n",
+        "x\r\n\r.\r\n", "last\r\r\r\n",   "cr at end\r",  "\r\r\n\r\n..\r\n",
+    };
+    const std::string head = "From: A <a@b>\r\nSubject: s\r\n\r\n";
+    // Every reply split once at each offset, in one session.
+    size_t fetches = 0;
+    for (const std::string& body : bodies) {
+        fetches += ("+OK\r\n" + head + body + "\r\n.\r\n").size() - 1;
+    }
+    ScriptedServer server(60000);
+    ScriptLogin(server);
+    server.Serve([&](ScriptedSession& session) {
+        for (const std::string& body : bodies) {
+            std::string reply = "+OK\r\n" + head + body + "\r\n.\r\n";
+            for (size_t cut = 1; cut < reply.size(); ++cut) {
+                std::string line;
+                if (!session.ReadLine(line) || !session.Send(reply.substr(0, cut))) {
+                    return;
+                }
+                session.Pause(2);
+                session.Send(reply.substr(cut));
+            }
+        }
+    });
+    server.Start();
+    CPOP3 pop("127.0.0.1", server.Port(), "bob", "secret");
+    Attach(pop);
+    ASSERT_TRUE(pop.Connect());
+    size_t done = 0;
+    for (const std::string& body : bodies) {
+        std::string wire = head + body + "\r\n.\r\n";
+        for (size_t cut = 1; cut < wire.size() + 5; ++cut) {
+            std::string raw;
+            ASSERT_TRUE(pop.GetMessage(1, raw)) << cut << ": " << pop.GetErrorText();
+            ASSERT_EQ(raw, wire) << "split at " << cut;
+            ++done;
+        }
+    }
+    EXPECT_EQ(done, fetches);
+    server.Wait();
+}
+
+TEST_F(Pop3Test, DrippingServerIsCutOffAtTheTransferLimit) {
+    ScriptedServer server;
+    ScriptLogin(server);
+    // A byte every 40 ms renews any per-read deadline; 8 s in all.
+    server.Expect("RETR 1\r\n").Send("+OK\r\n").SendInPieces(std::string(200, 'x'), 1, 40);
+    server.NextConnection();
+    ScriptLogin(server);
+    server.Expect("STAT\r\n").Send("+OK 1 10\r\n");
+    server.Start();
+    CPOP3 pop("127.0.0.1", server.Port(), "bob", "secret");
+    Attach(pop);
+    pop.SetTransferLimit(600, 1000);
+    ASSERT_TRUE(pop.Connect());
+    auto start = std::chrono::steady_clock::now();
+    std::string raw;
+    EXPECT_FALSE(pop.GetMessage(1, raw));
+    // The cut-off, then a QUIT the dripping server never answers in time.
+    EXPECT_LT(MsSince(start), 4000);
+    EXPECT_EQ(pop.GetErrorText(), "Server timed out!");
+    // As after any time-out, the session was made anew.
+    EXPECT_EQ(pop.GetRecoveredMessageCount(), 1);
+    server.Stop();
+}

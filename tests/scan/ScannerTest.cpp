@@ -1,9 +1,12 @@
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 
@@ -13,6 +16,7 @@
 #include "SmtpSink.h"
 #include "TempHome.h"
 #include "lists/CFilterLists.h"
+#include "scan/CConsoleOwner.h"
 #include "secrets/CPasswordAccess.h"
 #include "secrets/CSecretServiceStore.h"
 #include "support/CAppEnvironment.h"
@@ -373,4 +377,29 @@ TEST_F(ScannerTest, KeyringScanAndChallengeWithPasswordsOnlyInTheKeyring) {
     EXPECT_EQ(box.Messages().size(), 0u) << "quarantined and deleted with the keyring's password";
     pop.Stop();
     smtp.Stop();
+}
+
+namespace {
+std::atomic<int> g_wakes{0};
+}  // namespace
+
+// The scanner's main thread waits for signals; the end of a scan and a
+// remote shutdown must wake it then and there, not at its next look.
+TEST(ConsoleOwner, ScanEndAndCloseRequestWakeTheWaitingThread) {
+    struct sigaction wake {};
+    struct sigaction previous {};
+    wake.sa_handler = [](int) { ++g_wakes; };
+    ASSERT_EQ(sigaction(SIGUSR2, &wake, &previous), 0);
+    FILE* sink = fopen("/dev/null", "w");
+    ASSERT_NE(sink, nullptr);
+    CConsoleOwner owner(sink, sink);
+    owner.OnScanDone(0, 0);
+    EXPECT_EQ(g_wakes, 0);  // no signal asked for
+    owner.SetWakeSignal(SIGUSR2);
+    owner.OnScanDone(0, 0);
+    owner.OnCloseProgram();
+    EXPECT_EQ(g_wakes, 2);
+    EXPECT_EQ(owner.ScansDone(), 2u);
+    fclose(sink);
+    sigaction(SIGUSR2, &previous, nullptr);
 }

@@ -65,6 +65,10 @@ TEST(MakeSafeName, RemovesTheFourteenOrTwelve) {
     std::string nulPath("Home/\0x", 7);
     MakeSafeName(nulPath, true);
     EXPECT_EQ(nulPath, "Home/x");
+    // A subject's line breaks and other control characters stay out too.
+    std::string controls = "hi\nBcc\r\x01\x1f\x7fx";
+    MakeSafeName(controls);
+    EXPECT_EQ(controls, "hiBccx");
 }
 
 TEST(ToCrLf, InsertsOnlyWhereMissing) {

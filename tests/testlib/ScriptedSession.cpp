@@ -1,5 +1,7 @@
 #include "ScriptedSession.h"
 
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -19,7 +21,12 @@ int MsLeft(ScriptedSession::Clock::time_point until) {
 }  // namespace
 
 ScriptedSession::ScriptedSession(int fd, Clock::time_point until, const std::atomic<bool>& stop)
-    : m_fd(fd), m_until(until), m_stop(stop) {}
+    : m_fd(fd), m_until(until), m_stop(stop) {
+    // Pieces go out as they are sent, not held back for the client's delayed
+    // acknowledgement.
+    int on = 1;
+    setsockopt(m_fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+}
 
 ScriptedSession::~ScriptedSession() {
     Close();
