@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <string>
 
 class CPOP3;
@@ -21,12 +22,23 @@ public:
         std::string password;
         // TlsCaFile of [General]: certificates trusted besides the system's.
         std::string caFile;
+        // PopAuth or SmtpAuth is 1: log in with the OAuth2 sign-in of
+        // oauthAccount, through the access token FetchToken puts here.
+        bool oauth = false;
+        std::string oauthAccount;
+        std::string bearerToken;
     };
 
     // PopName, PopPort, PopSecurity, PopLogin, !PopPassword of the account.
     static Server ReadPop(const CSettings& settings, const std::string& account);
     // SmtpName, SmtpPort, SmtpSecurity, SmtpLogin, !SmtpPassword of [General].
     static Server ReadSmtp(const CSettings& settings);
+
+    // The access token of an OAuth2 server (refreshed when due), in
+    // server.bearerToken. 0 on success, else the CAccessTokens::State and
+    // error says why.
+    static int FetchToken(CSettings& settings, Server& server, std::string& error,
+                          const std::atomic<bool>* abort);
 
     // Security, trusted certificates and login, for a client constructed
     // with server.host and server.port.

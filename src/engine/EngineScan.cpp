@@ -8,6 +8,7 @@
 #include "mail/CMailContent.h"
 #include "mail/CPOP3.h"
 #include "mail/CSMTP.h"
+#include "signin/CAccessTokens.h"
 #include "support/CAppEnvironment.h"
 
 namespace {
@@ -82,9 +83,15 @@ void CInboxWardenEngine::ScanServers() {
         // Read at every scan, so a changed server or security applies at once.
         CConnectionSettings::Server popServer = CConnectionSettings::ReadPop(settings, account);
         CConnectionSettings::Server smtpServer = CConnectionSettings::ReadSmtp(settings);
-        if (popServer.host.empty() || popServer.login.empty() || popServer.password.empty() ||
-            smtpServer.host.empty()) {
+        if (popServer.host.empty() || popServer.login.empty() ||
+            (popServer.password.empty() && !popServer.oauth) || smtpServer.host.empty()) {
             SetStatus("Error: Account information invalid for %s", account.c_str());
+            m_scanErrors = true;
+            continue;
+        }
+        // Tokens first: an account whose sign-in expired is skipped, the
+        // others go on, and nothing of it in the history changes.
+        if (!FetchTokens(account, popServer, smtpServer)) {
             m_scanErrors = true;
             continue;
         }
@@ -92,6 +99,7 @@ void CInboxWardenEngine::ScanServers() {
         CPOP3 pop3(popServer.host, popServer.port);
         CConnectionSettings::Apply(popServer, pop3);
         popServer.password.assign(popServer.password.size(), '\0');
+        popServer.bearerToken.assign(popServer.bearerToken.size(), '\0');
         pop3.SetErrorLog(&log);
         pop3.SetTrafficLog(&m_inetLog);
         // An abort ends a wait for a server at once, not at its time-out.
@@ -107,6 +115,7 @@ void CInboxWardenEngine::ScanServers() {
         CSMTP smtp(smtpServer.host, smtpServer.port);
         CConnectionSettings::Apply(smtpServer, smtp);
         smtpServer.password.assign(smtpServer.password.size(), '\0');
+        smtpServer.bearerToken.assign(smtpServer.bearerToken.size(), '\0');
         smtp.SetErrorLog(&log);
         smtp.SetTrafficLog(&m_inetLog);
         smtp.GetSocket().SetAbortFlag(&m_abortRequested);
@@ -176,6 +185,30 @@ void CInboxWardenEngine::ScanServers() {
     }
     log.Write("|: ScanServers done.\n");
     m_busy = false;
+}
+
+bool CInboxWardenEngine::FetchTokens(const std::string& account,
+                                     CConnectionSettings::Server& popServer,
+                                     CConnectionSettings::Server& smtpServer) {
+    CSettings& settings = Settings();
+    for (CConnectionSettings::Server* server : {&popServer, &smtpServer}) {
+        if (!server->oauth) {
+            continue;
+        }
+        std::string error;
+        int state = CConnectionSettings::FetchToken(settings, *server, error, &m_abortRequested);
+        if (state == 0) {
+            continue;
+        }
+        const char* what = server == &popServer ? account.c_str() : "the SMTP server";
+        if (state == static_cast<int>(CAccessTokens::State::SignInExpired)) {
+            SetStatus("Error: %s for %s: sign in again", CAccessTokens::kExpiredText, what);
+        } else {
+            SetStatus("Error: No OAuth2 access for %s: %s", what, error.c_str());
+        }
+        return false;
+    }
+    return true;
 }
 
 std::unique_ptr<CEmailData> CInboxWardenEngine::NewFetchedRecord(const std::string& account,

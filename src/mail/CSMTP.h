@@ -61,6 +61,9 @@ public:
     int GetSecurity() const { return m_security; }
     // An empty login means no authentication.
     void SetLogin(const std::string& login, const std::string& password);
+    // An OAuth2 access token for the login: the client then logs in with
+    // OAUTHBEARER or XOAUTH2, whichever EHLO offers, instead of the password.
+    void SetBearerToken(const std::string& token) { m_bearerToken = token; }
     void SetErrorLog(CLogFile* log) { m_errorLog = log; }
     void SetTrafficLog(CLogFile* log) { m_trafficLog = log; }
     std::string GetHost() const { return m_host; }
@@ -89,6 +92,7 @@ private:
     bool OpenSession();
     bool Hello(bool allowHelo);
     bool Authenticate();
+    bool AuthenticateBearer();
     bool Offers(const std::string& keyword) const;
     // The mechanisms of the EHLO reply's AUTH line, in upper case.
     std::vector<std::string> AuthMechanisms() const;
@@ -110,6 +114,7 @@ private:
     std::string m_caFile;
     std::string m_login;
     std::string m_password;
+    std::string m_bearerToken;
     // The EHLO reply's lines after the first, in upper case.
     std::vector<std::string> m_extensions;
     // Bytes received past the last reply.
