@@ -76,6 +76,12 @@ class Handler(BaseHTTPRequestHandler):
                 self.reply(200, {"refreshes": state["refreshes"],
                                  "refresh_tokens": len(state["refresh"])})
             return
+        if self.path == "/control/pending":
+            with lock:
+                codes = [e["user_code"] for e in state["devices"].values()
+                         if e["username"] is None]
+                self.reply(200, {"user_codes": codes})
+            return
         self.reply(404, {"error": "not_found"})
 
     def do_POST(self):

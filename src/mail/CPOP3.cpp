@@ -321,7 +321,9 @@ bool CPOP3::AuthBearer() {
     }
     std::vector<std::string> offered;
     for (const char* name : {"OAUTHBEARER", "XOAUTH2"}) {
-        if (OffersSasl(capabilities, name)) {
+        bool allowed = m_oauthMechanism == SaslOAuth::Mechanism::None ||
+                       name == std::string(SaslOAuth::Name(m_oauthMechanism));
+        if (allowed && OffersSasl(capabilities, name)) {
             offered.emplace_back(name);
         }
     }

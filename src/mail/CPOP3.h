@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "mail/CLineSocket.h"
+#include "mail/SaslOAuth.h"
 
 class CLogFile;
 class CMailContent;
@@ -36,6 +37,9 @@ public:
     // An OAuth2 access token: the login then uses the SASL mechanism for it
     // that CAPA offers (OAUTHBEARER or XOAUTH2) instead of the password.
     void SetBearerToken(const std::string& token) { m_bearerToken = token; }
+    // Only this OAuth2 mechanism, even when the server offers the other
+    // (None: the client's choice).
+    void SetOAuthMechanism(SaslOAuth::Mechanism mechanism) { m_oauthMechanism = mechanism; }
     // 0 none, 1 STLS, 2 implicit TLS (other values mean none); caFile adds
     // trusted certificates to the system's. Call before Connect.
     void SetSecurity(int mode, const std::string& caFile);
@@ -149,6 +153,7 @@ private:
     std::string m_user;
     std::string m_password;
     std::string m_bearerToken;
+    SaslOAuth::Mechanism m_oauthMechanism = SaslOAuth::Mechanism::None;
     int m_messageCount = 0;
     size_t m_maxMessageSize = 128u << 20;
     // Bytes received but not yet consumed.

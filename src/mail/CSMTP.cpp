@@ -329,7 +329,14 @@ bool CSMTP::AuthenticateBearer() {
         SetError("Line break in the SMTP login or sign-in token");
         return false;
     }
-    SaslOAuth::Mechanism mechanism = SaslOAuth::Choose(AuthMechanisms());
+    std::vector<std::string> offered = AuthMechanisms();
+    if (m_oauthMechanism != SaslOAuth::Mechanism::None) {
+        const std::string only = SaslOAuth::Name(m_oauthMechanism);
+        offered.erase(std::remove_if(offered.begin(), offered.end(),
+                                     [&](const std::string& name) { return name != only; }),
+                      offered.end());
+    }
+    SaslOAuth::Mechanism mechanism = SaslOAuth::Choose(offered);
     if (mechanism == SaslOAuth::Mechanism::None) {
         SetError("The server offers no OAuth2 login (XOAUTH2, OAUTHBEARER)");
         return false;

@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "mail/CLineSocket.h"
+#include "mail/SaslOAuth.h"
 
 class CLogFile;
 class CMailContent;
@@ -64,6 +65,9 @@ public:
     // An OAuth2 access token for the login: the client then logs in with
     // OAUTHBEARER or XOAUTH2, whichever EHLO offers, instead of the password.
     void SetBearerToken(const std::string& token) { m_bearerToken = token; }
+    // Only this OAuth2 mechanism, even when the server offers the other
+    // (None: the client's choice).
+    void SetOAuthMechanism(SaslOAuth::Mechanism mechanism) { m_oauthMechanism = mechanism; }
     void SetErrorLog(CLogFile* log) { m_errorLog = log; }
     void SetTrafficLog(CLogFile* log) { m_trafficLog = log; }
     std::string GetHost() const { return m_host; }
@@ -115,6 +119,7 @@ private:
     std::string m_login;
     std::string m_password;
     std::string m_bearerToken;
+    SaslOAuth::Mechanism m_oauthMechanism = SaslOAuth::Mechanism::None;
     // The EHLO reply's lines after the first, in upper case.
     std::vector<std::string> m_extensions;
     // Bytes received past the last reply.

@@ -19,7 +19,10 @@ void CAccessTokens::Put(const std::string& account, const std::string& token, lo
     Entry& entry = m_tokens[account];
     entry.token.assign(entry.token.size(), '\0');
     entry.token = token;
-    entry.expires = time(nullptr) + expiresIn;
+    // Renewed kMargin before the end, or halfway for a token that lives
+    // shorter than twice that.
+    long early = expiresIn / 2 < kMargin ? expiresIn / 2 : kMargin;
+    entry.renewAt = time(nullptr) + expiresIn - early;
 }
 
 void CAccessTokens::Forget(const std::string& account) {
@@ -54,7 +57,7 @@ CAccessTokens::State CAccessTokens::Get(CSettings& settings, const std::string& 
     {
         std::lock_guard<std::mutex> guard(m_lock);
         auto it = m_tokens.find(account);
-        if (it != m_tokens.end() && it->second.expires - kMargin > time(nullptr)) {
+        if (it != m_tokens.end() && it->second.renewAt > time(nullptr)) {
             token = it->second.token;
             return State::Ok;
         }

@@ -21,7 +21,8 @@ public:
 
     static CAccessTokens& Instance();
 
-    // A token good for at least kMargin seconds more, refreshed when needed.
+    // A token with time left, refreshed when kMargin seconds (half its life
+    // for a short-lived one) or less remain.
     // error says why when the state is not Ok.
     State Get(CSettings& settings, const std::string& profile, const std::string& account,
               std::string& token, std::string& error, const std::atomic<bool>* abort = nullptr);
@@ -43,7 +44,7 @@ public:
 private:
     struct Entry {
         std::string token;
-        time_t expires = 0;
+        time_t renewAt = 0;
     };
     std::mutex m_lock;
     std::map<std::string, Entry> m_tokens;
