@@ -46,6 +46,7 @@ bool CAccessTokens::CompleteSignIn(CSettings& settings, const std::string& profi
         return false;
     }
     settings.WriteBool("OAuthSignInExpired", false, account);
+    settings.WriteString("OAuthSignedInAs", settings.GetString("PopLogin", account, ""), account);
     Put(account, accessToken, expiresIn);
     return true;
 }
