@@ -104,7 +104,23 @@ void CInboxWardenEngine::ScanServers() {
         pop3.SetTrafficLog(&m_inetLog);
         // An abort ends a wait for a server at once, not at its time-out.
         pop3.GetSocket().SetAbortFlag(&m_abortRequested);
-        if (!pop3.Connect()) {
+        bool connected = pop3.Connect();
+        // The server may end an access token before its time (revoked, or a
+        // clock ahead of ours): one fresh token, one more try.
+        if (!connected && popServer.oauth &&
+            pop3.GetErrorText().rfind("OAuth2 login refused", 0) == 0) {
+            CAccessTokens::Instance().Forget(popServer.oauthAccount);
+            CConnectionSettings::Server none;
+            if (!FetchTokens(account, popServer, none)) {
+                m_scanErrors = true;
+                continue;
+            }
+            log.Write("The OAuth2 login was refused; trying once more with a renewed token");
+            pop3.SetBearerToken(popServer.bearerToken);
+            popServer.bearerToken.assign(popServer.bearerToken.size(), '\0');
+            connected = pop3.Connect();
+        }
+        if (!connected) {
             IW_LOG_AT(log, "======> Could not connect to %s as %s: %s", pop3.GetHost().c_str(),
                       popServer.login.c_str(), pop3.GetErrorText().c_str());
             SetStatus("Error: Could not connect to %s: %s", pop3.GetHost().c_str(),

@@ -229,9 +229,10 @@ TEST_F(OAuthSignIn, EachMechanismWithGoodAndUnknownTokens) {
     Servers().Clear("spare");
 }
 
-// Short-lived access tokens are refreshed before each scan; with rotation
-// the stored refresh token is replaced each time (the server retires the
-// old one, so a scan with it would fail).
+// Short-lived access tokens are refreshed before each scan, and one the
+// server ended early once refused; with rotation the stored refresh token is
+// replaced each time (the server retires the old one, so a scan with it
+// would fail).
 TEST_F(OAuthSignIn, RefreshBeforeExpiryWithAndWithoutRotation) {
     for (bool rotate : {false, true}) {
         SCOPED_TRACE(rotate ? "rotating" : "keeping");
@@ -253,6 +254,14 @@ TEST_F(OAuthSignIn, RefreshBeforeExpiryWithAndWithoutRotation) {
             EXPECT_FALSE(m_engine->LastScanHadErrors()) << MainLogText();
         }
         EXPECT_GE(Refreshes(), before + 2);
+        // An access token the server ended before its time is renewed at once.
+        Service("/control/settings", "access_lifetime=3600");
+        m_engine->ScanServers();
+        before = Refreshes();
+        Service("/control/expire", "username=me@iw.test");
+        m_engine->ScanServers();
+        EXPECT_FALSE(m_engine->LastScanHadErrors()) << MainLogText();
+        EXPECT_EQ(Refreshes(), before + 1);
         EXPECT_EQ(StoredRefreshToken() != first, rotate);
         EXPECT_FALSE(CAccessTokens::IsExpired(Settings(), kAccount));
         m_engine.reset();
