@@ -13,6 +13,10 @@
 #   SMTP submission requiring STARTTLS and a login (SASL through Dovecot),
 #   and SMTPS (implicit TLS) requiring a login. The plain SMTP port offers
 #   neither TLS nor a login.
+# OAuth2 logins (XOAUTH2, OAUTHBEARER) besides the passwords, in POP3 and
+# submission: Dovecot asks scripts/tokenservice.py, a small authorization
+# server on 127.0.0.1 (HTTPS with the same certificate), whether a bearer
+# token is good.
 #
 #   mailservers.sh start [ENVFILE]   start both (stops an earlier pair first)
 #   mailservers.sh stop  [ENVFILE]   stop both by their process ids, remove the folder
@@ -34,6 +38,9 @@ DOMAIN=iw.test
 # too (to its own Maildir), it just cannot log in to POP3.
 USERS=(me friend stranger bench spare)
 password_of() { printf '%s-pw-7431' "$1"; }
+# The app registration the token service knows.
+OAUTH_CLIENT=iw-test-client
+TOKEN_SERVICE="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)/tokenservice.py"
 
 die() {
     echo "mailservers: $*" >&2
@@ -101,11 +108,12 @@ stop_pids() {
 
 do_stop() {
     [ -f "$envfile" ] || return 0
-    local dir dpid ppid
+    local dir dpid ppid tpid
     dir=$(env_get "$envfile" IW_MAIL_DIR)
     dpid=$(env_get "$envfile" IW_MAIL_DOVECOT_PID)
     ppid=$(env_get "$envfile" IW_MAIL_POSTFIX_PID)
-    stop_pids "$ppid" "$POSTFIX_MASTER" "$dpid" dovecot "$dir"
+    tpid=$(env_get "$envfile" IW_MAIL_TOKEN_PID)
+    stop_pids "$ppid" "$POSTFIX_MASTER" "$dpid" dovecot "$tpid" tokenservice.py "$dir"
     # Only ever remove a folder this script made.
     case "$dir" in
         /tmp/iwm.??????) rm -rf -- "$dir" ;;
@@ -167,7 +175,7 @@ show_log() {
 
 do_start() {
     local need p
-    for p in dovecot doveconf postfix postconf python3 openssl; do
+    for p in dovecot doveconf postfix postconf python3 openssl setsid; do
         command -v "$p" >/dev/null 2>&1 || need+=" $p"
     done
     [ -z "${need:-}" ] || skip "not installed:${need} (run scripts/install-deps.sh test)"
@@ -195,10 +203,10 @@ do_start() {
     done
     getent group postdrop >/dev/null || die "group postdrop is missing (broken postfix install?)"
 
-    # Five different ports, each free when picked.
-    local pop3 smtp pop3s subm smtps
+    # Six different ports, each free when picked.
+    local pop3 smtp pop3s subm smtps token
     local i name port taken=""
-    for i in pop3 smtp pop3s subm smtps; do
+    for i in pop3 smtp pop3s subm smtps token; do
         case $i in
         pop3) name=POP3 ;;
         smtp) name=SMTP ;;
@@ -259,7 +267,7 @@ ssl_cert = <$D/tls/cert.pem
 ssl_key = <$D/tls/key.pem
 ssl_min_protocol = TLSv1.2
 disable_plaintext_auth = no
-auth_mechanisms = plain login
+auth_mechanisms = plain login xoauth2 oauthbearer
 # A wrong password is answered within 0.5 s (the auth process's timer) instead of 2 s.
 auth_failure_delay = 0
 first_valid_uid = $uid
@@ -269,7 +277,13 @@ mail_fsync = never
 pop3_uidl_format = %08Xu%08Xv
 passdb {
   driver = passwd-file
+  mechanisms = plain login
   args = scheme=PLAIN username_format=%u $users_file
+}
+passdb {
+  driver = oauth2
+  mechanisms = xoauth2 oauthbearer
+  args = $D/dc/oauth2.conf.ext
 }
 userdb {
   driver = passwd-file
@@ -323,6 +337,15 @@ service stats {
 }
 EOF
 
+    cat >"$D/dc/oauth2.conf.ext" <<EOF
+introspection_mode = post
+introspection_url = https://127.0.0.1:$token/introspect
+force_introspection = yes
+username_attribute = username
+active_attribute = active
+active_value = true
+tls_ca_cert_file = $D/tls/cert.pem
+EOF
     doveconf -c "$D/dc/dovecot.conf" -n >"$D/dc/checked.conf" 2>"$D/dc/check.err" || {
         cat "$D/dc/check.err" >&2
         die "dovecot rejects its configuration"
@@ -387,12 +410,14 @@ EOF
 # service type  private unpriv  chroot  wakeup  maxproc command
 127.0.0.1:$smtp inet n - n - - smtpd
 127.0.0.1:$subm inet n - n - - smtpd
+  -o line_length_limit=16384
   -o smtpd_tls_security_level=encrypt
   -o smtpd_sasl_auth_enable=yes
   -o smtpd_tls_auth_only=yes
   -o smtpd_client_restrictions=permit_sasl_authenticated,reject
   -o smtpd_recipient_restrictions=permit_sasl_authenticated,reject
 127.0.0.1:$smtps inet n - n - - smtpd
+  -o line_length_limit=16384
   -o smtpd_tls_wrappermode=yes
   -o smtpd_sasl_auth_enable=yes
   -o smtpd_client_restrictions=permit_sasl_authenticated,reject
@@ -423,6 +448,24 @@ postlog   unix-dgram n  -       n       -       1       postlogd
 iwlda     unix  -       n       n       -       -       pipe
   flags=DR user=$owner argv=$LDA -c $D/dc/dovecot.conf -f \${sender} -d \${recipient}
 EOF
+
+    # The token service first: Dovecot asks it about every OAuth2 login.
+    setsid python3 "$TOKEN_SERVICE" "$token" "$D/tls/cert.pem" "$D/tls/key.pem" "$OAUTH_CLIENT" \
+        >"$D/tokenservice.log" 2>&1 </dev/null &
+    TPID=$!
+    local ok=0
+    for ((i = 0; i < 100; i++)); do
+        if python3 -c 'import socket,sys
+socket.create_connection(("127.0.0.1", int(sys.argv[1])), 1).close()' "$token" 2>/dev/null; then
+            ok=1
+            break
+        fi
+        sleep 0.1
+    done
+    [ $ok -eq 1 ] || {
+        show_log "$D/tokenservice.log"
+        die "the token service does not listen on 127.0.0.1:$token after 10 s"
+    }
 
     # Dovecot first: it serves what Postfix delivers.
     dovecot -c "$D/dc/dovecot.conf" 2>"$D/dc/start.err" || {
@@ -474,6 +517,9 @@ EOF
         echo "IW_MAIL_GID=$gid"
         echo "IW_MAIL_OWNER=$owner"
         echo "IW_MAIL_DOVECOT_PID=$DPID"
+        echo "IW_MAIL_TOKEN_PID=$TPID"
+        echo "IW_MAIL_TOKEN_URL=https://127.0.0.1:$token"
+        echo "IW_MAIL_OAUTH_CLIENT=$OAUTH_CLIENT"
         echo "IW_MAIL_POSTFIX_PID=$PPID_"
         echo "IW_MAIL_DOVECOT_LOG=$D/dovecot.log"
         echo "IW_MAIL_POSTFIX_LOG=$D/postfix.log"
@@ -492,7 +538,7 @@ start_failed() {
     trap - EXIT
     if [ -n "${D:-}" ]; then
         stop_pids "$(tr -d ' ' <"$D/pf/q/pid/master.pid" 2>/dev/null)" "$POSTFIX_MASTER" \
-            "$(cat "$D/dc/run/master.pid" 2>/dev/null)" dovecot "$D"
+            "$(cat "$D/dc/run/master.pid" 2>/dev/null)" dovecot "${TPID:-}" tokenservice.py "$D"
     fi
     case "${D:-}" in /tmp/iwm.??????) rm -rf -- "$D" ;; esac
     exit "$rc"

@@ -3,6 +3,8 @@
 #include "mail/CPOP3.h"
 #include "mail/CSMTP.h"
 #include "secrets/CPasswordAccess.h"
+#include "signin/CAccessTokens.h"
+#include "support/CAppEnvironment.h"
 #include "support/CSettings.h"
 
 namespace {
@@ -39,6 +41,8 @@ CConnectionSettings::Server CConnectionSettings::ReadPop(const CSettings& settin
     ReadPassword(settings, CPasswordAccess::Pop(account), server);
     server.caFile = settings.GetString("TlsCaFile", "General", "");
     server.certSha256 = settings.GetString("PopCertSha256", account, "");
+    server.oauth = settings.GetInt("PopAuth", account, 0) == 1;
+    server.oauthAccount = account;
     return server;
 }
 
@@ -54,17 +58,43 @@ CConnectionSettings::Server CConnectionSettings::ReadSmtp(const CSettings& setti
     }
     server.caFile = settings.GetString("TlsCaFile", "General", "");
     server.certSha256 = settings.GetString("SmtpCertSha256", "General", "");
+    server.oauth = settings.GetInt("SmtpAuth", "General", 0) == 1;
+    if (server.oauth) {
+        server.oauthAccount = settings.GetString("SmtpOAuthAccount", "General", "");
+        // The sign-in's address is the login unless one is set.
+        if (server.login.empty()) {
+            server.login = settings.GetString("PopLogin", server.oauthAccount, "");
+        }
+    }
     return server;
+}
+
+int CConnectionSettings::FetchToken(CSettings& settings, Server& server, std::string& error,
+                                    const std::atomic<bool>* abort) {
+    if (server.oauthAccount.empty()) {
+        error = "No account named for the OAuth2 login (SmtpOAuthAccount)";
+        return static_cast<int>(CAccessTokens::State::NotSignedIn);
+    }
+    CAppEnvironment* env = CAppEnvironment::Instance();
+    std::string profile = env ? env->GetProgramFolder() : "";
+    return static_cast<int>(CAccessTokens::Instance().Get(settings, profile, server.oauthAccount,
+                                                          server.bearerToken, error, abort));
 }
 
 void CConnectionSettings::Apply(const Server& server, CPOP3& pop3) {
     pop3.SetSecurity(server.security, server.caFile);
     pop3.SetLogin(server.login.c_str(), server.password.c_str());
     pop3.GetSocket().SetPinnedCertificate(server.certSha256);
+    if (server.oauth) {
+        pop3.SetBearerToken(server.bearerToken);
+    }
 }
 
 void CConnectionSettings::Apply(const Server& server, CSMTP& smtp) {
     smtp.SetSecurity(server.security, server.caFile);
     smtp.SetLogin(server.login, server.password);
     smtp.GetSocket().SetPinnedCertificate(server.certSha256);
+    if (server.oauth) {
+        smtp.SetBearerToken(server.bearerToken);
+    }
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <string>
 
 class CPOP3;
@@ -27,6 +28,11 @@ public:
         // PopCertSha256 / SmtpCertSha256: the one certificate trusted for
         // this server by its fingerprint, empty for none.
         std::string certSha256;
+        // PopAuth or SmtpAuth is 1: log in with the OAuth2 sign-in of
+        // oauthAccount, through the access token FetchToken puts here.
+        bool oauth = false;
+        std::string oauthAccount;
+        std::string bearerToken;
     };
 
     // PopName, PopPort, PopSecurity, PopLogin, !PopPassword, PopCertSha256 of
@@ -35,6 +41,12 @@ public:
     // SmtpName, SmtpPort, SmtpSecurity, SmtpLogin, !SmtpPassword,
     // SmtpCertSha256 of [General].
     static Server ReadSmtp(const CSettings& settings);
+
+    // The access token of an OAuth2 server (refreshed when due), in
+    // server.bearerToken. 0 on success, else the CAccessTokens::State and
+    // error says why.
+    static int FetchToken(CSettings& settings, Server& server, std::string& error,
+                          const std::atomic<bool>* abort);
 
     // Security, trusted certificates and login, for a client constructed
     // with server.host and server.port.

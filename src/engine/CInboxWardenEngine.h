@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "engine/CChallengeKey.h"
+#include "engine/CConnectionSettings.h"
 #include "history/CAuthServIds.h"
 #include "history/CChallengeLog.h"
 #include "history/CEmailData.h"
@@ -129,6 +130,10 @@ public:
     // Scan cycle.
     void ScanServers();
     // The record of a message just fetched with TOP, at number on the server.
+    // The access tokens of the servers that log in with OAuth2; false, with
+    // a status line, when one cannot be had (the account is then skipped).
+    bool FetchTokens(const std::string& account, CConnectionSettings::Server& popServer,
+                     CConnectionSettings::Server& smtpServer);
     static std::unique_ptr<CEmailData> NewFetchedRecord(const std::string& account,
                                                         const CMailContent& message, int number);
     int DownloadEmails(std::vector<std::unique_ptr<CEmailData>>& emails,

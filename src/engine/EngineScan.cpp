@@ -9,6 +9,7 @@
 #include "mail/CMailContent.h"
 #include "mail/CPOP3.h"
 #include "mail/CSMTP.h"
+#include "signin/CAccessTokens.h"
 #include "support/CAppEnvironment.h"
 
 namespace {
@@ -96,8 +97,8 @@ void CInboxWardenEngine::ScanServers() {
             m_scanErrors = true;
             continue;
         }
-        if (popServer.host.empty() || popServer.login.empty() || popServer.password.empty() ||
-            smtpServer.host.empty()) {
+        if (popServer.host.empty() || popServer.login.empty() ||
+            (popServer.password.empty() && !popServer.oauth) || smtpServer.host.empty()) {
             SetStatus("Error: Account information invalid for %s", account.c_str());
             m_scanErrors = true;
             if (m_owner) {
@@ -105,15 +106,38 @@ void CInboxWardenEngine::ScanServers() {
             }
             continue;
         }
+        // Tokens first: an account whose sign-in expired is skipped, the
+        // others go on, and nothing of it in the history changes.
+        if (!FetchTokens(account, popServer, smtpServer)) {
+            m_scanErrors = true;
+            continue;
+        }
         SetStatus(".\nConnecting to %s...", popServer.host.c_str());
         CPOP3 pop3(popServer.host, popServer.port);
         CConnectionSettings::Apply(popServer, pop3);
         popServer.password.assign(popServer.password.size(), '\0');
+        popServer.bearerToken.assign(popServer.bearerToken.size(), '\0');
         pop3.SetErrorLog(&log);
         pop3.SetTrafficLog(&m_inetLog);
         // An abort ends a wait for a server at once, not at its time-out.
         pop3.GetSocket().SetAbortFlag(&m_abortRequested);
-        if (!pop3.Connect()) {
+        bool connected = pop3.Connect();
+        // The server may end an access token before its time (revoked, or a
+        // clock ahead of ours): one fresh token, one more try.
+        if (!connected && popServer.oauth &&
+            pop3.GetErrorText().rfind("OAuth2 login refused", 0) == 0) {
+            CAccessTokens::Instance().Forget(popServer.oauthAccount);
+            CConnectionSettings::Server none;
+            if (!FetchTokens(account, popServer, none)) {
+                m_scanErrors = true;
+                continue;
+            }
+            log.Write("The OAuth2 login was refused; trying once more with a renewed token");
+            pop3.SetBearerToken(popServer.bearerToken);
+            popServer.bearerToken.assign(popServer.bearerToken.size(), '\0');
+            connected = pop3.Connect();
+        }
+        if (!connected) {
             IW_LOG_AT(log, "======> Could not connect to %s as %s: %s", pop3.GetHost().c_str(),
                       popServer.login.c_str(), pop3.GetErrorText().c_str());
             SetStatus("Error: Could not connect to %s: %s", pop3.GetHost().c_str(),
@@ -127,6 +151,7 @@ void CInboxWardenEngine::ScanServers() {
         CSMTP smtp(smtpServer.host, smtpServer.port);
         CConnectionSettings::Apply(smtpServer, smtp);
         smtpServer.password.assign(smtpServer.password.size(), '\0');
+        smtpServer.bearerToken.assign(smtpServer.bearerToken.size(), '\0');
         smtp.SetErrorLog(&log);
         smtp.SetTrafficLog(&m_inetLog);
         smtp.GetSocket().SetAbortFlag(&m_abortRequested);
@@ -207,6 +232,30 @@ bool CInboxWardenEngine::NumbersHold() const {
     MainLog().Write("The connection to %s was made anew: message numbers wait for the next scan",
                     m_pop3 ? m_pop3->GetHost().c_str() : "");
     return false;
+}
+
+bool CInboxWardenEngine::FetchTokens(const std::string& account,
+                                     CConnectionSettings::Server& popServer,
+                                     CConnectionSettings::Server& smtpServer) {
+    CSettings& settings = Settings();
+    for (CConnectionSettings::Server* server : {&popServer, &smtpServer}) {
+        if (!server->oauth) {
+            continue;
+        }
+        std::string error;
+        int state = CConnectionSettings::FetchToken(settings, *server, error, &m_abortRequested);
+        if (state == 0) {
+            continue;
+        }
+        const char* what = server == &popServer ? account.c_str() : "the SMTP server";
+        if (state == static_cast<int>(CAccessTokens::State::SignInExpired)) {
+            SetStatus("Error: %s for %s: sign in again", CAccessTokens::kExpiredText, what);
+        } else {
+            SetStatus("Error: No OAuth2 access for %s: %s", what, error.c_str());
+        }
+        return false;
+    }
+    return true;
 }
 
 std::unique_ptr<CEmailData> CInboxWardenEngine::NewFetchedRecord(const std::string& account,

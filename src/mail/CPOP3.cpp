@@ -6,6 +6,7 @@
 #include <exception>
 
 #include "mail/CMailContent.h"
+#include "mail/SaslOAuth.h"
 #include "support/CLogFile.h"
 #include "support/StringUtils.h"
 
@@ -266,6 +267,9 @@ bool CPOP3::OpenSession() {
     if (m_wsPOP3Server.IsTls() && m_trafficLog) {
         m_trafficLog->Write("POP3 TLS: %s", m_wsPOP3Server.TlsDescription().c_str());
     }
+    if (!m_bearerToken.empty()) {
+        return AuthBearer();
+    }
     // A line break in the name or password would add a command of its own.
     if (HasLineBreak(m_user) || HasLineBreak(m_password)) {
         SetError("Line break in the user name or password");
@@ -303,6 +307,71 @@ bool CPOP3::AuthPlain() {
     SendCommand(token + "\r\n", "AUTH PLAIN (not shown)");
     token.assign(token.size(), '\0');
     return get_response(2);
+}
+
+bool CPOP3::AuthBearer() {
+    if (HasLineBreak(m_user) || HasLineBreak(m_bearerToken)) {
+        SetError("Line break in the user name or sign-in token");
+        return false;
+    }
+    std::vector<std::string> capabilities;
+    if (!CapaExchange(capabilities)) {
+        if (!m_connectionLost && !m_wsPOP3Server.IsTimedOut()) {
+            SetError("The server does not list its logins (CAPA), so no OAuth2 login");
+        }
+        return false;
+    }
+    std::vector<std::string> offered;
+    for (const char* name : {"OAUTHBEARER", "XOAUTH2"}) {
+        bool allowed = m_oauthMechanism == SaslOAuth::Mechanism::None ||
+                       name == std::string(SaslOAuth::Name(m_oauthMechanism));
+        if (allowed && OffersSasl(capabilities, name)) {
+            offered.emplace_back(name);
+        }
+    }
+    SaslOAuth::Mechanism mechanism = SaslOAuth::Choose(offered);
+    if (mechanism == SaslOAuth::Mechanism::None) {
+        SetError("The server offers no OAuth2 login (XOAUTH2, OAUTHBEARER)");
+        return false;
+    }
+    const std::string name = SaslOAuth::Name(mechanism);
+    // The token goes after the "+", never on the AUTH line: tokens outgrow
+    // the 255 octets RFC 5034 allows an initial response there.
+    SendCommand("AUTH " + name + "\r\n");
+    if (!get_response(2)) {
+        return false;
+    }
+    if (m_response.compare(0, 1, "+") != 0 || m_response.compare(0, 3, "+OK") == 0) {
+        SetError("The server did not ask for the " + name + " response");
+        return false;
+    }
+    std::string payload =
+        EncodeBase64(SaslOAuth::Payload(mechanism, m_user, m_bearerToken, m_host, m_port));
+    std::string hidden = "AUTH " + name + " (not shown)";
+    SendCommand(payload + "\r\n", hidden.c_str());
+    payload.assign(payload.size(), '\0');
+    if (!get_response(2)) {
+        if (!m_connectionLost && !m_wsPOP3Server.IsTimedOut()) {
+            SetError("OAuth2 login refused: " + WithoutTrailingLineBreaks(m_response));
+        }
+        return false;
+    }
+    if (m_response.compare(0, 3, "+OK") == 0) {
+        return true;
+    }
+    // A failure comes as a challenge with the reason; an empty line ends the
+    // exchange and brings the final -ERR.
+    std::string detail = SaslOAuth::DescribeFailure(m_response.substr(1));
+    SendCommand("\r\n");
+    get_response(2);
+    if (!m_connectionLost && !m_wsPOP3Server.IsTimedOut()) {
+        std::string text = "OAuth2 login refused";
+        if (!detail.empty()) {
+            text += " (" + detail + ")";
+        }
+        SetError(text + ": " + WithoutTrailingLineBreaks(m_response));
+    }
+    return false;
 }
 
 bool CPOP3::CapaExchange(std::vector<std::string>& lines) {

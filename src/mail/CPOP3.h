@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "mail/CLineSocket.h"
+#include "mail/SaslOAuth.h"
 
 class CLogFile;
 class CMailContent;
@@ -33,6 +34,12 @@ public:
 
     // Replaces both, only when both are non-null.
     void SetLogin(const char* user, const char* password);
+    // An OAuth2 access token: the login then uses the SASL mechanism for it
+    // that CAPA offers (OAUTHBEARER or XOAUTH2) instead of the password.
+    void SetBearerToken(const std::string& token) { m_bearerToken = token; }
+    // Only this OAuth2 mechanism, even when the server offers the other
+    // (None: the client's choice).
+    void SetOAuthMechanism(SaslOAuth::Mechanism mechanism) { m_oauthMechanism = mechanism; }
     // 0 none, 1 STLS, 2 implicit TLS (other values mean none); caFile adds
     // trusted certificates to the system's. Call before Connect.
     void SetSecurity(int mode, const std::string& caFile);
@@ -123,6 +130,8 @@ private:
     bool CapaExchange(std::vector<std::string>& lines);
     // AUTH PLAIN, when USER was refused and the server offers it.
     bool AuthPlain();
+    // AUTH OAUTHBEARER or XOAUTH2 with the bearer token.
+    bool AuthBearer();
     // Collects the rest of a multi-line reply up to and without its
     // terminating ".\r\n" line; the bytes past it stay buffered. More than
     // limit bytes make it FR_TooLarge.
@@ -157,6 +166,8 @@ private:
     std::string m_host;
     std::string m_user;
     std::string m_password;
+    std::string m_bearerToken;
+    SaslOAuth::Mechanism m_oauthMechanism = SaslOAuth::Mechanism::None;
     int m_messageCount = 0;
     unsigned m_sessionNumber = 0;
     size_t m_maxMessageSize = 128u << 20;

@@ -7,6 +7,7 @@
 #include <mutex>
 
 #include "mail/CMailContent.h"
+#include "mail/SaslOAuth.h"
 #include "support/CLogFile.h"
 #include "support/StringUtils.h"
 
@@ -323,7 +324,54 @@ std::vector<std::string> CSMTP::AuthMechanisms() const {
     return mechanisms;
 }
 
+bool CSMTP::AuthenticateBearer() {
+    if (HasLineBreak(m_login) || HasLineBreak(m_bearerToken)) {
+        SetError("Line break in the SMTP login or sign-in token");
+        return false;
+    }
+    std::vector<std::string> offered = AuthMechanisms();
+    if (m_oauthMechanism != SaslOAuth::Mechanism::None) {
+        const std::string only = SaslOAuth::Name(m_oauthMechanism);
+        offered.erase(std::remove_if(offered.begin(), offered.end(),
+                                     [&](const std::string& name) { return name != only; }),
+                      offered.end());
+    }
+    SaslOAuth::Mechanism mechanism = SaslOAuth::Choose(offered);
+    if (mechanism == SaslOAuth::Mechanism::None) {
+        SetError("The server offers no OAuth2 login (XOAUTH2, OAUTHBEARER)");
+        return false;
+    }
+    const std::string name = SaslOAuth::Name(mechanism);
+    // RFC 4954 lets an AUTH line with its initial response reach 12288 octets.
+    std::string payload =
+        EncodeBase64(SaslOAuth::Payload(mechanism, m_login, m_bearerToken, m_host, m_port));
+    SendCommand("AUTH " + name + " " + payload + "\r\n", "AUTH " + name + " (not shown)");
+    payload.assign(payload.size(), '\0');
+    if (get_response(AUTH_SUCCESS)) {
+        return true;
+    }
+    if (m_connectionLost) {
+        return false;
+    }
+    std::string detail;
+    if (m_response.compare(0, 4, "334 ") == 0) {
+        // The reason comes as a challenge; an empty line ends the exchange.
+        detail = SaslOAuth::DescribeFailure(m_response.substr(4));
+        SendCommand("\r\n", "(end of the failed OAuth2 login)");
+        get_response(AUTH_SUCCESS);
+        if (m_connectionLost) {
+            return false;
+        }
+    }
+    SetError("SMTP OAuth2 login refused" + (detail.empty() ? "" : " (" + detail + ")") + ": " +
+             WithoutTrailingLineBreaks(m_response));
+    return false;
+}
+
 bool CSMTP::Authenticate() {
+    if (!m_bearerToken.empty()) {
+        return AuthenticateBearer();
+    }
     if (HasLineBreak(m_login) || HasLineBreak(m_password)) {
         SetError("Line break in the SMTP login or password");
         return false;

@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "mail/CLineSocket.h"
+#include "mail/SaslOAuth.h"
 
 class CLogFile;
 class CMailContent;
@@ -61,6 +62,12 @@ public:
     int GetSecurity() const { return m_security; }
     // An empty login means no authentication.
     void SetLogin(const std::string& login, const std::string& password);
+    // An OAuth2 access token for the login: the client then logs in with
+    // OAUTHBEARER or XOAUTH2, whichever EHLO offers, instead of the password.
+    void SetBearerToken(const std::string& token) { m_bearerToken = token; }
+    // Only this OAuth2 mechanism, even when the server offers the other
+    // (None: the client's choice).
+    void SetOAuthMechanism(SaslOAuth::Mechanism mechanism) { m_oauthMechanism = mechanism; }
     void SetErrorLog(CLogFile* log) { m_errorLog = log; }
     void SetTrafficLog(CLogFile* log) { m_trafficLog = log; }
     std::string GetHost() const { return m_host; }
@@ -89,6 +96,7 @@ private:
     bool OpenSession();
     bool Hello(bool allowHelo);
     bool Authenticate();
+    bool AuthenticateBearer();
     bool Offers(const std::string& keyword) const;
     // The mechanisms of the EHLO reply's AUTH line, in upper case.
     std::vector<std::string> AuthMechanisms() const;
@@ -110,6 +118,8 @@ private:
     std::string m_caFile;
     std::string m_login;
     std::string m_password;
+    std::string m_bearerToken;
+    SaslOAuth::Mechanism m_oauthMechanism = SaslOAuth::Mechanism::None;
     // The EHLO reply's lines after the first, in upper case.
     std::vector<std::string> m_extensions;
     // Bytes received past the last reply.

@@ -4,6 +4,7 @@
 
 #include <sys/resource.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -13,9 +14,11 @@
 #include "engine/CInboxWardenEngine.h"
 #include "lists/CFilterLists.h"
 #include "scan/CConsoleOwner.h"
-#include "support/CAccountLock.h"
 #include "secrets/CPasswordAccess.h"
 #include "secrets/CSecretServiceStore.h"
+#include "signin/CDeviceSignIn.h"
+#include "signin/COAuthSettings.h"
+#include "support/CAccountLock.h"
 #include "support/CAppEnvironment.h"
 #include "support/CInstanceLink.h"
 #include "support/StringUtils.h"
@@ -24,6 +27,7 @@ namespace {
 
 const char* kUsage =
     "Usage: inboxwarden-scan [--loop] [--readonly] [--full] [--help]\n"
+    "       inboxwarden-scan --authorize ACCOUNT\n"
     "\n"
     "Scans every account of InboxWarden's settings file once, filters the new\n"
     "mail and exits. The settings file and the data folder are those of the\n"
@@ -33,6 +37,10 @@ const char* kUsage =
     "  --readonly  delete nothing from the servers and send no mail\n"
     "  --full      fetch every message once and recognise it by its content,\n"
     "              not by the server's unique ids (for diagnosis)\n"
+    "  --authorize ACCOUNT\n"
+    "              sign ACCOUNT in to its OAuth2 provider from this terminal: shows\n"
+    "              an address and a code to enter in a browser on any device,\n"
+    "              waits for the sign-in and keeps it\n"
     "  --help      show this text\n"
     "\n"
     "Exit status: 0 after a clean scan, 1 when an account could not be reached,\n"
@@ -41,6 +49,35 @@ const char* kUsage =
     "another running copy handles one of the accounts.\n";
 
 enum ExitCode { EC_Clean = 0, EC_ScanErrors = 1, EC_NoStart = 2 };
+
+// The device sign-in of one account; SIGINT ends it (nothing is kept then).
+int Authorize(const std::string& account) {
+    CAppEnvironment env("InboxWarden", CAppEnvironment::AE_IniInProgramFolder);
+    CAppEnvironment::SetInstance(&env);
+    StringList accounts;
+    SplitList(env.GetSettings().GetString("AccountsList", "General", ""), accounts);
+    int result = EC_ScanErrors;
+    std::string error;
+    if (std::find(accounts.begin(), accounts.end(), account) == accounts.end()) {
+        error = "no account " + account + " in the settings";
+    } else if (!COAuthSettings::UsesOAuth(env.GetSettings(), account)) {
+        error = "the account " + account + " does not sign in with OAuth2 (PopAuth=1)";
+    } else {
+        CDeviceSignIn signIn(env.GetSettings(), env.GetProgramFolder(), account);
+        bool ok = signIn.Run(
+            [](const std::string& line) {
+                printf("%s\n", line.c_str());
+                fflush(stdout);
+            },
+            error);
+        result = ok ? EC_Clean : EC_ScanErrors;
+    }
+    if (result != EC_Clean) {
+        fprintf(stderr, "inboxwarden-scan: %s\n", error.c_str());
+    }
+    CAppEnvironment::SetInstance(nullptr);
+    return result;
+}
 
 }  // namespace
 
@@ -59,6 +96,8 @@ int main(int argc, char** argv) {
             readOnly = true;
         } else if (arg == "--full") {
             full = true;
+        } else if (arg == "--authorize" && i + 1 < argc) {
+            return Authorize(argv[++i]);
         } else {
             fprintf(stderr, "inboxwarden-scan: unknown argument %s\n\n%s", arg.c_str(), kUsage);
             return EC_NoStart;

@@ -22,6 +22,8 @@
 #include "history/CAuthServIds.h"
 #include "history/CInboxWardenDb.h"
 #include "mail/CPOP3.h"
+#include "signin/CAccessTokens.h"
+#include "signin/COAuthSettings.h"
 #include "support/CAppEnvironment.h"
 #include "support/StringUtils.h"
 #include "ui/CCheckMessageBox.h"
@@ -103,7 +105,12 @@ CAccountsPage::CAccountsPage(bool wizard, QWidget* parent) : QWidget(parent), m_
     challengeRow->addWidget(editChallenge);
     challengeRow->addWidget(defaultChallenge);
     challengeRow->addStretch(1);
+    m_signInButton = PageButton(QStringLiteral("Sig&n in..."), "signInButton", this);
+    m_signInStatus = new QLabel(this);
+    m_signInStatus->setObjectName(QStringLiteral("signInStatus"));
     auto* testRow = new QHBoxLayout;
+    testRow->addWidget(m_signInStatus);
+    testRow->addWidget(m_signInButton);
     testRow->addStretch(1);
     testRow->addWidget(m_testButton);
 
@@ -128,6 +135,44 @@ CAccountsPage::CAccountsPage(bool wizard, QWidget* parent) : QWidget(parent), m_
     connect(defaultChallenge, &QPushButton::clicked, this, &CAccountsPage::OnDefaultChallenge);
     connect(m_testButton, &QPushButton::clicked, this, &CAccountsPage::OnTestPop3);
     connect(&m_test, &CServerTest::Pop3Done, this, &CAccountsPage::OnPop3Done);
+    connect(m_signInButton, &QPushButton::clicked, this, &CAccountsPage::OnSignIn);
+    connect(&m_signIn, &CBrowserSignIn::Finished, this, &CAccountsPage::OnSignInDone);
+}
+
+void CAccountsPage::ShowSignIn(const std::string& section) {
+    bool oauth = !section.empty() && COAuthSettings::UsesOAuth(PageSettings(), section);
+    m_signInButton->setVisible(oauth);
+    m_signInStatus->setVisible(oauth);
+    if (!oauth) {
+        return;
+    }
+    std::string who = PageSettings().GetString("OAuthSignedInAs", section, "");
+    m_signInStatus->setText(CAccessTokens::IsExpired(PageSettings(), section)
+                                ? QString::fromLatin1(CAccessTokens::kExpiredText)
+                            : who.empty() ? QStringLiteral("Not signed in")
+                                          : QStringLiteral("Signed in as ") + FromStd(who));
+}
+
+void CAccountsPage::OnSignIn() {
+    if (m_shown.isEmpty() || !SaveAccount()) {
+        return;
+    }
+    std::string section = ToStd(m_shown);
+    CAppEnvironment* env = CAppEnvironment::Instance();
+    QString error;
+    if (!m_signIn.Start(COAuthSettings::Read(PageSettings(), section),
+                        env ? env->GetProgramFolder() : "", error)) {
+        m_signInStatus->setText(error);
+        return;
+    }
+    m_signInStatus->setText(QStringLiteral("Waiting for the browser..."));
+}
+
+void CAccountsPage::OnSignInDone(bool ok, const QString& text) {
+    m_signInStatus->setText(text);
+    if (ok) {
+        ShowSignIn(ToStd(m_shown));
+    }
 }
 
 QString CAccountsPage::VerificationNote(const std::string& account, const std::string& setId) {
@@ -195,6 +240,7 @@ void CAccountsPage::LoadAccount(const QString& account) {
     m_verification->setText(any ? VerificationNote(section, ToStd(m_servId->text())) : QString());
     m_remove->setEnabled(any && !m_wizard);
     m_testButton->setEnabled(any);
+    ShowSignIn(section);
 }
 
 bool CAccountsPage::SaveAccount() {

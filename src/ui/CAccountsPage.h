@@ -4,11 +4,13 @@
 #include <QWidget>
 #include <string>
 
+#include "ui/CBrowserSignIn.h"
 #include "ui/CServerTest.h"
 
 class QCheckBox;
 class QLabel;
 class QComboBox;
+class QLabel;
 class QLineEdit;
 class QProgressDialog;
 class QPushButton;
@@ -49,12 +51,18 @@ public slots:
     void OnDefaultChallenge();
     void OnTestPop3();
     void OnCancelTest();
+    // Signs the shown OAuth2 account in through the system browser.
+    void OnSignIn();
 
 private:
     void FillAccounts(const QString& select);
     void LoadAccount(const QString& account);
     void OnAccountChosen(int index);
     void OnPop3Done(bool connected, int count, const QString& error);
+    void OnSignInDone(bool ok, const QString& text);
+    // "Signed in as ADDRESS", "Sign-in expired" or "Not signed in" for an
+    // OAuth2 account; hidden for a password one.
+    void ShowSignIn(const std::string& section);
 
     bool m_wizard;
     QString m_shown;
@@ -69,6 +77,9 @@ private:
     QLabel* m_verification = nullptr;
     QComboBox* m_security = nullptr;
     QPushButton* m_testButton = nullptr;
+    QPushButton* m_signInButton = nullptr;
+    QLabel* m_signInStatus = nullptr;
+    CBrowserSignIn m_signIn;
     QProgressDialog* m_busy = nullptr;
     CServerTest m_test;
 };
