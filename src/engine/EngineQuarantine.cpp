@@ -225,24 +225,10 @@ bool CInboxWardenEngine::RestoreEmailPrivate(CEmailData* email) {
         return true;
     }
     std::string content;
-    {
-        int fd = open(email->m_emailFilename.c_str(), O_RDONLY | O_CLOEXEC);
-        if (fd < 0) {
-            log.Write("Returning from RestoreEmailPrivate: could not open %s",
-                      email->m_emailFilename.c_str());
-            return false;
-        }
-        char buffer[65536];
-        ssize_t n;
-        while ((n = read(fd, buffer, sizeof buffer)) > 0) {
-            content.append(buffer, static_cast<size_t>(n));
-        }
-        close(fd);
-        if (n < 0) {
-            log.Write("Returning from RestoreEmailPrivate: could not read %s",
-                      email->m_emailFilename.c_str());
-            return false;
-        }
+    if (!ReadWholeFile(email->m_emailFilename, content)) {
+        log.Write("Returning from RestoreEmailPrivate: could not read %s",
+                  email->m_emailFilename.c_str());
+        return false;
     }
     size_t separator = content.find("\r\n\r\n");
     if (separator == std::string::npos) {

@@ -319,6 +319,15 @@ void LogToMain(const char* format, const std::string& arg) {
     }
 }
 
+// Whether the lock is held; when not, the main log says why the change is lost.
+bool HeldOrSaid(const ProcessLock& lock, const std::string& path) {
+    if (!lock.Held()) {
+        LogToMain("Settings: another program held %s for too long; the change was not saved.",
+                  path);
+    }
+    return lock.Held();
+}
+
 // The file's form of a value: "!" keys scrambled, and cut to what they hold.
 std::string StoredForm(const std::string& key, const std::string& value) {
     std::string stored = value;
@@ -409,9 +418,7 @@ bool CSettings::WriteString(const std::string& key, const std::string& value,
     std::string stored = StoredForm(key, value);
     std::lock_guard<std::mutex> guard(StoreLock());
     ProcessLock fileLock(m_path);
-    if (!fileLock.Held()) {
-        LogToMain("Settings: another program held %s for too long; the change was not saved.",
-                  m_path);
+    if (!HeldOrSaid(fileLock, m_path)) {
         return false;
     }
     return WriteValue(m_path, key, stored, section);
@@ -421,9 +428,7 @@ bool CSettings::Apply(const std::vector<Change>& changes) {
     std::vector<Line> lines;
     std::lock_guard<std::mutex> guard(StoreLock());
     ProcessLock fileLock(m_path);
-    if (!fileLock.Held()) {
-        LogToMain("Settings: another program held %s for too long; the change was not saved.",
-                  m_path);
+    if (!HeldOrSaid(fileLock, m_path)) {
         return false;
     }
     if (!ReadLines(m_path, lines)) {
