@@ -112,15 +112,15 @@ struct RecordWriter {
     CDBStatement update;
 };
 
-std::string TextColumn(const CDBStatement& row, int column, const char* name) {
+// The longest text a column can hold. Longer texts cannot come from this
+// program; they are cut so that a foreign file cannot make the history grow
+// without bound.
+size_t TextLimit(const char* name) {
     const CInboxWardenDb::ColumnDef* def = CInboxWardenDb::FindColumn(kTable, name);
-    size_t limit = CInboxWardenDb::kMemoLimit;
     if (def && def->kind == CInboxWardenDb::CK_Text) {
-        limit = static_cast<size_t>(def->size);
+        return static_cast<size_t>(def->size);
     }
-    // Longer texts cannot come from this program; they are cut so that a
-    // foreign file cannot make the history grow without bound.
-    return row.ColumnText(column, limit);
+    return CInboxWardenDb::kMemoLimit;
 }
 
 CEmailData CopyWithoutText(const CEmailData& from) {
@@ -166,23 +166,29 @@ int CEmailHistory::LoadAll() {
         if (log) {
             log->Write("Starting loop...");
         }
+        // Looked up once, not for each of thousands of rows at every start.
+        static const size_t kAccount = TextLimit("account"),
+                            kHeaderTimestamp = TextLimit("headerTimestamp"),
+                            kSender = TextLimit("sender"), kSubject = TextLimit("subject"),
+                            kReasonDetails = TextLimit("reasonDetails"),
+                            kEmailFilename = TextLimit("emailFilename");
         int rc = rows.Step();
         while (rc == SQLITE_ROW) {
             auto* record =
                 new CEmailData(std::string(), 0, std::string(), std::string(), 0, std::string(),
                                std::string(), 0, 0, 0, std::string(), std::string(), 0);
             record->m_id = rows.ColumnInt(0);
-            record->m_account = TextColumn(rows, 1, "account");
+            record->m_account = rows.ColumnText(1, kAccount);
             record->m_myTimestamp = static_cast<uint32_t>(rows.ColumnInt(2));
-            record->m_headerTimestamp = TextColumn(rows, 3, "headerTimestamp");
-            record->m_sender = TextColumn(rows, 4, "sender");
-            record->m_subject = TextColumn(rows, 5, "subject");
+            record->m_headerTimestamp = rows.ColumnText(3, kHeaderTimestamp);
+            record->m_sender = rows.ColumnText(4, kSender);
+            record->m_subject = rows.ColumnText(5, kSubject);
             record->m_status = static_cast<uint32_t>(rows.ColumnInt(6));
             record->m_bodyChecksum = static_cast<uint32_t>(rows.ColumnInt(7));
             record->m_todo = static_cast<uint32_t>(rows.ColumnInt(8));
             record->m_reason = static_cast<uint32_t>(rows.ColumnInt(9));
-            record->m_reasonDetails = TextColumn(rows, 10, "reasonDetails");
-            record->m_emailFilename = TextColumn(rows, 11, "emailFilename");
+            record->m_reasonDetails = rows.ColumnText(10, kReasonDetails);
+            record->m_emailFilename = rows.ColumnText(11, kEmailFilename);
             record->m_dirty = false;
             m_records.push_back(record);
             ++count;

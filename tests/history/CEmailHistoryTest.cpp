@@ -449,3 +449,41 @@ TEST_F(HistoryStore, SnapshotAndModifyFollowTheLiveList) {
 }
 
 }  // namespace
+
+// A foreign file may hold texts longer than this program writes: each column
+// is cut at its own size when the history is read.
+TEST_F(HistoryStore, OverlongTextsOfAForeignFileAreCutPerColumn) {
+    {
+        CEmailHistory history(db);
+        ASSERT_EQ(history.LoadAll(), 0);
+        history.Add(MakeRecord("a@example.com"));
+        history.SaveAll();
+    }
+    const std::string longText(CInboxWardenDb::kMemoLimit + 500, 'x');
+    {
+        SqlProbe probe(env.DbPath());
+        ASSERT_TRUE(probe.Exec("UPDATE EmailData SET account = '" + longText + "', sender = '" +
+                               longText + "', subject = '" + longText + "', headerTimestamp = '" +
+                               longText + "', reasonDetails = '" + longText +
+                               "', emailFilename = '" + longText + "'"));
+    }
+    CEmailHistory history(db);
+    ASSERT_EQ(history.LoadAll(), 1);
+    const CEmailData* record = history.GetAt(0);
+    const struct {
+        const char* column;
+        const std::string& text;
+    } columns[] = {{"account", record->m_account},
+                   {"sender", record->m_sender},
+                   {"subject", record->m_subject},
+                   {"headerTimestamp", record->m_headerTimestamp},
+                   {"reasonDetails", record->m_reasonDetails},
+                   {"emailFilename", record->m_emailFilename}};
+    for (const auto& c : columns) {
+        const CInboxWardenDb::ColumnDef* def = CInboxWardenDb::FindColumn("EmailData", c.column);
+        ASSERT_NE(def, nullptr) << c.column;
+        size_t limit = def->kind == CInboxWardenDb::CK_Text ? static_cast<size_t>(def->size)
+                                                            : CInboxWardenDb::kMemoLimit;
+        EXPECT_EQ(c.text.size(), limit) << c.column;
+    }
+}
