@@ -2,6 +2,7 @@
 // header building, dot stuffing and the hashes.
 #include <fuzzer/FuzzedDataProvider.h>
 
+#include <algorithm>
 #include <string>
 
 #include "FuzzCheck.h"
@@ -117,9 +118,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                        message.m_header.compare(message.m_header.size() - 2, 2, "\r\n") == 0,
                    "header end");
         // A built header parses back to the same sender and subject when
-        // neither holds a line break.
-        if (message.m_from.find_first_of("\r\n") == std::string::npos &&
-            message.m_subject.find_first_of("\r\n") == std::string::npos) {
+        // neither holds a control character (those become blanks) nor is
+        // longer than a header value may be.
+        auto clean = [](const std::string& value) {
+            return value.size() <= 900 && std::none_of(value.begin(), value.end(), [](char c) {
+                       unsigned char u = static_cast<unsigned char>(c);
+                       return u < 0x20 || u == 0x7f;
+                   });
+        };
+        if (clean(message.m_from) && clean(message.m_subject)) {
             CMailContent again;
             again.m_header = "\r\n" + message.m_header;
             again.ParseHeader();

@@ -57,9 +57,13 @@ constexpr size_t kMaxFieldValue = 900;
 
 // "Name: value" folded as RFC 5322 (2.2.3) asks: a line break goes before
 // a blank of the value, or, in an address list, after a comma (with a
-// blank of its own), so that lines keep to 78 characters where they can.
+// blank of its own). Only a line that would pass the 998 characters RFC 5322
+// allows is folded: this program reads a field's first line alone (the
+// identities of stored records rest on that reading), so a restored message
+// whose tag or sender went to a second line would not be recognised when it
+// comes back. A value of at most kMaxFieldValue never needs it.
 std::string FoldField(const std::string& name, const std::string& value, bool addressList) {
-    constexpr size_t kLine = 78;
+    constexpr size_t kLine = 998;
     std::string out = name + ": ";
     size_t lineStart = 0;
     size_t lastBreak = std::string::npos;
