@@ -60,6 +60,11 @@ private:
     void OnAccountChosen(int index);
     void OnPop3Done(bool connected, int count, const QString& error);
     void OnSignInDone(bool ok, const QString& text);
+    // The sign-in method or the provider changed: which fields can be used,
+    // and a provider's preset filled in.
+    void OnAuthChosen();
+    void OnProviderChosen();
+    void ShowOAuthFields();
     // "Signed in as ADDRESS", "Sign-in expired" or "Not signed in" for an
     // OAuth2 account; hidden for a password one.
     void ShowSignIn(const std::string& section);
@@ -76,6 +81,11 @@ private:
     QLineEdit* m_servId = nullptr;
     QLabel* m_verification = nullptr;
     QComboBox* m_security = nullptr;
+    QComboBox* m_auth = nullptr;
+    QComboBox* m_provider = nullptr;
+    QWidget* m_oauthGroup = nullptr;
+    // Authorization, token and device addresses, then the scope.
+    QLineEdit* m_endpoints[4] = {};
     QPushButton* m_testButton = nullptr;
     QPushButton* m_signInButton = nullptr;
     QLabel* m_signInStatus = nullptr;

@@ -27,6 +27,8 @@
 #include "history/CInboxWardenDb.h"
 #include "lists/CFilterLists.h"
 #include "secrets/CPasswordAccess.h"
+#include "signin/CAccessTokens.h"
+#include "signin/COAuthSettings.h"
 #include "support/CAppEnvironment.h"
 #include "ui/CAccountsPage.h"
 #include "ui/CFindFriendsDlg.h"
@@ -500,6 +502,168 @@ private slots:
         QCOMPARE(buttons.count(), 0);
         QVERIFY(timer.elapsed() < 3000);
         server.Stop();
+    }
+
+    // A provider's preset fills the server and shows its endpoints read-only,
+    // whatever the file held before; Custom keeps what the user types; the
+    // password fields are for password accounts only.
+    void oauthFieldsFollowTheMethodAndTheProvider() {
+        Settings().WriteString("AccountsList", "Home", "General");
+        Settings().WriteString("OAuthTokenUrl", "https://stale.example/token", "Home");
+        Settings().WriteString("OAuthProvider", "google", "Home");
+        const QString customToken = QStringLiteral("https://127.0.0.1:9/token");
+        struct Step {
+            int method;    // 0 password, 1 OAuth2
+            int provider;  // 0 Google, 1 Microsoft, 2 Custom
+            const char* server;
+            const char* port;  // as shown: empty for the standard one
+            int security;
+            const char* tokenUrl;  // as shown and saved
+            bool editable;
+        };
+        const Step steps[] = {
+            {1, 1, "outlook.office365.com", "", 2,
+             "https://login.microsoftonline.com/common/oauth2/v2.0/token", false},
+            {1, 2, "outlook.office365.com", "", 2, "https://127.0.0.1:9/token", true},
+            {1, 0, "pop.gmail.com", "", 2, "https://oauth2.googleapis.com/token", false},
+            {1, 2, "pop.gmail.com", "", 2, "https://127.0.0.1:9/token", true},
+            {0, 2, "pop.gmail.com", "", 2, "https://127.0.0.1:9/token", true},
+        };
+        for (const Step& step : steps) {
+            CAccountsPage page(false);
+            page.Load();
+            // A preset shows its own endpoints, not the file's stale ones.
+            QVERIFY(Child<QLineEdit>(&page, "oauthTokenUrl")->text() !=
+                    QStringLiteral("https://stale.example/token"));
+            Child<QComboBox>(&page, "popAuth")->setCurrentIndex(step.method);
+            // A preset is chosen from Custom, so that choosing it is a change.
+            if (step.provider != 2) {
+                Child<QComboBox>(&page, "oauthProvider")->setCurrentIndex(2);
+            }
+            Child<QComboBox>(&page, "oauthProvider")->setCurrentIndex(step.provider);
+            QLineEdit* token = Child<QLineEdit>(&page, "oauthTokenUrl");
+            QCOMPARE(!token->isReadOnly(), step.editable);
+            if (step.editable) {
+                token->setText(customToken);
+            }
+            SetText(&page, "oauthClientId", QStringLiteral("client-1"));
+            SetText(&page, "oauthClientSecret", QStringLiteral("s3cret"));
+            QCOMPARE(Child<QLineEdit>(&page, "popName")->text(), QString::fromLatin1(step.server));
+            QCOMPARE(Child<QLineEdit>(&page, "popPort")->text(), QString::fromLatin1(step.port));
+            QCOMPARE(Child<QComboBox>(&page, "popSecurity")->currentIndex(), step.security);
+            QCOMPARE(token->text(), QString::fromLatin1(step.tokenUrl));
+            QCOMPARE(Child<QLineEdit>(&page, "popPassword")->isEnabled(), step.method == 0);
+            QCOMPARE(Child<QWidget>(&page, "oauthGroup")->isEnabled(), step.method == 1);
+            QCOMPARE(Child<QPushButton>(&page, "signInButton")->isHidden(), step.method == 0);
+            QVERIFY(page.SaveAccount());
+
+            QCOMPARE(COAuthSettings::UsesOAuth(Settings(), "Home"), step.method == 1);
+            COAuthSettings saved = COAuthSettings::Read(Settings(), "Home");
+            QCOMPARE(QString::fromStdString(saved.tokenUrl), QString::fromLatin1(step.tokenUrl));
+            QCOMPARE(saved.clientId, std::string("client-1"));
+            QCOMPARE(saved.clientSecret, std::string("s3cret"));
+            QCOMPARE(Settings().GetString("PopName", "Home", ""), std::string(step.server));
+            QCOMPARE(Settings().GetInt("PopPort", "Home", 0), 995);
+        }
+        // The secret is not kept readable in the file.
+        QVERIFY(!QString::fromStdString(TempHome::ReadFile(Settings().GetPath()))
+                     .contains(QStringLiteral("s3cret")));
+    }
+
+    // SMTP signs in as one of the accounts; one since removed stays chosen.
+    void smtpOAuthAccountIsChosenFromTheAccounts() {
+        Settings().WriteString("AccountsList", "Home,Work", "General");
+        struct Case {
+            const char* stored;
+            int method;
+            const char* chosen;  // by the user, null to keep what shows
+            const char* saved;
+        } cases[] = {
+            {"", 1, "Work", "Work"},
+            {"work", 1, nullptr, "Work"},
+            {"Gone", 1, nullptr, "Gone"},
+            {"Home", 0, "Work", "Home"},
+        };
+        for (const Case& c : cases) {
+            Settings().WriteString("SmtpOAuthAccount", c.stored, "General");
+            CSmtpPage page;
+            page.Load();
+            Child<QComboBox>(&page, "smtpAuth")->setCurrentIndex(c.method);
+            QComboBox* account = Child<QComboBox>(&page, "smtpOAuthAccount");
+            if (c.chosen != nullptr) {
+                account->setCurrentIndex(account->findText(QString::fromLatin1(c.chosen)));
+            }
+            QCOMPARE(account->isEnabled(), c.method == 1);
+            QCOMPARE(Child<QLineEdit>(&page, "smtpPassword")->isEnabled(), c.method == 0);
+            QVERIFY(page.Save());
+            QCOMPARE(Settings().GetInt("SmtpAuth", "General", -1), c.method);
+            QCOMPARE(Settings().GetString("SmtpOAuthAccount", "General", ""), std::string(c.saved));
+        }
+    }
+
+    // The POP3 test of an OAuth2 account logs in with its token, and says
+    // so plainly, without connecting, when there is none.
+    void pop3TestOfAnOAuthAccountUsesItsToken() {
+        Settings().WriteString("AccountsList", "Home", "General");
+        struct Case {
+            const char* name;
+            bool expired;
+            const char* token;  // in the token cache, null for none
+            const char* box;
+        } cases[] = {
+            {"not signed in", false, nullptr,
+             "Error|InboxWarden has no OAuth2 sign-in to log in "
+             "with for \"Home\":\nNot signed in"},
+            {"expired", true, "tok-old",
+             "Error|InboxWarden has no OAuth2 sign-in to log in with "
+             "for \"Home\":\nSign-in expired"},
+            {"signed in", false, "tok-123", "SUCCESS|InboxWarden successfuly logged in"},
+        };
+        for (const Case& c : cases) {
+            Settings().WriteBool("OAuthSignInExpired", c.expired, "Home");
+            CAccessTokens::Instance().Forget("Home");
+            if (c.token != nullptr && !c.expired) {
+                CAccessTokens::Instance().Put("Home", c.token, 3600);
+            }
+            ScriptedServer server(10000);
+            const std::string payload = QByteArray(
+                                            "user=bob\x01"
+                                            "auth=Bearer ")
+                                            .append(c.token ? c.token : "")
+                                            .append("\x01\x01")
+                                            .toBase64()
+                                            .toStdString();
+            server.Send("+OK ready\r\n")
+                .Expect("CAPA\r\n")
+                .Send("+OK\r\nSASL XOAUTH2\r\n.\r\n")
+                .Expect("AUTH XOAUTH2\r\n")
+                .Send("+ \r\n")
+                .Expect(payload + "\r\n")
+                .Send("+OK in\r\n")
+                .Expect("STAT\r\n")
+                .Send("+OK 0 0\r\n")
+                .Silence(2000);
+            server.Start();
+            CAccountsPage page(false);
+            page.Load();
+            AimAt(&page, server.Port(), "");
+            Child<QComboBox>(&page, "popAuth")->setCurrentIndex(1);
+            Child<QComboBox>(&page, "oauthProvider")->setCurrentIndex(2);
+            SetText(&page, "oauthClientId", QStringLiteral("client-1"));
+            SetText(&page, "oauthTokenUrl", QStringLiteral("https://127.0.0.1:9/token"));
+            ModalAnswer answer;
+            answer.Press(QMessageBox::Ok);
+            Child<QPushButton>(&page, "testPop3")->click();
+            QTRY_VERIFY_WITH_TIMEOUT(answer.AllUsed() && !page.IsTesting(), 10000);
+            QVERIFY2(answer.Seen().join(QString()).startsWith(QString::fromLatin1(c.box)),
+                     qPrintable(answer.Seen().join(QString())));
+            QCOMPARE(server.ConnectionsAccepted(), c.token && !c.expired ? 1 : 0);
+            server.Stop();
+            if (c.token && !c.expired) {
+                QVERIFY2(server.Failures().empty(), c.name);
+            }
+        }
+        CAccessTokens::Instance().Forget("Home");
     }
 
     void smtpTestNeedsAnAccountAndSendsTheTestMessage() {
