@@ -4,6 +4,8 @@
 #include <QCheckBox>
 #include <QComboBox>
 #include <QDesktopServices>
+#include <QDialog>
+#include <QDialogButtonBox>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -128,9 +130,9 @@ CAccountsPage::CAccountsPage(bool wizard, QWidget* parent) : QWidget(parent), m_
         {QStringLiteral("Si&gn-in provider:"), m_provider},
         {QStringLiteral("OAut&h client id:"), clientId},
         {QStringLiteral("OA&uth client secret:"), clientSecret},
-        {QStringLiteral("Authori&zation address:"), m_endpoints[0]},
+        {QStringLiteral("&Browser sign-in address:"), m_endpoints[0]},
         {QStringLiteral("To&ken address:"), m_endpoints[1]},
-        {QStringLiteral("Device flo&w address:"), m_endpoints[2]},
+        {QStringLiteral("Device authori&zation address:"), m_endpoints[2]},
         {QStringLiteral("Re&quested scope:"), m_endpoints[3]},
     };
     for (const auto& [text, field] : oauthRows) {
@@ -159,11 +161,13 @@ CAccountsPage::CAccountsPage(bool wizard, QWidget* parent) : QWidget(parent), m_
     challengeRow->addWidget(defaultChallenge);
     challengeRow->addStretch(1);
     m_signInButton = PageButton(QStringLiteral("Sig&n in..."), "signInButton", this);
+    m_codeButton = PageButton(QStringLiteral("Sign in &with a code..."), "signInCodeButton", this);
     m_signInStatus = new QLabel(this);
     m_signInStatus->setObjectName(QStringLiteral("signInStatus"));
     auto* testRow = new QHBoxLayout;
     testRow->addWidget(m_signInStatus);
     testRow->addWidget(m_signInButton);
+    testRow->addWidget(m_codeButton);
     testRow->addStretch(1);
     testRow->addWidget(m_testButton);
 
@@ -197,6 +201,20 @@ CAccountsPage::CAccountsPage(bool wizard, QWidget* parent) : QWidget(parent), m_
         emit WizardButtons(1);
     });
     connect(m_signInButton, &QPushButton::clicked, this, &CAccountsPage::OnSignIn);
+    connect(m_codeButton, &QPushButton::clicked, this, &CAccountsPage::OnSignInWithCode);
+    connect(&m_codeSignIn, &CCodeSignIn::Said, this, [this](const QString& text) {
+        if (m_codeText != nullptr) {
+            m_codeText->setText(text);
+        }
+    });
+    connect(&m_codeSignIn, &CCodeSignIn::Finished, this, [this](bool ok, const QString& text) {
+        if (m_codeBox != nullptr) {
+            m_codeBox->deleteLater();
+            m_codeBox = nullptr;
+            m_codeText = nullptr;
+        }
+        OnSignInDone(ok, text);
+    });
     connect(m_auth, &QComboBox::currentIndexChanged, this, &CAccountsPage::OnAuthChosen);
     connect(m_provider, &QComboBox::currentIndexChanged, this, &CAccountsPage::OnProviderChosen);
     connect(&m_signIn, &CBrowserSignIn::Finished, this, &CAccountsPage::OnSignInDone);
@@ -245,6 +263,7 @@ void CAccountsPage::OnProviderChosen() {
 void CAccountsPage::ShowSignIn(const std::string& section) {
     bool oauth = !section.empty() && m_auth->currentIndex() == 1;
     m_signInButton->setVisible(oauth);
+    m_codeButton->setVisible(oauth);
     m_signInStatus->setVisible(oauth);
     if (!oauth) {
         return;
@@ -269,6 +288,46 @@ void CAccountsPage::OnSignIn() {
         return;
     }
     m_signInStatus->setText(QStringLiteral("Waiting for the browser..."));
+}
+
+void CAccountsPage::OnSignInWithCode() {
+    if (m_shown.isEmpty() || m_codeSignIn.IsRunning() || !SaveAccount()) {
+        return;
+    }
+    auto* box = new QDialog(this);
+    box->setObjectName(QStringLiteral("codeSignInBox"));
+    box->setWindowTitle(QStringLiteral("Sign in with a code"));
+    box->setWindowModality(Qt::WindowModal);
+    m_codeText = new QLabel(QStringLiteral("Asking the provider for a code..."), box);
+    m_codeText->setObjectName(QStringLiteral("codeSignInText"));
+    m_codeText->setWordWrap(true);
+    // The code is typed or pasted on another device.
+    m_codeText->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
+    auto* buttons = new QDialogButtonBox(QDialogButtonBox::Cancel, box);
+    auto* layout = new QVBoxLayout(box);
+    layout->addWidget(m_codeText);
+    layout->addWidget(buttons);
+    // Escape and the window's close button cancel as Cancel does.
+    connect(box, &QDialog::rejected, this, &CAccountsPage::OnCancelCodeSignIn);
+    connect(buttons, &QDialogButtonBox::rejected, box, &QDialog::reject);
+    m_codeBox = box;
+    CAppEnvironment* env = CAppEnvironment::Instance();
+    m_codeSignIn.Start(env ? env->GetProgramFolder() : "", ToStd(m_shown));
+    m_signInStatus->setText(QStringLiteral("Waiting for the code to be entered..."));
+    box->open();
+}
+
+void CAccountsPage::OnCancelCodeSignIn() {
+    if (!m_codeSignIn.IsRunning()) {
+        return;
+    }
+    m_codeSignIn.Cancel();
+    if (m_codeBox != nullptr) {
+        m_codeBox->deleteLater();
+        m_codeBox = nullptr;
+        m_codeText = nullptr;
+    }
+    m_signInStatus->setText(QStringLiteral("Sign-in cancelled"));
 }
 
 void CAccountsPage::OnSignInDone(bool ok, const QString& text) {

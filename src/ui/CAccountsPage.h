@@ -5,9 +5,11 @@
 #include <string>
 
 #include "ui/CBrowserSignIn.h"
+#include "ui/CCodeSignIn.h"
 #include "ui/CServerTest.h"
 
 class QCheckBox;
+class QDialog;
 class QLabel;
 class QComboBox;
 class QLabel;
@@ -53,6 +55,9 @@ public slots:
     void OnCancelTest();
     // Signs the shown OAuth2 account in through the system browser.
     void OnSignIn();
+    // Signs the shown OAuth2 account in with a code entered on another device.
+    void OnSignInWithCode();
+    void OnCancelCodeSignIn();
 
 private:
     void FillAccounts(const QString& select);
@@ -90,6 +95,11 @@ private:
     QPushButton* m_signInButton = nullptr;
     QLabel* m_signInStatus = nullptr;
     CBrowserSignIn m_signIn;
+    QPushButton* m_codeButton = nullptr;
+    // The address and the code, with Cancel, while a code sign-in runs.
+    QDialog* m_codeBox = nullptr;
+    QLabel* m_codeText = nullptr;
+    CCodeSignIn m_codeSignIn;
     QProgressDialog* m_busy = nullptr;
     CServerTest m_test;
 };
