@@ -175,6 +175,10 @@ void CSmtpPage::OnTestSmtp() {
     server.certSha256 = PageSettings().GetString("SmtpCertSha256", "General", "");
     server.oauth = m_auth->currentIndex() == 1;
     server.oauthAccount = ToStd(m_oauthAccount->currentText());
+    // As a scan does: the sign-in's address is the login unless one is set.
+    if (server.oauth && server.login.empty()) {
+        server.login = PageSettings().GetString("PopLogin", server.oauthAccount, "");
+    }
     params.settings = &PageSettings();
     params.address = PageSettings().GetString("emailAddress", accounts.front(), "");
     CAppEnvironment* env = CAppEnvironment::Instance();
