@@ -250,6 +250,10 @@ bool CInboxWardenEngine::FetchTokens(const std::string& account,
         const char* what = server == &popServer ? account.c_str() : "the SMTP server";
         if (state == static_cast<int>(CAccessTokens::State::SignInExpired)) {
             SetStatus("Error: %s for %s: sign in again", CAccessTokens::kExpiredText, what);
+            // The window tells the user: this one does not mend itself.
+            if (m_owner) {
+                m_owner->OnAccountFailed(server->oauthAccount, CAccessTokens::kExpiredText);
+            }
         } else {
             SetStatus("Error: No OAuth2 access for %s: %s", what, error.c_str());
         }

@@ -39,6 +39,7 @@ public:
     virtual bool OnOpenWithDesktop(const std::string& target) = 0;
     // A new message was kept in quarantine (sender as in its header).
     virtual void OnQuarantined(const std::string& /*sender*/) {}
-    // The scan of an account could not reach or log in to its server.
+    // The scan of an account could not reach or log in to its server; reason
+    // "Sign-in expired" when its OAuth2 sign-in was refused.
     virtual void OnAccountFailed(const std::string& /*account*/, const std::string& /*reason*/) {}
 };

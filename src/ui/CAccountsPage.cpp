@@ -4,6 +4,8 @@
 #include <QCheckBox>
 #include <QComboBox>
 #include <QDesktopServices>
+#include <QDialog>
+#include <QDialogButtonBox>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -16,6 +18,8 @@
 #include <QPushButton>
 #include <QUrl>
 #include <QVBoxLayout>
+#include <algorithm>
+#include <utility>
 
 #include "engine/CInboxWardenEngine.h"
 #include "engine/ProductInfo.h"
@@ -38,8 +42,23 @@ namespace {
 constexpr SettingBinding kSecurityBindings[] = {
     {"PopSecurity", "", 101, "0"},
     {"AuthServId", "", 102, ""},
+    {"PopAuth", "", 103, "0"},
     {"", nullptr, 0, ""},
 };
+
+// Written only for an account that signs in with OAuth2, so a password
+// account's section stays as it was.
+constexpr SettingBinding kOAuthBindings[] = {
+    {"OAuthClientId", "", 104, ""},
+    {"!OAuthClientSecret", "", 105, ""},
+    {"OAuthAuthUrl", "", 106, ""},
+    {"OAuthTokenUrl", "", 107, ""},
+    {"OAuthDeviceUrl", "", 108, ""},
+    {"OAuthScope", "", 109, ""},
+    {"", nullptr, 0, ""},
+};
+
+constexpr const char* kProviders[] = {"google", "microsoft", "custom"};
 
 // A name that can stand in the comma list of accounts and as a section name.
 bool UsableAccountName(const QString& name) {
@@ -84,8 +103,44 @@ CAccountsPage::CAccountsPage(bool wizard, QWidget* parent) : QWidget(parent), m_
     serverLabel->setBuddy(server);
     form->addRow(serverLabel, serverRow);
     form->addRow(QStringLiteral("&Login name:"), login);
+    m_auth =
+        PageCombo("popAuth", 103, {QStringLiteral("Password"), QStringLiteral("OAuth2")}, this);
+    auto* authLabel = new QLabel(QStringLiteral("Sign-in &method:"), this);
+    authLabel->setBuddy(m_auth);
+    form->addRow(authLabel, m_auth);
     form->addRow(QStringLiteral("&Password:"), m_password);
     form->addRow(QStringLiteral("V&erify Password:"), m_verify);
+
+    auto* oauthGroup = new QGroupBox(QStringLiteral("OAuth2 sign-in"), this);
+    oauthGroup->setObjectName(QStringLiteral("oauthGroup"));
+    m_oauthGroup = oauthGroup;
+    m_provider = new QComboBox(oauthGroup);
+    m_provider->setObjectName(QStringLiteral("oauthProvider"));
+    m_provider->addItems(
+        {QStringLiteral("Google"), QStringLiteral("Microsoft"), QStringLiteral("Custom")});
+    QLineEdit* clientId = PageEdit("oauthClientId", 104, oauthGroup);
+    QLineEdit* clientSecret = PagePassword("oauthClientSecret", 105, oauthGroup);
+    clientSecret->setPlaceholderText(QStringLiteral("none for a public client"));
+    const char* endpointNames[] = {"oauthAuthUrl", "oauthTokenUrl", "oauthDeviceUrl", "oauthScope"};
+    for (int i = 0; i < 4; ++i) {
+        m_endpoints[i] = PageEdit(endpointNames[i], 106 + i, oauthGroup);
+    }
+    auto* oauthForm = new QFormLayout(oauthGroup);
+    const std::pair<QString, QWidget*> oauthRows[] = {
+        {QStringLiteral("Si&gn-in provider:"), m_provider},
+        {QStringLiteral("OAut&h client id:"), clientId},
+        {QStringLiteral("OA&uth client secret:"), clientSecret},
+        {QStringLiteral("&Browser sign-in address:"), m_endpoints[0]},
+        {QStringLiteral("To&ken address:"), m_endpoints[1]},
+        {QStringLiteral("Device authori&zation address:"), m_endpoints[2]},
+        {QStringLiteral("Re&quested scope:"), m_endpoints[3]},
+    };
+    for (const auto& [text, field] : oauthRows) {
+        auto* label = new QLabel(text, oauthGroup);
+        label->setBuddy(field);
+        oauthForm->addRow(label, field);
+    }
+
     m_servId = PageEdit("authServId", 102, this);
     m_servId->setPlaceholderText(QStringLiteral("learned from the mail"));
     m_servId->setToolTip(QStringLiteral(
@@ -106,11 +161,13 @@ CAccountsPage::CAccountsPage(bool wizard, QWidget* parent) : QWidget(parent), m_
     challengeRow->addWidget(defaultChallenge);
     challengeRow->addStretch(1);
     m_signInButton = PageButton(QStringLiteral("Sig&n in..."), "signInButton", this);
+    m_codeButton = PageButton(QStringLiteral("Sign in &with a code..."), "signInCodeButton", this);
     m_signInStatus = new QLabel(this);
     m_signInStatus->setObjectName(QStringLiteral("signInStatus"));
     auto* testRow = new QHBoxLayout;
     testRow->addWidget(m_signInStatus);
     testRow->addWidget(m_signInButton);
+    testRow->addWidget(m_codeButton);
     testRow->addStretch(1);
     testRow->addWidget(m_testButton);
 
@@ -118,6 +175,7 @@ CAccountsPage::CAccountsPage(bool wizard, QWidget* parent) : QWidget(parent), m_
     layout->addLayout(accountRow);
     layout->addWidget(m_filter);
     layout->addLayout(form);
+    layout->addWidget(oauthGroup);
     layout->addWidget(challenge);
     layout->addLayout(testRow);
     layout->addStretch(1);
@@ -135,13 +193,77 @@ CAccountsPage::CAccountsPage(bool wizard, QWidget* parent) : QWidget(parent), m_
     connect(defaultChallenge, &QPushButton::clicked, this, &CAccountsPage::OnDefaultChallenge);
     connect(m_testButton, &QPushButton::clicked, this, &CAccountsPage::OnTestPop3);
     connect(&m_test, &CServerTest::Pop3Done, this, &CAccountsPage::OnPop3Done);
+    connect(&m_test, &CServerTest::TokenFailed, this, [this](const QString& error) {
+        CloseTestProgress(m_busy, this);
+        m_testButton->setEnabled(!m_shown.isEmpty());
+        ShowSignIn(ToStd(m_shown));
+        TellTokenFailed(this, error, m_shown);
+        emit WizardButtons(1);
+    });
     connect(m_signInButton, &QPushButton::clicked, this, &CAccountsPage::OnSignIn);
+    connect(m_codeButton, &QPushButton::clicked, this, &CAccountsPage::OnSignInWithCode);
+    connect(&m_codeSignIn, &CCodeSignIn::Said, this, [this](const QString& text) {
+        if (m_codeText != nullptr) {
+            m_codeText->setText(text);
+        }
+    });
+    connect(&m_codeSignIn, &CCodeSignIn::Finished, this, [this](bool ok, const QString& text) {
+        if (m_codeBox != nullptr) {
+            m_codeBox->deleteLater();
+            m_codeBox = nullptr;
+            m_codeText = nullptr;
+        }
+        OnSignInDone(ok, text);
+    });
+    connect(m_auth, &QComboBox::currentIndexChanged, this, &CAccountsPage::OnAuthChosen);
+    connect(m_provider, &QComboBox::currentIndexChanged, this, &CAccountsPage::OnProviderChosen);
     connect(&m_signIn, &CBrowserSignIn::Finished, this, &CAccountsPage::OnSignInDone);
 }
 
+void CAccountsPage::ShowOAuthFields() {
+    bool oauth = m_auth->currentIndex() == 1;
+    m_password->setEnabled(!oauth);
+    m_verify->setEnabled(!oauth);
+    m_oauthGroup->setEnabled(oauth);
+    m_oauthGroup->setVisible(oauth);
+    // A preset's endpoints are what the scan uses whatever the file says, so
+    // they show as they are and cannot be edited.
+    const COAuthSettings::Preset* preset =
+        COAuthSettings::FindPreset(kProviders[std::max(0, m_provider->currentIndex())]);
+    if (preset != nullptr) {
+        const char* values[] = {preset->authUrl, preset->tokenUrl, preset->deviceUrl,
+                                preset->scope};
+        for (int i = 0; i < 4; ++i) {
+            m_endpoints[i]->setText(QString::fromLatin1(values[i]));
+        }
+    }
+    for (QLineEdit* endpoint : m_endpoints) {
+        endpoint->setReadOnly(preset != nullptr);
+    }
+}
+
+void CAccountsPage::OnAuthChosen() {
+    ShowOAuthFields();
+    ShowSignIn(ToStd(m_shown));
+}
+
+void CAccountsPage::OnProviderChosen() {
+    ShowOAuthFields();
+    const COAuthSettings::Preset* preset =
+        COAuthSettings::FindPreset(kProviders[std::max(0, m_provider->currentIndex())]);
+    if (preset == nullptr) {
+        return;
+    }
+    findChild<QLineEdit*>(QStringLiteral("popName"))->setText(QString::fromLatin1(preset->popHost));
+    m_security->setCurrentIndex(preset->popSecurity);
+    m_port->clear();
+    ShowPort(m_port, std::to_string(preset->popPort), preset->popSecurity, CPOP3::StandardPort);
+}
+
 void CAccountsPage::ShowSignIn(const std::string& section) {
-    bool oauth = !section.empty() && COAuthSettings::UsesOAuth(PageSettings(), section);
+    bool oauth = !section.empty() && m_auth->currentIndex() == 1;
     m_signInButton->setVisible(oauth);
+    m_codeButton->setVisible(oauth);
     m_signInStatus->setVisible(oauth);
     if (!oauth) {
         return;
@@ -166,6 +288,46 @@ void CAccountsPage::OnSignIn() {
         return;
     }
     m_signInStatus->setText(QStringLiteral("Waiting for the browser..."));
+}
+
+void CAccountsPage::OnSignInWithCode() {
+    if (m_shown.isEmpty() || m_codeSignIn.IsRunning() || !SaveAccount()) {
+        return;
+    }
+    auto* box = new QDialog(this);
+    box->setObjectName(QStringLiteral("codeSignInBox"));
+    box->setWindowTitle(QStringLiteral("Sign in with a code"));
+    box->setWindowModality(Qt::WindowModal);
+    m_codeText = new QLabel(QStringLiteral("Asking the provider for a code..."), box);
+    m_codeText->setObjectName(QStringLiteral("codeSignInText"));
+    m_codeText->setWordWrap(true);
+    // The code is typed or pasted on another device.
+    m_codeText->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
+    auto* buttons = new QDialogButtonBox(QDialogButtonBox::Cancel, box);
+    auto* layout = new QVBoxLayout(box);
+    layout->addWidget(m_codeText);
+    layout->addWidget(buttons);
+    // Escape and the window's close button cancel as Cancel does.
+    connect(box, &QDialog::rejected, this, &CAccountsPage::OnCancelCodeSignIn);
+    connect(buttons, &QDialogButtonBox::rejected, box, &QDialog::reject);
+    m_codeBox = box;
+    CAppEnvironment* env = CAppEnvironment::Instance();
+    m_codeSignIn.Start(env ? env->GetProgramFolder() : "", ToStd(m_shown));
+    m_signInStatus->setText(QStringLiteral("Waiting for the code to be entered..."));
+    box->open();
+}
+
+void CAccountsPage::OnCancelCodeSignIn() {
+    if (!m_codeSignIn.IsRunning()) {
+        return;
+    }
+    m_codeSignIn.Cancel();
+    if (m_codeBox != nullptr) {
+        m_codeBox->deleteLater();
+        m_codeBox = nullptr;
+        m_codeText = nullptr;
+    }
+    m_signInStatus->setText(QStringLiteral("Sign-in cancelled"));
 }
 
 void CAccountsPage::OnSignInDone(bool ok, const QString& text) {
@@ -227,12 +389,25 @@ void CAccountsPage::LoadAccount(const QString& account) {
         edit->clear();
     }
     m_filter->setChecked(false);
+    // The fields follow the file here; only a user's choice fills a preset.
+    QSignalBlocker quietAuth(m_auth);
+    QSignalBlocker quietProvider(m_provider);
     m_security->setCurrentIndex(0);
+    m_auth->setCurrentIndex(0);
+    m_provider->setCurrentIndex(2);
     if (any) {
         CSettingBinding::TransferSettings(PageSettings(), kAccountBindings, this,
                                           CSettingBinding::Load, section);
         CSettingBinding::TransferSettings(PageSettings(), kSecurityBindings, this,
                                           CSettingBinding::Load, section);
+        CSettingBinding::TransferSettings(PageSettings(), kOAuthBindings, this,
+                                          CSettingBinding::Load, section);
+        std::string provider = COAuthSettings::Read(PageSettings(), section).provider;
+        for (int i = 0; i < 3; ++i) {
+            if (provider == kProviders[i]) {
+                m_provider->setCurrentIndex(i);
+            }
+        }
         ShowPort(m_port, PageSettings().GetString("PopPort", section, ""),
                  m_security->currentIndex(), CPOP3::StandardPort);
     }
@@ -240,6 +415,7 @@ void CAccountsPage::LoadAccount(const QString& account) {
     m_verification->setText(any ? VerificationNote(section, ToStd(m_servId->text())) : QString());
     m_remove->setEnabled(any && !m_wizard);
     m_testButton->setEnabled(any);
+    ShowOAuthFields();
     ShowSignIn(section);
 }
 
@@ -259,6 +435,12 @@ bool CAccountsPage::SaveAccount() {
     CSettingBinding::TransferSettings(PageSettings(), kSecurityBindings, this,
                                       CSettingBinding::Save, section);
     SavePort("PopPort", section, m_port, m_security->currentIndex(), CPOP3::StandardPort);
+    if (m_auth->currentIndex() == 1) {
+        PageSettings().WriteString("OAuthProvider",
+                                   kProviders[std::max(0, m_provider->currentIndex())], section);
+        CSettingBinding::TransferSettings(PageSettings(), kOAuthBindings, this,
+                                          CSettingBinding::Save, section);
+    }
     if (!match) {
         TellPasswordsDiffer(this, "POP3");
         return false;
@@ -383,6 +565,9 @@ void CAccountsPage::OnTestPop3() {
     server.port = TestPort(m_port, server.security, CPOP3::StandardPort);
     server.caFile = PageSettings().GetString("TlsCaFile", "General", "");
     server.certSha256 = PageSettings().GetString("PopCertSha256", ToStd(m_shown), "");
+    server.oauth = m_auth->currentIndex() == 1;
+    server.oauthAccount = ToStd(m_shown);
+    params.settings = &PageSettings();
     CAppEnvironment* env = CAppEnvironment::Instance();
     m_testButton->setEnabled(false);
     m_busy = OpenTestProgress(this, QStringLiteral("Testing your POP3 server..."),

@@ -5,9 +5,11 @@
 #include <string>
 
 #include "ui/CBrowserSignIn.h"
+#include "ui/CCodeSignIn.h"
 #include "ui/CServerTest.h"
 
 class QCheckBox;
+class QDialog;
 class QLabel;
 class QComboBox;
 class QLabel;
@@ -53,6 +55,9 @@ public slots:
     void OnCancelTest();
     // Signs the shown OAuth2 account in through the system browser.
     void OnSignIn();
+    // Signs the shown OAuth2 account in with a code entered on another device.
+    void OnSignInWithCode();
+    void OnCancelCodeSignIn();
 
 private:
     void FillAccounts(const QString& select);
@@ -60,6 +65,11 @@ private:
     void OnAccountChosen(int index);
     void OnPop3Done(bool connected, int count, const QString& error);
     void OnSignInDone(bool ok, const QString& text);
+    // The sign-in method or the provider changed: which fields can be used,
+    // and a provider's preset filled in.
+    void OnAuthChosen();
+    void OnProviderChosen();
+    void ShowOAuthFields();
     // "Signed in as ADDRESS", "Sign-in expired" or "Not signed in" for an
     // OAuth2 account; hidden for a password one.
     void ShowSignIn(const std::string& section);
@@ -76,10 +86,20 @@ private:
     QLineEdit* m_servId = nullptr;
     QLabel* m_verification = nullptr;
     QComboBox* m_security = nullptr;
+    QComboBox* m_auth = nullptr;
+    QComboBox* m_provider = nullptr;
+    QWidget* m_oauthGroup = nullptr;
+    // Authorization, token and device addresses, then the scope.
+    QLineEdit* m_endpoints[4] = {};
     QPushButton* m_testButton = nullptr;
     QPushButton* m_signInButton = nullptr;
     QLabel* m_signInStatus = nullptr;
     CBrowserSignIn m_signIn;
+    QPushButton* m_codeButton = nullptr;
+    // The address and the code, with Cancel, while a code sign-in runs.
+    QDialog* m_codeBox = nullptr;
+    QLabel* m_codeText = nullptr;
+    CCodeSignIn m_codeSignIn;
     QProgressDialog* m_busy = nullptr;
     CServerTest m_test;
 };

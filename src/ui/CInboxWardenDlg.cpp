@@ -33,6 +33,7 @@
 #include "engine/CInboxWardenEngine.h"
 #include "history/CEmailHistory.h"
 #include "lists/CFilterLists.h"
+#include "signin/CAccessTokens.h"
 #include "support/CAppEnvironment.h"
 #include "support/StringUtils.h"
 #include "ui/CAboutDlg.h"
@@ -1009,9 +1010,19 @@ void CInboxWardenDlg::OnQuarantined(const std::string&) {
 void CInboxWardenDlg::OnAccountFailed(const std::string& account, const std::string& reason) {
     QString name = FromStd(account);
     QString why = FromStd(reason);
-    OnGuiThread(this, [this, name, why] {
-        if (m_interactive) {
+    bool expired = reason == CAccessTokens::kExpiredText;
+    OnGuiThread(this, [this, name, why, expired] {
+        if (!m_interactive) {
+            return;
+        }
+        if (!expired) {
             m_notifier->Notify(tr("Scan of %1 failed").arg(name), why);
+        } else if (!m_expiredNoticed.contains(name)) {
+            // Every scan skips the account until the user signs in again:
+            // one notice says it, one per scan would nag.
+            m_expiredNoticed.insert(name);
+            m_notifier->Notify(tr("Sign-in expired for %1").arg(name),
+                               tr("Sign in again in Settings, Mail Accounts."));
         }
     });
 }

@@ -2,6 +2,7 @@
 
 #include <QDialog>
 #include <QMessageBox>
+#include <QSet>
 #include <QString>
 #include <atomic>
 #include <functional>
@@ -183,6 +184,8 @@ private:
     int m_view = 0;
     bool m_scanning = false;
     bool m_interactive = true;
+    // Accounts whose expired sign-in the user was told of in this run.
+    QSet<QString> m_expiredNoticed;
     bool m_exitConfirmed = false;
     bool m_showAccount = false;
     QMessageBox::StandardButton m_answer = QMessageBox::Yes;

@@ -8,6 +8,7 @@
 #include "mail/CMailContent.h"
 #include "mail/CPOP3.h"
 #include "mail/CSMTP.h"
+#include "signin/CAccessTokens.h"
 #include "support/CLogFile.h"
 #include "support/StringUtils.h"
 
@@ -92,10 +93,33 @@ void CServerTest::Launch(const char* logName, const std::string& programFolder,
     });
 }
 
+bool CServerTest::FetchToken(ServerTestParams& params, Job& job, std::function<void()>& report,
+                             CServerTest* owner) {
+    if (!params.server.oauth) {
+        return true;
+    }
+    std::string error = "No settings to read the sign-in from";
+    int state = static_cast<int>(CAccessTokens::State::Failed);
+    if (params.settings != nullptr) {
+        state = CConnectionSettings::FetchToken(*params.settings, params.server, error, &job.abort);
+    }
+    if (state == static_cast<int>(CAccessTokens::State::Ok)) {
+        return true;
+    }
+    QString text = QString::fromStdString(error);
+    report = [owner, text] { emit owner->TokenFailed(text); };
+    return false;
+}
+
 void CServerTest::StartPop3(const ServerTestParams& params, const std::string& programFolder,
                             const std::string& appName) {
     Launch("SettingsPOP3Test", programFolder, appName, [this, params](Job& job, CLogFile& log) {
-        std::unique_ptr<CPOP3> pop3 = ConfigurePop3(params, &log);
+        ServerTestParams ready = params;
+        std::function<void()> tokenFailed;
+        if (!FetchToken(ready, job, tokenFailed, this)) {
+            return tokenFailed;
+        }
+        std::unique_ptr<CPOP3> pop3 = ConfigurePop3(ready, &log);
         job.Attach(&pop3->GetSocket());
         bool connected = pop3->Connect();
         int count = -1;
@@ -114,6 +138,11 @@ void CServerTest::StartPop3(const ServerTestParams& params, const std::string& p
 void CServerTest::StartSmtp(const ServerTestParams& params, const std::string& programFolder,
                             const std::string& appName) {
     Launch("SettingsSMTPTest", programFolder, appName, [this, params](Job& job, CLogFile& log) {
+        ServerTestParams ready = params;
+        std::function<void()> tokenFailed;
+        if (!FetchToken(ready, job, tokenFailed, this)) {
+            return tokenFailed;
+        }
         CMailContent message;
         message.m_from = params.address;
         message.AddRecipient(params.address, "");
@@ -124,7 +153,7 @@ void CServerTest::StartSmtp(const ServerTestParams& params, const std::string& p
         ToCrLf(body);
         message.m_body = body;
         int stage = SmtpOk;
-        std::unique_ptr<CSMTP> smtp = ConfigureSmtp(params, &log);
+        std::unique_ptr<CSMTP> smtp = ConfigureSmtp(ready, &log);
         job.Attach(&smtp->GetSocket());
         if (!smtp->Connect()) {
             stage = SmtpConnectFailed;

@@ -11,12 +11,15 @@
 #include "mail/CTlsSession.h"
 
 class CLogFile;
+class CSettings;
 class CPOP3;
 class CSMTP;
 
 // What a connection test needs, read from the settings page's fields.
 struct ServerTestParams {
     CConnectionSettings::Server server;
+    // With server.oauth: where the account's sign-in is read and renewed.
+    CSettings* settings = nullptr;
     // SMTP only: the test message's address (sender and recipient).
     std::string address;
 };
@@ -54,6 +57,9 @@ signals:
     // connected false: the connect or login failed; count -1: STAT failed.
     void Pop3Done(bool connected, int count, const QString& error);
     void SmtpDone(int stage, const QString& error);
+    // An OAuth2 login had no token to log in with (not signed in, sign-in
+    // expired, token server unreachable); nothing was connected.
+    void TokenFailed(const QString& error);
 
 private:
     struct Job;
@@ -64,6 +70,10 @@ private:
     void Launch(const char* logName, const std::string& programFolder, const std::string& appName,
                 Work work);
     void Join();
+    // The bearer token of an OAuth2 login, fetched on the test's thread (it
+    // may renew over the network). False, with the report made, without one.
+    static bool FetchToken(ServerTestParams& params, Job& job, std::function<void()>& report,
+                           CServerTest* owner);
 
     std::shared_ptr<Job> m_job;
     std::thread m_thread;

@@ -23,6 +23,7 @@ namespace {
 constexpr SettingBinding kSecurityBindings[] = {
     // A new setup starts at STARTTLS on the submission port.
     {"SmtpSecurity", "General", 202, "1"},
+    {"SmtpAuth", "General", 203, "0"},
     {"", nullptr, 0, ""},
 };
 
@@ -47,6 +48,18 @@ CSmtpPage::CSmtpPage(QWidget* parent) : QWidget(parent) {
     serverLabel->setBuddy(m_server);
     form->addRow(serverLabel, serverRow);
     form->addRow(QStringLiteral("&Login name:"), login);
+    m_auth = PageCombo(
+        "smtpAuth", 203,
+        {QStringLiteral("Password"), QStringLiteral("OAuth2, with the sign-in of an account")},
+        this);
+    m_oauthAccount = new QComboBox(this);
+    m_oauthAccount->setObjectName(QStringLiteral("smtpOAuthAccount"));
+    auto* authLabel = new QLabel(QStringLiteral("Sign-in &method:"), this);
+    authLabel->setBuddy(m_auth);
+    form->addRow(authLabel, m_auth);
+    auto* oauthLabel = new QLabel(QStringLiteral("Sign-in &account:"), this);
+    oauthLabel->setBuddy(m_oauthAccount);
+    form->addRow(oauthLabel, m_oauthAccount);
     form->addRow(QStringLiteral("&Password:"), m_password);
     form->addRow(QStringLiteral("V&erify Password:"), m_verify);
     auto* nameLabel = new QLabel(
@@ -68,7 +81,13 @@ CSmtpPage::CSmtpPage(QWidget* parent) : QWidget(parent) {
     layout->addLayout(testRow);
     layout->addStretch(1);
     connect(m_testButton, &QPushButton::clicked, this, &CSmtpPage::OnTestSmtp);
+    connect(m_auth, &QComboBox::currentIndexChanged, this, &CSmtpPage::ShowAuthFields);
     connect(&m_test, &CServerTest::SmtpDone, this, &CSmtpPage::OnSmtpDone);
+    connect(&m_test, &CServerTest::TokenFailed, this, [this](const QString& error) {
+        CloseTestProgress(m_busy, this);
+        m_testButton->setEnabled(true);
+        TellTokenFailed(this, error, m_oauthAccount->currentText());
+    });
 }
 
 void CSmtpPage::Load() {
@@ -79,6 +98,38 @@ void CSmtpPage::Load() {
     m_port->clear();
     ShowPort(m_port, PageSettings().GetString("SmtpPort", "General", ""),
              m_security->currentIndex(), CSMTP::StandardPort);
+    FillOAuthAccounts(FromStd(PageSettings().GetString("SmtpOAuthAccount", "General", "")));
+    ShowAuthFields();
+}
+
+void CSmtpPage::showEvent(QShowEvent* event) {
+    FillOAuthAccounts(m_oauthAccount->currentText());
+    QWidget::showEvent(event);
+}
+
+void CSmtpPage::FillOAuthAccounts(const QString& select) {
+    StringList accounts;
+    SplitList(PageSettings().GetString("AccountsList", "General", ""), accounts);
+    m_oauthAccount->clear();
+    for (const std::string& account : accounts) {
+        m_oauthAccount->addItem(FromStd(account));
+    }
+    // Sections are found without regard to case, so the choice is too.
+    int index = m_oauthAccount->findText(select, Qt::MatchFixedString);
+    if (index < 0 && !select.isEmpty()) {
+        // An account since removed stays shown, so saving does not quietly
+        // move SMTP to another account's sign-in.
+        m_oauthAccount->addItem(select);
+        index = m_oauthAccount->count() - 1;
+    }
+    m_oauthAccount->setCurrentIndex(index < 0 ? 0 : index);
+}
+
+void CSmtpPage::ShowAuthFields() {
+    bool oauth = m_auth->currentIndex() == 1;
+    m_password->setEnabled(!oauth);
+    m_verify->setEnabled(!oauth);
+    m_oauthAccount->setEnabled(oauth);
 }
 
 bool CSmtpPage::Save() {
@@ -92,6 +143,10 @@ bool CSmtpPage::Save() {
     CSettingBinding::TransferSettings(PageSettings(), kSecurityBindings, this,
                                       CSettingBinding::Save);
     SavePort("SmtpPort", "General", m_port, m_security->currentIndex(), CSMTP::StandardPort);
+    if (m_auth->currentIndex() == 1) {
+        PageSettings().WriteString("SmtpOAuthAccount", ToStd(m_oauthAccount->currentText()),
+                                   "General");
+    }
     return true;
 }
 
@@ -118,6 +173,13 @@ void CSmtpPage::OnTestSmtp() {
     server.password = ToStd(m_password->text());
     server.caFile = PageSettings().GetString("TlsCaFile", "General", "");
     server.certSha256 = PageSettings().GetString("SmtpCertSha256", "General", "");
+    server.oauth = m_auth->currentIndex() == 1;
+    server.oauthAccount = ToStd(m_oauthAccount->currentText());
+    // As a scan does: the sign-in's address is the login unless one is set.
+    if (server.oauth && server.login.empty()) {
+        server.login = PageSettings().GetString("PopLogin", server.oauthAccount, "");
+    }
+    params.settings = &PageSettings();
     params.address = PageSettings().GetString("emailAddress", accounts.front(), "");
     CAppEnvironment* env = CAppEnvironment::Instance();
     m_testButton->setEnabled(false);

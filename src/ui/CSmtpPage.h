@@ -27,12 +27,21 @@ public slots:
     void OnTestSmtp();
     void OnCancelTest();
 
+protected:
+    // Accounts may have been added or removed on the accounts page.
+    void showEvent(QShowEvent* event) override;
+
 private:
     void OnSmtpDone(int stage, const QString& error);
+    // Fills the OAuth2 account drop-down, keeping select chosen.
+    void FillOAuthAccounts(const QString& select);
+    void ShowAuthFields();
 
     QLineEdit* m_server = nullptr;
     QLineEdit* m_port = nullptr;
     QComboBox* m_security = nullptr;
+    QComboBox* m_auth = nullptr;
+    QComboBox* m_oauthAccount = nullptr;
     QLineEdit* m_password = nullptr;
     QLineEdit* m_verify = nullptr;
     QPushButton* m_testButton = nullptr;

@@ -181,3 +181,13 @@ inline QString SecureFailureReason(int security, const QString& error) {
                ? QStringLiteral("\n\n") + error
                : QString();
 }
+
+// A server test of an OAuth2 login that had no token to log in with.
+inline void TellTokenFailed(QWidget* page, const QString& error, const QString& account) {
+    CheckMessageBox(page,
+                    QStringLiteral("InboxWarden has no OAuth2 sign-in to log in with for \"%1\":\n"
+                                   "%2\n\nPress \"Sign in...\" on the Mail Accounts page for "
+                                   "that account, then test again.")
+                        .arg(account, error),
+                    QStringLiteral("Error"), CCheckMessageBox::MB_ICONSTOP);
+}

@@ -294,6 +294,7 @@ TEST_F(OAuthSignIn, RevokedSignInSkipsOnlyThatAccount) {
     m_engine->ScanServers();
     EXPECT_TRUE(m_engine->LastScanHadErrors());
     EXPECT_TRUE(CAccessTokens::IsExpired(Settings(), kAccount));
+    EXPECT_EQ(owner.FailedAccounts(), std::vector<std::string>{"Home: Sign-in expired"});
     bool said = false;
     for (const std::string& line : owner.Statuses()) {
         said = said || line.find("Sign-in expired for Home") != std::string::npos;

@@ -39,6 +39,11 @@ void RecordingOwner::OnDatabaseError(const std::string& caption, const std::stri
     m_notices.push_back(caption + ": " + text);
 }
 
+void RecordingOwner::OnAccountFailed(const std::string& account, const std::string& reason) {
+    std::lock_guard<std::mutex> guard(m_lock);
+    m_failedAccounts.push_back(account + ": " + reason);
+}
+
 void RecordingOwner::OnCloseProgram() {
     std::lock_guard<std::mutex> guard(m_lock);
     ++m_closeRequests;
@@ -112,6 +117,11 @@ std::vector<std::pair<int, std::string>> RecordingOwner::NewMail() const {
 std::vector<std::string> RecordingOwner::Notices() const {
     std::lock_guard<std::mutex> guard(m_lock);
     return m_notices;
+}
+
+std::vector<std::string> RecordingOwner::FailedAccounts() const {
+    std::lock_guard<std::mutex> guard(m_lock);
+    return m_failedAccounts;
 }
 
 std::vector<std::string> RecordingOwner::Opened() const {

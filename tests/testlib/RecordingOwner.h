@@ -28,6 +28,7 @@ public:
     void OnDatabaseError(const std::string& caption, const std::string& text) override;
     void OnCloseProgram() override;
     bool OnOpenWithDesktop(const std::string& target) override;
+    void OnAccountFailed(const std::string& account, const std::string& reason) override;
 
     // Waits until at least count scans are done; false on time-out.
     bool WaitForScans(size_t count, std::chrono::milliseconds limit);
@@ -42,6 +43,8 @@ public:
     int HistoryChanges() const;
     std::vector<std::pair<int, std::string>> NewMail() const;
     std::vector<std::string> Notices() const;
+    // "ACCOUNT: REASON" of each failed account.
+    std::vector<std::string> FailedAccounts() const;
     std::vector<std::string> Opened() const;
     int CloseRequests() const;
 
@@ -58,6 +61,7 @@ private:
     int m_historyChanges = 0;
     std::vector<std::pair<int, std::string>> m_newMail;
     std::vector<std::string> m_notices;
+    std::vector<std::string> m_failedAccounts;
     std::vector<std::string> m_opened;
     int m_closeRequests = 0;
 };

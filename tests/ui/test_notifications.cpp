@@ -91,7 +91,7 @@ private slots:
         }
     }
 
-    // The window's three notices, markup in sender names escaped, and the
+    // The window's notices, markup in sender names escaped, and the
     // "Review" action (of our notification only) opening the Quarantined view.
     void windowNotifiesAndReviewOpensQuarantine() {
         ProgramFolder folder([](const char* what) { qWarning("%s failed", what); });
@@ -104,7 +104,11 @@ private slots:
         window.OnScanDone(0, 2);
         // New friendly mail with no tray: the desktop notice, not a balloon.
         window.OnNewMail(1, "You've got mail from Bob <bob@x.org>");
-        QTRY_COMPARE_WITH_TIMEOUT(Notifications().size(), 3, 5000);
+        // An expired sign-in is told once, however many scans skip it.
+        for (int scan = 0; scan < 2; ++scan) {
+            window.OnAccountFailed("Work", "Sign-in expired");
+        }
+        QTRY_COMPARE_WITH_TIMEOUT(Notifications().size(), 4, 5000);
         QList<Seen> seen = Notifications();
         QCOMPARE(seen[0].summary, QStringLiteral("Scan of Home failed"));
         QCOMPARE(seen[0].body, QStringLiteral("Certificate not accepted: self-signed certificate"));
@@ -113,6 +117,7 @@ private slots:
         QCOMPARE(seen[1].actions,
                  (QStringList{QStringLiteral("review"), QStringLiteral("Review")}));
         QCOMPARE(seen[2].body, QStringLiteral("You've got mail from Bob &lt;bob@x.org&gt;"));
+        QCOMPARE(seen[3].summary, QStringLiteral("Sign-in expired for Work"));
 
         auto* quarantined = window.findChild<QAction*>(QStringLiteral("viewQuarantined"));
         QVERIFY(!quarantined->isChecked());
