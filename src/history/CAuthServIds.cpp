@@ -3,7 +3,6 @@
 #include "history/CDBOpenScope.h"
 #include "history/CDBStatement.h"
 #include "history/CInboxWardenDb.h"
-#include "support/CLogFile.h"
 
 namespace {
 
@@ -14,20 +13,11 @@ constexpr const char* kCreateSql =
     "candidate TEXT, streak INTEGER NOT NULL, state INTEGER NOT NULL, learned TEXT)";
 
 bool EnsureTable(CInboxWardenDb& db) {
-    std::string error;
-    if (db.Exec(kCreateSql, &error)) {
-        return true;
-    }
-    if (CLogFile* log = CInboxWardenDb::MainLog()) {
-        log->Write("Cannot make the table of server ids: %s", error.c_str());
-    }
-    return false;
+    return db.EnsureTable({kCreateSql}, "server ids");
 }
 
 void LogFailure(const char* what, const CDBStatement& statement) {
-    if (CLogFile* log = CInboxWardenDb::MainLog()) {
-        log->Write("AuthServIds table: %s failed: %s", what, statement.Error().c_str());
-    }
+    CInboxWardenDb::LogTableFailure("AuthServIds", what, statement);
 }
 
 constexpr size_t kAccountLimit = 255;

@@ -3,7 +3,6 @@
 #include "history/CDBOpenScope.h"
 #include "history/CDBStatement.h"
 #include "history/CInboxWardenDb.h"
-#include "support/CLogFile.h"
 
 namespace {
 
@@ -15,20 +14,11 @@ constexpr const char* kIndexSql =
 // The table is made on first use: a database that was moved aside or made
 // afresh gets it again.
 bool EnsureTable(CInboxWardenDb& db) {
-    std::string error;
-    if (db.Exec(kCreateSql, &error) && db.Exec(kIndexSql, &error)) {
-        return true;
-    }
-    if (CLogFile* log = CInboxWardenDb::MainLog()) {
-        log->Write("Cannot make the table of challenges: %s", error.c_str());
-    }
-    return false;
+    return db.EnsureTable({kCreateSql, kIndexSql}, "challenges");
 }
 
 void LogFailure(const char* what, const CDBStatement& statement) {
-    if (CLogFile* log = CInboxWardenDb::MainLog()) {
-        log->Write("Challenges table: %s failed: %s", what, statement.Error().c_str());
-    }
+    CInboxWardenDb::LogTableFailure("Challenges", what, statement);
 }
 
 }  // namespace

@@ -3,7 +3,6 @@
 #include "history/CDBOpenScope.h"
 #include "history/CDBStatement.h"
 #include "history/CInboxWardenDb.h"
-#include "support/CLogFile.h"
 
 namespace {
 
@@ -13,20 +12,11 @@ constexpr const char* kCreateSql =
 
 // Made on first use, like the other tables added after the first release.
 bool EnsureTable(CInboxWardenDb& db) {
-    std::string error;
-    if (db.Exec(kCreateSql, &error)) {
-        return true;
-    }
-    if (CLogFile* log = CInboxWardenDb::MainLog()) {
-        log->Write("Cannot make the table of obeyed commands: %s", error.c_str());
-    }
-    return false;
+    return db.EnsureTable({kCreateSql}, "obeyed commands");
 }
 
 void LogFailure(const char* what, const CDBStatement& statement) {
-    if (CLogFile* log = CInboxWardenDb::MainLog()) {
-        log->Write("ObeyedCommands table: %s failed: %s", what, statement.Error().c_str());
-    }
+    CInboxWardenDb::LogTableFailure("ObeyedCommands", what, statement);
 }
 
 }  // namespace

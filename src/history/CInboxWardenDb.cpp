@@ -431,3 +431,23 @@ void CInboxWardenDb::SetNoticeCallback(NoticeCallback callback) {
     std::lock_guard<std::mutex> guard(m_noticeLock);
     m_notice = std::move(callback);
 }
+
+bool CInboxWardenDb::EnsureTable(std::initializer_list<const char*> statements, const char* what) {
+    std::string error;
+    for (const char* sql : statements) {
+        if (!Exec(sql, &error)) {
+            if (CLogFile* log = MainLog()) {
+                log->Write("Cannot make the table of %s: %s", what, error.c_str());
+            }
+            return false;
+        }
+    }
+    return true;
+}
+
+void CInboxWardenDb::LogTableFailure(const char* table, const char* step,
+                                     const CDBStatement& statement) {
+    if (CLogFile* log = MainLog()) {
+        log->Write("%s table: %s failed: %s", table, step, statement.Error().c_str());
+    }
+}

@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <functional>
+#include <initializer_list>
 #include <mutex>
 #include <string>
 
@@ -74,6 +75,13 @@ public:
 
     // Runs statement text without values (transactions, schema).
     bool Exec(const char* sql, std::string* error = nullptr);
+
+    // Makes a table added after the first release on first use: each
+    // statement is a "CREATE ... IF NOT EXISTS"; a failure is logged as
+    // "Cannot make the table of <what>".
+    bool EnsureTable(std::initializer_list<const char*> statements, const char* what);
+    // Logs a failed step on such a table: "<table> table: <step> failed: ...".
+    static void LogTableFailure(const char* table, const char* step, const CDBStatement& statement);
 
     // Callers pass every failing result code here: a corrupt database is
     // checked at the next open and moved aside when the check fails.
